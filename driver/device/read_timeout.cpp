@@ -1,0 +1,3 @@
+#include "read_timeout.h"
+
+LONG volatile ReadTimeout = DefaultReadTimeout;

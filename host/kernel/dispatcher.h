@@ -1,0 +1,59 @@
+// Dispatcher objects of the host stand-in: events, fast mutexes, the waits on
+// them, system time and delays. All waits share one host mutex and condition
+// variable; the kernel's objects stay plain zero-initialisable records.
+#pragma once
+
+#include "irql.h"
+
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
+
+typedef LONG KPRIORITY;
+#define IO_NO_INCREMENT 0
+
+// Object kinds recorded in the header so that one wait routine serves all.
+#define HOSTK_EVENT_NOTIFICATION 0
+#define HOSTK_EVENT_SYNCHRONIZATION 1
+#define HOSTK_THREAD 6
+
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR Initialized;
+    LONG SignalState;
+} DISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+LONG KeResetEvent(PRKEVENT event);
+VOID KeClearEvent(PRKEVENT event);
+LONG KeReadStateEvent(PRKEVENT event);
+
+// Waits on an event or a thread object. A negative timeout is relative, in
+// 100 ns units; a null timeout waits for ever; zero only polls.
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
+                               PLARGE_INTEGER timeout);
+
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
+VOID KeStallExecutionProcessor(ULONG microseconds);
+VOID KeQuerySystemTime(PLARGE_INTEGER time);
+ULONGLONG KeQueryInterruptTime();
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency);
+
+typedef struct _FAST_MUTEX {
+    LONG Count;
+    KEVENT Event;
+    KIRQL OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX;
+
+VOID ExInitializeFastMutex(PFAST_MUTEX mutex);
+VOID ExAcquireFastMutex(PFAST_MUTEX mutex);
+VOID ExReleaseFastMutex(PFAST_MUTEX mutex);
+
+namespace hostk {
+// Signals a dispatcher object from the stand-in itself (thread exit).
+void SignalObject(DISPATCHER_HEADER* header);
+}  // namespace hostk

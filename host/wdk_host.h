@@ -1,0 +1,7 @@
+// Everything the driver may call on the host, under the WDK's own names.
+#pragma once
+
+#include "kernel/ntdef.h"
+#include "kernel/pool.h"
+#include "kernel/irql.h"
+#include "kernel/dispatcher.h"

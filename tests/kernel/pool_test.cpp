@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include "wdk_host.h"
+#include "kernel/violations.h"
+
+namespace {
+
+constexpr ULONG kTag = 'tEST';
+
+class PoolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hostk::PoolResetFaults();
+        hostk::ClearViolations();
+        before_ = hostk::PoolTotals().liveBlocks;
+    }
+    void TearDown() override {
+        hostk::PoolResetFaults();
+        EXPECT_EQ(hostk::PoolTotals().liveBlocks, before_);
+        hostk::ClearViolations();
+    }
+    size_t before_ = 0;
+};
+
+TEST_F(PoolTest, CountsLiveBlocksPerTagAndReportsLeaks) {
+    void* a = ExAllocatePoolWithTag(NonPagedPool, 100, kTag);
+    void* b = ExAllocatePoolWithTag(NonPagedPool, 28, kTag);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(hostk::PoolTagStats(kTag).liveBlocks, 2u);
+    EXPECT_EQ(hostk::PoolTagStats(kTag).liveBytes, 128u);
+    EXPECT_NE(std::string(hostk::PoolLeakReport()).find("tag 'tEST' 100 bytes"), std::string::npos);
+    ExFreePoolWithTag(a, kTag);
+    ExFreePoolWithTag(b, kTag);
+    EXPECT_EQ(hostk::PoolTagStats(kTag).liveBlocks, 0u);
+    EXPECT_EQ(hostk::ViolationCount(), 0u);
+}
+
+TEST_F(PoolTest, FreeUnderAnotherTagOrTwiceIsAViolation) {
+    void* a = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    ExFreePoolWithTag(a, 'oTHR');
+    EXPECT_EQ(hostk::ViolationCount(), 1u);
+    ExFreePoolWithTag(a, kTag);
+    EXPECT_EQ(hostk::ViolationCount(), 2u);
+}
+
+TEST_F(PoolTest, FailsTheNthAllocationOfOneTagOnly) {
+    hostk::PoolFailNthAllocation(2, kTag);
+    void* other = ExAllocatePoolWithTag(NonPagedPool, 8, 'oTHR');
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    EXPECT_NE(other, nullptr);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    ExFreePoolWithTag(other, 'oTHR');
+    ExFreePoolWithTag(first, kTag);
+    ExFreePoolWithTag(third, kTag);
+}
+
+}  // namespace
