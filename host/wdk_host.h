@@ -5,3 +5,6 @@
 #include "kernel/pool.h"
 #include "kernel/irql.h"
 #include "kernel/dispatcher.h"
+#include "kernel/io.h"
+#include "kernel/threads.h"
+#include "usb/usb.h"

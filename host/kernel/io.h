@@ -1,0 +1,181 @@
+// I/O manager stand-in: device and driver objects, IRPs with their stack
+// locations, completion routines, cancellation and MDLs. IRPs are allocated
+// from the host pool (tag 'Irp ') and MDLs too ('Mdl '), so leaks and
+// allocation faults cover them like any driver allocation.
+#pragma once
+
+#include "dispatcher.h"
+#include "pool.h"
+
+struct _IRP;
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+
+typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* device, struct _IRP* irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* device, struct _IRP* irp, PVOID context);
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT* device, struct _IRP* irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
+typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* driver, PUNICODE_STRING registryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* driver);
+
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_PNP 0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
+#define SL_PENDING_RETURNED 0x01
+
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define CTL_CODE(type, function, method, access) (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef struct _MDL {
+    struct _MDL* Next;
+    SHORT Size;
+    SHORT MdlFlags;
+    PVOID Process;
+    PVOID MappedSystemVa;
+    PVOID StartVa;
+    ULONG ByteCount;
+    ULONG ByteOffset;
+} MDL, *PMDL;
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_PARTIAL 0x0010
+
+typedef struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
+    PVOID DriverExtension;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+    DRIVER_UNLOAD* DriverUnload;
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _DEVICE_OBJECT {
+    SHORT Type;
+    USHORT Size;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    ULONG Flags;
+    PVOID DeviceExtension;
+    CHAR StackSize;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    PMDL MdlAddress;
+    ULONG Flags;
+    union {
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    IO_STATUS_BLOCK IoStatus;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN PendingReturned;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    struct {
+        struct {
+            PIO_STACK_LOCATION CurrentStackLocation;
+            PVOID DriverContext[4];
+        } Overlay;
+    } Tail;
+} IRP, *PIRP;
+
+PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota);
+VOID IoFreeIrp(PIRP irp);
+VOID IoReuseIrp(PIRP irp, NTSTATUS status);
+PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PVOID inputBuffer,
+                                   ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
+                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
+NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp);
+#define IoCallDriver IofCallDriver
+VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost);
+#define IoCompleteRequest IofCompleteRequest
+BOOLEAN IoCancelIrp(PIRP irp);
+VOID IoAcquireCancelSpinLock(PKIRQL irql);
+VOID IoReleaseCancelSpinLock(KIRQL irql);
+
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation; }
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation - 1; }
+inline VOID IoSetNextIrpStackLocation(PIRP irp) {
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;
+}
+inline VOID IoSkipCurrentIrpStackLocation(PIRP irp) {
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+}
+inline VOID IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
+inline VOID IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, BOOLEAN onSuccess,
+                                   BOOLEAN onError, BOOLEAN onCancel) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->CompletionRoutine = routine;
+    next->Context = context;
+    next->Control = 0;
+    if (onSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (onError) next->Control |= SL_INVOKE_ON_ERROR;
+    if (onCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
+    return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_SEQ_CST);
+}
+
+PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, PIRP irp);
+VOID IoFreeMdl(PMDL mdl);
+VOID MmBuildMdlForNonPagedPool(PMDL mdl);
+VOID IoBuildPartialMdl(PMDL sourceMdl, PMDL targetMdl, PVOID virtualAddress, ULONG length);
+
+#define MmGetMdlByteCount(mdl) ((mdl)->ByteCount)
+#define MmGetMdlVirtualAddress(mdl) ((PVOID)((PUCHAR)((mdl)->StartVa) + (mdl)->ByteOffset))
+#define MmGetSystemAddressForMdlSafe(mdl, priority) ((mdl)->MappedSystemVa)
+#define NormalPagePriority 16
