@@ -8,3 +8,4 @@
 #include "kernel/io.h"
 #include "kernel/threads.h"
 #include "usb/usb.h"
+#include "ks/ks.h"

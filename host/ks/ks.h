@@ -1,0 +1,84 @@
+// The kernel streaming class (AVStream) as the driver sees it on the host:
+// driver initialisation, the device object with its dispatch and object bag,
+// the device mutex and filter factories. Names and layouts follow ks.h.
+#pragma once
+
+#include "kernel/io.h"
+
+typedef PVOID KSOBJECT_BAG;
+typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
+typedef struct _KSFILTERFACTORY KSFILTERFACTORY, *PKSFILTERFACTORY;
+typedef struct _KSFILTER_DESCRIPTOR KSFILTER_DESCRIPTOR, *PKSFILTER_DESCRIPTOR;
+typedef struct _CM_RESOURCE_LIST* PCM_RESOURCE_LIST;
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef struct _DEVICE_CAPABILITIES* PDEVICE_CAPABILITIES;
+typedef enum { PowerSystemUnspecified = 0, PowerSystemWorking = 1 } SYSTEM_POWER_STATE;
+typedef enum { PowerDeviceUnspecified = 0, PowerDeviceD0 = 1, PowerDeviceD3 = 4 } DEVICE_POWER_STATE;
+
+typedef VOID (*PFNKSFREE)(PVOID data);
+typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE device);
+typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+                                        PCM_RESOURCE_LIST untranslatedResources);
+typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE device);
+typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE device, PIRP irp);
+typedef VOID (*PFNKSDEVICEIRPVOID)(PKSDEVICE device, PIRP irp);
+typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities);
+typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE deviceTo,
+                                          DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
+                                          SYSTEM_POWER_STATE systemFrom, ULONG action);
+typedef VOID (*PFNKSDEVICESETPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
+typedef VOID (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY factory, DEVICE_POWER_STATE state);
+
+typedef struct _KSDEVICE_DISPATCH {
+    PFNKSDEVICECREATE Add;
+    PFNKSDEVICEPNPSTART Start;
+    PFNKSDEVICE PostStart;
+    PFNKSDEVICEIRP QueryStop;
+    PFNKSDEVICEIRPVOID CancelStop;
+    PFNKSDEVICEIRPVOID Stop;
+    PFNKSDEVICEIRP QueryRemove;
+    PFNKSDEVICEIRPVOID CancelRemove;
+    PFNKSDEVICEIRPVOID Remove;
+    PFNKSDEVICEQUERYCAPABILITIES QueryCapabilities;
+    PFNKSDEVICEIRPVOID SurpriseRemoval;
+    PFNKSDEVICEQUERYPOWER QueryPower;
+    PFNKSDEVICESETPOWER SetPower;
+    PFNKSDEVICEIRP QueryInterface;
+} KSDEVICE_DISPATCH, *PKSDEVICE_DISPATCH;
+
+typedef struct _KSDEVICE_DESCRIPTOR {
+    const KSDEVICE_DISPATCH* Dispatch;
+    ULONG FilterDescriptorsCount;
+    const KSFILTER_DESCRIPTOR* const* FilterDescriptors;
+    ULONG Version;
+    ULONG Flags;
+} KSDEVICE_DESCRIPTOR, *PKSDEVICE_DESCRIPTOR;
+
+struct _KSDEVICE {
+    const KSDEVICE_DESCRIPTOR* Descriptor;
+    KSOBJECT_BAG Bag;
+    PVOID Context;
+    PDEVICE_OBJECT FunctionalDeviceObject;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT NextDeviceObject;
+    BOOLEAN Started;
+    SYSTEM_POWER_STATE SystemPowerState;
+    DEVICE_POWER_STATE DevicePowerState;
+};
+
+#define KSCREATE_ITEM_SECURITYCHANGED 0x00000001
+#define KSCREATE_ITEM_WILDCARD 0x00000002
+#define KSCREATE_ITEM_NOPARAMETERS 0x00000004
+#define KSCREATE_ITEM_FREEONSTOP 0x00000008
+
+NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
+                            const KSDEVICE_DESCRIPTOR* descriptor);
+VOID KsAcquireDevice(PKSDEVICE device);
+VOID KsReleaseDevice(PKSDEVICE device);
+NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free);
+ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG bag, PVOID item, BOOLEAN free);
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
+                               PCWSTR refString, PSECURITY_DESCRIPTOR securityDescriptor, ULONG createItemFlags,
+                               PFNKSFILTERFACTORYPOWER sleepCallback, PFNKSFILTERFACTORYPOWER wakeCallback,
+                               PKSFILTERFACTORY* filterFactory);
+PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT functionalDeviceObject);

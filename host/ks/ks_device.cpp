@@ -1,0 +1,214 @@
+// Device side of the kernel streaming stand-in: the KSDEVICE, its object bag
+// and mutex, filter factories, and the Plug and Play sequence around them.
+#include <mutex>
+#include <vector>
+
+#include "kernel/violations.h"
+#include "pnp.h"
+
+namespace {
+
+constexpr ULONG kBagTag = 0x4B734267;      // 'KsBg'
+constexpr ULONG kFactoryTag = 0x4B734666;  // 'KsFf'
+
+struct BagEntry {
+    PVOID item;
+    PFNKSFREE free;
+    BagEntry* next;
+};
+
+// Items added to a bag are freed with their owner, newest first.
+struct ObjectBag {
+    std::mutex lock;
+    BagEntry* items = nullptr;
+
+    void Empty() {
+        BagEntry* entry;
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            entry = items;
+            items = nullptr;
+        }
+        while (entry) {
+            BagEntry* next = entry->next;
+            if (entry->free) entry->free(entry->item); else ExFreePool(entry->item);
+            ExFreePoolWithTag(entry, kBagTag);
+            entry = next;
+        }
+    }
+};
+
+struct FactoryEntry {
+    hostks::FilterFactoryRecord record;
+    FactoryEntry* next;
+};
+
+struct HostKsDevice {
+    KSDEVICE device;  // first: the driver holds PKSDEVICE
+    std::recursive_mutex mutex;
+    ObjectBag bag;
+    std::mutex factoryLock;
+    FactoryEntry* factories = nullptr;
+};
+
+HostKsDevice* Host(PKSDEVICE device) { return reinterpret_cast<HostKsDevice*>(device); }
+
+void FreeFactories(HostKsDevice* host, bool onlyFreeOnStop) {
+    std::lock_guard<std::mutex> hold(host->factoryLock);
+    FactoryEntry** link = &host->factories;
+    while (*link) {
+        FactoryEntry* entry = *link;
+        if (!onlyFreeOnStop || (entry->record.flags & KSCREATE_ITEM_FREEONSTOP)) {
+            *link = entry->next;
+            ExFreePoolWithTag(entry, kFactoryTag);
+        } else {
+            link = &entry->next;
+        }
+    }
+}
+
+}  // namespace
+
+NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING, const KSDEVICE_DESCRIPTOR* descriptor) {
+    driverObject->DriverExtension = const_cast<KSDEVICE_DESCRIPTOR*>(descriptor);
+    return STATUS_SUCCESS;
+}
+
+VOID KsAcquireDevice(PKSDEVICE device) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) hostk::ReportViolation("KsAcquireDevice above PASSIVE_LEVEL");
+    Host(device)->mutex.lock();
+}
+
+VOID KsReleaseDevice(PKSDEVICE device) { Host(device)->mutex.unlock(); }
+
+NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
+    auto* objectBag = static_cast<ObjectBag*>(bag);
+    auto* entry = static_cast<BagEntry*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BagEntry), kBagTag));
+    if (!entry) return STATUS_INSUFFICIENT_RESOURCES;
+    std::lock_guard<std::mutex> hold(objectBag->lock);
+    *entry = BagEntry{item, free, objectBag->items};
+    objectBag->items = entry;
+    return STATUS_SUCCESS;
+}
+
+ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG bag, PVOID item, BOOLEAN free) {
+    auto* objectBag = static_cast<ObjectBag*>(bag);
+    BagEntry* found = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(objectBag->lock);
+        for (BagEntry** link = &objectBag->items; *link; link = &(*link)->next) {
+            if ((*link)->item == item) {
+                found = *link;
+                *link = found->next;
+                break;
+            }
+        }
+    }
+    if (!found) return 0;
+    if (free) {
+        if (found->free) found->free(item); else ExFreePool(item);
+    }
+    ExFreePoolWithTag(found, kBagTag);
+    return 1;
+}
+
+PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT functionalDeviceObject) {
+    return static_cast<PKSDEVICE>(functionalDeviceObject->DeviceExtension);
+}
+
+NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor, PCWSTR,
+                               PSECURITY_DESCRIPTOR, ULONG createItemFlags, PFNKSFILTERFACTORYPOWER,
+                               PFNKSFILTERFACTORYPOWER, PKSFILTERFACTORY* filterFactory) {
+    HostKsDevice* host = Host(KsGetDeviceForDeviceObject(deviceObject));
+    auto* entry = static_cast<FactoryEntry*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FactoryEntry), kFactoryTag));
+    if (!entry) return STATUS_INSUFFICIENT_RESOURCES;
+    std::lock_guard<std::mutex> hold(host->factoryLock);
+    *entry = FactoryEntry{{descriptor, createItemFlags}, host->factories};
+    host->factories = entry;
+    if (filterFactory) *filterFactory = reinterpret_cast<PKSFILTERFACTORY>(entry);
+    return STATUS_SUCCESS;
+}
+
+namespace hostks {
+
+PnpDevice::PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device)
+    : driverEntry_(driverEntry), stack_(device) {
+    static WCHAR path[] = {'Q', 'u', 'e', 'l', 'v', 'i', 'x', 0};
+    UNICODE_STRING registryPath{14, 16, path};
+    entryStatus_ = driverEntry_(&driver_, &registryPath);
+    fdo_.DriverObject = &driver_;
+    fdo_.StackSize = static_cast<CHAR>(stack_.PhysicalDeviceObject()->StackSize + 1);
+}
+
+PnpDevice::~PnpDevice() { Remove(); }
+
+PKSDEVICE PnpDevice::KsDevice() { return static_cast<PKSDEVICE>(fdo_.DeviceExtension); }
+
+NTSTATUS PnpDevice::Add() {
+    if (added_ || !NT_SUCCESS(entryStatus_)) return STATUS_INVALID_DEVICE_STATE;
+    auto* host = new HostKsDevice;
+    std::memset(&host->device, 0, sizeof host->device);
+    host->device.Descriptor = static_cast<const KSDEVICE_DESCRIPTOR*>(driver_.DriverExtension);
+    host->device.Bag = &host->bag;
+    host->device.FunctionalDeviceObject = &fdo_;
+    host->device.PhysicalDeviceObject = stack_.PhysicalDeviceObject();
+    host->device.NextDeviceObject = stack_.PhysicalDeviceObject();
+    host->device.SystemPowerState = PowerSystemWorking;
+    host->device.DevicePowerState = PowerDeviceD0;
+    fdo_.DeviceExtension = &host->device;
+    NTSTATUS status = STATUS_SUCCESS;
+    const KSDEVICE_DISPATCH* dispatch = host->device.Descriptor->Dispatch;
+    if (dispatch && dispatch->Add) status = dispatch->Add(&host->device);
+    if (!NT_SUCCESS(status)) {
+        host->bag.Empty();
+        delete host;
+        fdo_.DeviceExtension = nullptr;
+        return status;
+    }
+    added_ = true;
+    return status;
+}
+
+NTSTATUS PnpDevice::Start() {
+    if (!added_) return STATUS_INVALID_DEVICE_STATE;
+    PKSDEVICE device = KsDevice();
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    NTSTATUS status = (dispatch && dispatch->Start) ? dispatch->Start(device, nullptr, nullptr, nullptr) : STATUS_SUCCESS;
+    if (NT_SUCCESS(status)) device->Started = TRUE;
+    return status;
+}
+
+void PnpDevice::Stop() {
+    if (!added_) return;
+    PKSDEVICE device = KsDevice();
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    if (dispatch && dispatch->Stop) dispatch->Stop(device, nullptr);
+    FreeFactories(Host(device), true);
+    device->Started = FALSE;
+}
+
+void PnpDevice::Remove() {
+    if (!added_) return;
+    PKSDEVICE device = KsDevice();
+    if (device->Started) Stop();
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    if (dispatch && dispatch->Remove) dispatch->Remove(device, nullptr);
+    HostKsDevice* host = Host(device);
+    FreeFactories(host, false);
+    host->bag.Empty();
+    delete host;
+    fdo_.DeviceExtension = nullptr;
+    added_ = false;
+}
+
+std::vector<FilterFactoryRecord> PnpDevice::FilterFactories() const {
+    std::vector<FilterFactoryRecord> records;
+    auto* device = static_cast<PKSDEVICE>(fdo_.DeviceExtension);
+    if (!device) return records;
+    HostKsDevice* host = Host(device);
+    std::lock_guard<std::mutex> hold(host->factoryLock);
+    for (FactoryEntry* entry = host->factories; entry; entry = entry->next) records.push_back(entry->record);
+    return records;
+}
+
+}  // namespace hostks
