@@ -1,0 +1,147 @@
+#include "convert_frame.h"
+
+#include "convert_kernels.h"
+
+namespace {
+
+// Largest gain the conversion can multiply with (it takes the low 16 bits).
+const double kMaxMeasuredGain = 65535.0;
+
+// Mirror index i about the first and last of n pixels without repeating them
+// (-1 -> 1, -2 -> 2, n -> n - 2, n + 1 -> n - 3), folding again while the
+// image is too small for one fold. Sizes of 2 and more keep the Bayer parity
+// of the pixel stood in for; a single row or column stands in for everything.
+LONG MirrorIndex(LONG i, LONG n) {
+    if (n <= 1) return 0;
+    for (;;) {
+        if (i < 0) {
+            i = -i;
+        } else if (i >= n) {
+            i = 2 * (n - 1) - i;
+        } else {
+            return i;
+        }
+    }
+}
+
+const ConversionRoutines* RoutinesFor(ConversionKernel kernel, LONG phase) {
+    // Any phase other than 0, 1 or 2 uses the phase-3 members.
+    ULONG index = (phase == 0 || phase == 1 || phase == 2) ? static_cast<ULONG>(phase) : 3u;
+    return kernel == ConversionKernelScalar ? &g_scalarRoutines[index] : &g_sse2Routines[index];
+}
+
+BOOLEAN FrameIsConvertible(const ImagePipeline* p, const UCHAR* rawBuffer) {
+    const FrameParameters* f = &p->frameParameters;
+    return p->outputBuffer != nullptr && rawBuffer != nullptr && p->workBuffer != nullptr && f->source != nullptr &&
+           f->width > 0 && f->height > 0;
+}
+
+}  // namespace
+
+BOOLEAN WhiteBalanceGainsFromSums(ULONG sumRed, ULONG sumGreen, ULONG sumBlue, LONG* redGain, LONG* greenGain,
+                                  LONG* blueGain) {
+    // A frame without one of the channels (a black frame, a lens cap) says
+    // nothing about the balance: the caller keeps the gains it had.
+    if (sumRed == 0 || sumGreen == 0 || sumBlue == 0) return FALSE;
+    double r = static_cast<double>(sumRed);
+    double g = static_cast<double>(sumGreen);
+    double b = static_cast<double>(sumBlue);
+    double d = r + g + b;
+    double e = (d / g) / 3.0;
+    double red = ((d / r) / 3.0) * 128.0 / e;
+    double blue = ((d / b) / 3.0) * 128.0 / e;
+    // Gains are otherwise left unclamped; only those the conversion cannot
+    // represent (a channel 512 times weaker than green) are held at the
+    // largest 16-bit gain instead of wrapping round to a small one.
+    if (red > kMaxMeasuredGain) red = kMaxMeasuredGain;
+    if (blue > kMaxMeasuredGain) blue = kMaxMeasuredGain;
+    *redGain = static_cast<LONG>(red);
+    *greenGain = PIPELINE_UNITY_GAIN;
+    *blueGain = static_cast<LONG>(blue);
+    return TRUE;
+}
+
+VOID FillWorkingBuffer(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawDataOffset, ULONG rawLinePitch) {
+    const FrameParameters* f = &p->frameParameters;
+    const LONG width = f->width;
+    const LONG height = f->height;
+    const LONG pitch = f->workPitch;
+    UCHAR* origin = p->workBuffer + 2 * pitch + 5;  // image pixel (0, 0)
+
+    for (LONG r = 0; r < height; ++r) {
+        const UCHAR* line = rawBuffer + rawDataOffset + static_cast<SIZE_T>(r) * rawLinePitch;
+        RtlCopyMemory(origin + static_cast<LONG_PTR>(r) * pitch, line, static_cast<SIZE_T>(width));
+    }
+
+    // Rows first, then columns over every row including the margin rows, so
+    // the corners come out mirrored both ways. Images of fewer than 8 (even
+    // of 1) rows or columns are mirrored too, by folding repeatedly: every
+    // byte the interpolation reads is then image data.
+    const LONG marginRows[4] = {-2, -1, height, height + 1};
+    for (int i = 0; i < 4; ++i) {
+        LONG r = marginRows[i];
+        RtlCopyMemory(origin + static_cast<LONG_PTR>(r) * pitch,
+                      origin + static_cast<LONG_PTR>(MirrorIndex(r, height)) * pitch, static_cast<SIZE_T>(width));
+    }
+    const LONG left1 = MirrorIndex(-1, width);
+    const LONG left2 = MirrorIndex(-2, width);
+    const LONG right0 = MirrorIndex(width, width);
+    const LONG right1 = MirrorIndex(width + 1, width);
+    for (LONG r = -2; r < height + 2; ++r) {
+        UCHAR* row = origin + static_cast<LONG_PTR>(r) * pitch;
+        row[-1] = row[left1];
+        row[-2] = row[left2];
+        row[width] = row[right0];
+        row[width + 1] = row[right1];
+    }
+}
+
+VOID MeasureWhiteBalance(ImagePipeline* p, ConversionKernel kernel, LONG* redGain, LONG* greenGain, LONG* blueGain) {
+    const ConversionRoutines* routines = RoutinesFor(kernel, ReadNoFence(&p->colorPhase));
+    ULONG sumRed = 0;
+    ULONG sumGreen = 0;
+    ULONG sumBlue = 0;
+    routines->sumChannels(&p->frameParameters, &sumRed, &sumGreen, &sumBlue);
+    WhiteBalanceGainsFromSums(sumRed, sumGreen, sumBlue, redGain, greenGain, blueGain);
+}
+
+VOID ConvertFrame(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawDataOffset, ULONG rawLinePitch) {
+    ConvertFrameWithKernel(p, rawBuffer, rawDataOffset, rawLinePitch, ConversionKernelSse2);
+}
+
+VOID ConvertFrameWithKernel(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawDataOffset, ULONG rawLinePitch,
+                            ConversionKernel kernel) {
+    if (p == nullptr || !FrameIsConvertible(p, rawBuffer)) return;
+    FrameParameters* f = &p->frameParameters;
+
+    FillWorkingBuffer(p, rawBuffer, rawDataOffset, rawLinePitch);
+
+    f->output = p->outputBuffer;
+    f->redGain = ReadNoFence(&p->redGain);
+    f->greenGain = ReadNoFence(&p->greenGain);
+    f->blueGain = ReadNoFence(&p->blueGain);
+
+    // The phase is read once; the routines chosen here convert the whole frame.
+    const ConversionRoutines* routines = RoutinesFor(kernel, ReadNoFence(&p->colorPhase));
+
+    if (ReadNoFence(&p->whiteBalance) != 0) {
+        ULONG sumRed = 0;
+        ULONG sumGreen = 0;
+        ULONG sumBlue = 0;
+        routines->sumChannels(f, &sumRed, &sumGreen, &sumBlue);
+        if (WhiteBalanceGainsFromSums(sumRed, sumGreen, sumBlue, &f->redGain, &f->greenGain, &f->blueGain)) {
+            InterlockedExchange(&p->redGain, f->redGain);
+            InterlockedExchange(&p->greenGain, f->greenGain);
+            InterlockedExchange(&p->blueGain, f->blueGain);
+        }
+    }
+
+    SnapshotCoefficients(p, f->coefficientSnapshot);
+    for (int i = 0; i < 16; ++i) p->coefficientPositive[i] = f->coefficientSnapshot[i] > 0 ? 1 : 0;
+
+    if (ReadNoFence(&p->colorEnable) != 0) {
+        routines->convertColor(p);
+    } else {
+        routines->convertMono(p);
+    }
+}
