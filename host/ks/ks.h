@@ -82,3 +82,32 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
                                PFNKSFILTERFACTORYPOWER sleepCallback, PFNKSFILTERFACTORYPOWER wakeCallback,
                                PKSFILTERFACTORY* filterFactory);
 PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT functionalDeviceObject);
+
+// Filter descriptor of ks.h; the pin, node and automation types it points to
+// are declared with the capture pin.
+typedef struct _KSFILTER_DISPATCH KSFILTER_DISPATCH;
+typedef struct _KSAUTOMATION_TABLE KSAUTOMATION_TABLE;
+typedef struct _KSPIN_DESCRIPTOR_EX KSPIN_DESCRIPTOR_EX;
+typedef struct _KSNODE_DESCRIPTOR KSNODE_DESCRIPTOR;
+typedef struct _KSTOPOLOGY_CONNECTION KSTOPOLOGY_CONNECTION;
+
+struct _KSFILTER_DESCRIPTOR {
+    const KSFILTER_DISPATCH* Dispatch;
+    const KSAUTOMATION_TABLE* AutomationTable;
+    ULONG Version;
+    ULONG Flags;
+    const GUID* ReferenceGuid;
+    ULONG PinDescriptorsCount;
+    ULONG PinDescriptorSize;
+    const KSPIN_DESCRIPTOR_EX* PinDescriptors;
+    ULONG CategoriesCount;
+    const GUID* Categories;
+    ULONG NodeDescriptorsCount;
+    ULONG NodeDescriptorSize;
+    const KSNODE_DESCRIPTOR* NodeDescriptors;
+    ULONG ConnectionsCount;
+    const KSTOPOLOGY_CONNECTION* Connections;
+    const void* ComponentId;
+};
+
+#define KSFILTER_DESCRIPTOR_VERSION ((ULONG)-1)

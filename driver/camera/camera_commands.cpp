@@ -1,0 +1,52 @@
+#include "camera/camera_commands.h"
+
+#include "device/device_context.h"
+
+BOOLEAN SendCameraCommand(DeviceContext* context, const UCHAR packet[64]) {
+    // PipeTransfer may write a short IN reply into its buffer; commands go
+    // out, so a copy keeps the caller's packet const.
+    UCHAR buffer[CommandPacketSize];
+    RtlCopyMemory(buffer, packet, CommandPacketSize);
+    ULONG moved = 0;
+    NTSTATUS status = PipeTransfer(&context->link, CommandPipe, buffer, &moved);
+    return NT_SUCCESS(status) && moved == CommandPacketSize;
+}
+
+BOOLEAN SendDeviceStartup(DeviceContext* context) {
+    UCHAR packet[CommandPacketSize] = {};
+    packet[0] = DeviceStartupCode;
+    return SendCameraCommand(context, packet);
+}
+
+ULONG RawFrameSizeFor(ULONG height) {
+    ULONG size = height * RawLinePitch + RawFrameOverhead;
+    return (size + RawFrameUnit - 1) / RawFrameUnit * RawFrameUnit;
+}
+
+ULONG ProgramFrameGeometry(DeviceContext* context) {
+    context->rawLinePitch = static_cast<LONG>(RawLinePitch);
+    context->rawDataOffset = RawDataOffset;
+    context->rawFrameSize = RawFrameSizeFor(context->frameHeight);
+    UCHAR packet[CommandPacketSize] = {};
+    packet[0] = Command0A;
+    packet[1] = 0;
+    SendCameraCommand(context, packet);
+    RtlZeroMemory(packet, sizeof packet);
+    packet[0] = SetFrameSizeCode;
+    for (int i = 0; i < 4; ++i) packet[1 + i] = static_cast<UCHAR>(context->rawFrameSize >> (8 * i));
+    SendCameraCommand(context, packet);
+    return ComputeBayerPhase(context);
+}
+
+ULONG ComputeBayerPhase(DeviceContext* context) {
+    const CameraSettings& s = context->settings;
+    ULONG phase = static_cast<ULONG>(context->bayerPhaseBase) & 3;
+    // An odd first line, or a vertical flip of an even number of lines,
+    // swaps the green-red and blue-green rows.
+    if (s.roiY & 1) phase ^= 1;
+    if (s.flipV && (s.roiHeight & 1) == 0) phase ^= 1;
+    // A horizontal flip of an even number of columns swaps the columns.
+    if (s.flipH && (s.roiWidth & 1) == 0) phase = (phase + 2) & 3;
+    context->settings.bayerPhase = static_cast<LONG>(phase);
+    return phase;
+}

@@ -1,0 +1,104 @@
+#include "device/device_dispatch.h"
+
+#include "camera/camera_commands.h"
+#include "camera/camera_startup.h"
+#include "capture/capture_filter.h"
+#include "capture/capture_worker.h"
+#include "device/device_context.h"
+#include "device/pool_tags.h"
+#include "device/read_timeout.h"
+#include "usb/firmware_record.h"
+
+namespace {
+
+VOID SetDefaultSettings(CameraSettings* settings) {
+    settings->timeout = DefaultReadTimeout;
+    settings->colorEnable = 1;
+    settings->colorCorrection = 1;
+    settings->redGain = 128;
+    settings->greenGain = 128;
+    settings->blueGain = 128;
+    settings->brightness = 255;
+    settings->contrast = 10;
+    settings->saturation = 10;
+    settings->hue = 0;
+}
+
+// Creates the capture filter factory and, the first time, the worker.
+VOID CreateFilterFactoryAndWorker(PKSDEVICE device, DeviceContext* context) {
+    KsAcquireDevice(device);
+    static WCHAR referenceString[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
+    NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &CaptureFilterDescriptor,
+                                            referenceString, nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr,
+                                            nullptr);
+    KsReleaseDevice(device);
+    if (!NT_SUCCESS(status) || device->Started) return;
+    CaptureWorker* worker = AllocateCaptureWorker(context);
+    if (!worker) return;
+    if (!NT_SUCCESS(KsAddItemToObjectBag(device->Bag, worker, FreeCaptureWorker))) {
+        FreeCaptureWorker(worker);
+        return;
+    }
+    context->worker = worker;
+}
+
+}  // namespace
+
+NTSTATUS DeviceAdd(PKSDEVICE device) {
+    PAGED_CODE();
+    DeviceContext* context = DeviceContext::Allocate(device);
+    if (!context) return STATUS_INSUFFICIENT_RESOURCES;
+    KsAcquireDevice(device);
+    NTSTATUS status = KsAddItemToObjectBag(device->Bag, context, DeviceContext::Free);
+    KsReleaseDevice(device);
+    if (!NT_SUCCESS(status)) {
+        DeviceContext::Free(context);
+        return status;
+    }
+    device->Context = context;
+    InitializeDeviceContext(context, device);
+    return STATUS_SUCCESS;
+}
+
+VOID InitializeDeviceContext(DeviceContext* context, PKSDEVICE device) {
+    PAGED_CODE();
+    context->bayerPhaseBase = 0;
+    RtlZeroMemory(&context->link, sizeof context->link);
+    RtlZeroMemory(&context->settings, sizeof context->settings);
+    RtlZeroMemory(context->sensorRegisters, sizeof context->sensorRegisters);
+    context->link.physicalDeviceObject = device->PhysicalDeviceObject;
+    context->link.lowerDeviceObject = device->NextDeviceObject;
+    context->link.functionalDeviceObject = device->FunctionalDeviceObject;
+    context->settings.bayerPhase = context->bayerPhaseBase;
+    SetDefaultSettings(&context->settings);
+    SetFrameGeometry(context, SensorWidth, SensorHeight);
+    KeInitializeSpinLock(&context->link.chunkLock);
+    KeInitializeEvent(&context->link.readsDone, NotificationEvent, FALSE);
+    // A failed download leaves a camera that does not answer later; the
+    // device is still added so that it shows up and can be restarted.
+    DownloadFirmware(&context->link, FirmwareImage1);
+    DownloadFirmware(&context->link, FirmwareImage2);
+    RtlZeroMemory(context->registerCommand, sizeof context->registerCommand);
+    RtlZeroMemory(context->frameCommand, sizeof context->frameCommand);
+    RtlZeroMemory(context->captureCommand, sizeof context->captureCommand);
+}
+
+NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+    DeviceContext* context = DeviceContextOf(device);
+    if (!device->Started) CreateFilterFactoryAndWorker(device, context);
+    context->link.configurationDescriptor = nullptr;
+    context->link.interfaceInfo = nullptr;
+    NTSTATUS status = ReadDeviceDescriptor(&context->link);
+    if (NT_SUCCESS(status)) status = ReadConfiguration(&context->link);
+    SendDeviceStartup(context);
+    RunSensorScript(context);
+    LoadSettings(context);
+    return status;
+}
+
+VOID DeviceStop(PKSDEVICE device, PIRP) {
+    DeviceContext* context = DeviceContextOf(device);
+    SaveSettings(context);
+    ReleaseConfiguration(&context->link);
+    Deconfigure(&context->link);
+}

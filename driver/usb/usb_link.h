@@ -1,0 +1,69 @@
+// USB transport state of one camera and the routines that move its bytes:
+// synchronous URBs, 64-byte command and reply transfers, the chunked read of
+// a raw frame with every 64 KiB chunk in flight at once, configuration and the
+// controller firmware download.
+#pragma once
+
+#include "wdk.h"
+
+struct UsbLink;
+class DeviceContext;
+struct FirmwareRecord;
+
+// One chunk of a frame read. The table of a read has one more entry than it
+// has chunks; the extra entry stays zero.
+struct ChunkRequest {
+    UsbLink* link;
+    PURB urb;
+    PIRP irp;
+    PMDL mdl;
+};
+
+struct UsbLink {
+    PDEVICE_OBJECT physicalDeviceObject;
+    PDEVICE_OBJECT lowerDeviceObject;
+    PDEVICE_OBJECT functionalDeviceObject;
+    PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor;
+    PUSBD_INTERFACE_INFORMATION interfaceInfo;
+    KEVENT readsDone;           // set when the last chunk of a frame read completes
+    ChunkRequest* chunkTable;   // the frame read in flight
+    LONG chunksPending;
+    ULONG chunkCount;
+    ULONG bytesReceived;
+    KSPIN_LOCK chunkLock;       // guards the chunk bookkeeping above
+    PMDL frameMdl;
+    // Cancel passes running over chunkTable; the reader frees the table only
+    // when none is (guarded by chunkLock).
+    LONG cancelPasses;
+    // Set when a read in flight is cancelled from outside (guarded by chunkLock).
+    BOOLEAN readCancelled;
+};
+
+constexpr ULONG CommandPipe = 0;
+constexpr ULONG ReplyPipe = 1;
+constexpr ULONG FramePipe = 2;
+constexpr ULONG CommandPacketSize = 64;
+constexpr ULONG FrameChunkSize = 0x10000;
+
+// Commands and replies must not hang a caller for ever when the camera stops
+// answering: a request not completed within this many milliseconds is
+// cancelled and reported as STATUS_IO_TIMEOUT. Variable so tests can shorten it.
+extern LONG volatile UsbRequestTimeout;
+constexpr LONG DefaultUsbRequestTimeout = 5000;
+
+NTSTATUS SubmitUrbSync(UsbLink* link, PURB urb);
+NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, PUCHAR buffer, ULONG* bytesMoved);
+VOID SendCaptureCommand(DeviceContext* context, BOOLEAN start);
+BOOLEAN ReadRawFrame(DeviceContext* context, PUCHAR buffer, BOOLEAN* success);
+NTSTATUS ReadFrameChunked(UsbLink* link, ULONG length, PUCHAR buffer, DeviceContext* context);
+NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+VOID CancelChunks(UsbLink* link);
+VOID CancelPendingReads(UsbLink* link);
+NTSTATUS ResetPortIfDisabled(UsbLink* link);
+NTSTATUS ReadDeviceDescriptor(UsbLink* link);
+NTSTATUS ReadConfiguration(UsbLink* link);
+NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR configuration);
+NTSTATUS Deconfigure(UsbLink* link);
+VOID ReleaseConfiguration(UsbLink* link);
+NTSTATUS DownloadFirmware(UsbLink* link, const FirmwareRecord* image);
+NTSTATUS SetControllerReset(UsbLink* link, BOOLEAN hold);

@@ -1,0 +1,115 @@
+// Synchronous requests to the USB stack below the camera: URBs, the port
+// status query and the port reset.
+#include "device/device_context.h"
+#include "device/pool_tags.h"
+#include "usb/usb_link.h"
+
+LONG volatile UsbRequestTimeout = DefaultUsbRequestTimeout;
+
+namespace {
+
+// The IRP is ours: the completion routine only wakes the sender, who frees it.
+NTSTATUS RequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends an internal device-control request down and waits for it, at most
+// UsbRequestTimeout milliseconds. A request still running then is cancelled
+// and waited for, so that it never outlives its caller's buffers. The IRP is
+// allocated here rather than built as a threaded IRP because only an IRP the
+// driver owns may be cancelled safely after its wait has given up.
+NTSTATUS SendInternalRequest(UsbLink* link, ULONG ioControlCode, PVOID argument) {
+    PIRP irp = IoAllocateIrp(link->lowerDeviceObject->StackSize, FALSE);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+    next->Parameters.Others.Argument1 = argument;
+    IoSetCompletionRoutine(irp, RequestDone, &done, TRUE, TRUE, TRUE);
+    IoCallDriver(link->lowerDeviceObject, irp);
+    LARGE_INTEGER limit;
+    limit.QuadPart = -10000LL * ReadNoFence(&UsbRequestTimeout);
+    BOOLEAN timedOut = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &limit) == STATUS_TIMEOUT;
+    if (timedOut) {
+        IoCancelIrp(irp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return (timedOut && status == STATUS_CANCELLED) ? STATUS_IO_TIMEOUT : status;
+}
+
+// Turns an interface's pipe index into its pipe, checking what every
+// transfer needs.
+NTSTATUS FindTransferPipe(UsbLink* link, ULONG pipeIndex, PUSBD_PIPE_INFORMATION* pipe) {
+    PUSBD_INTERFACE_INFORMATION info = link->interfaceInfo;
+    if (!info) return STATUS_UNSUCCESSFUL;
+    if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) return STATUS_INVALID_PARAMETER;
+    PUSBD_PIPE_INFORMATION candidate = &info->Pipes[pipeIndex];
+    if (candidate->PipeType != UsbdPipeTypeBulk && candidate->PipeType != UsbdPipeTypeInterrupt)
+        return STATUS_INVALID_PARAMETER;
+    if (!candidate->PipeHandle) return STATUS_UNSUCCESSFUL;
+    *pipe = candidate;
+    return STATUS_SUCCESS;
+}
+
+ULONG TransferFlagsFor(const USBD_PIPE_INFORMATION* pipe) {
+    return USBD_SHORT_TRANSFER_OK |
+           (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ? USBD_TRANSFER_DIRECTION_IN : 0);
+}
+
+}  // namespace
+
+NTSTATUS SubmitUrbSync(UsbLink* link, PURB urb) {
+    return SendInternalRequest(link, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
+
+NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, PUCHAR buffer, ULONG* bytesMoved) {
+    *bytesMoved = 0;
+    PUSBD_PIPE_INFORMATION pipe = nullptr;
+    NTSTATUS status = FindTransferPipe(link, pipeIndex, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+    if (pipe->MaximumTransferSize < CommandPacketSize) return STATUS_INVALID_PARAMETER;
+    ULONG size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    auto urb = static_cast<PURB>(AllocateZeroed(size, UsbPoolTag));
+    if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
+    // Every command and reply moves exactly 64 bytes, whatever the caller's buffer.
+    UsbBuildInterruptOrBulkTransferRequest(urb, static_cast<USHORT>(size), pipe->PipeHandle, buffer, nullptr,
+                                           CommandPacketSize, TransferFlagsFor(pipe), nullptr);
+    status = SubmitUrbSync(link, urb);
+    if (NT_SUCCESS(status)) {
+        if (USBD_ERROR(urb->UrbHeader.Status)) {
+            status = STATUS_UNSUCCESSFUL;
+        } else {
+            *bytesMoved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        }
+    }
+    ExFreePoolWithTag(urb, UsbPoolTag);
+    return status;
+}
+
+VOID SendCaptureCommand(DeviceContext* context, BOOLEAN start) {
+    PUSBD_INTERFACE_INFORMATION info = context->link.interfaceInfo;
+    if (!info || info->NumberOfPipes == 0 || !info->Pipes[CommandPipe].PipeHandle) return;
+    RtlZeroMemory(context->captureCommand, sizeof context->captureCommand);
+    context->captureCommand[0] = start ? 0x03 : 0x02;
+    ULONG size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    auto urb = static_cast<PURB>(AllocateZeroed(size, UsbPoolTag));
+    if (!urb) return;
+    UsbBuildInterruptOrBulkTransferRequest(urb, static_cast<USHORT>(size), info->Pipes[CommandPipe].PipeHandle,
+                                           context->captureCommand, nullptr, CommandPacketSize,
+                                           TransferFlagsFor(&info->Pipes[CommandPipe]), nullptr);
+    SubmitUrbSync(&context->link, urb);
+    ExFreePoolWithTag(urb, UsbPoolTag);
+}
+
+NTSTATUS ResetPortIfDisabled(UsbLink* link) {
+    ULONG portStatus = 0;
+    NTSTATUS status = SendInternalRequest(link, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
+    if (!NT_SUCCESS(status)) return status;
+    if ((portStatus & USBD_PORT_ENABLED) || !(portStatus & USBD_PORT_CONNECTED)) return status;
+    return SendInternalRequest(link, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+}
