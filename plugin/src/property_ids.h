@@ -1,0 +1,63 @@
+// Ids of the camera property set that the page reads and writes.
+#pragma once
+
+#include <windows.h>
+
+namespace prop {
+
+enum : ULONG {
+    ExTrigger = 0,
+    Timeout = 1,
+    Exposure = 2,
+    ExposureMin = 3,
+    ExposureMax = 4,
+    GlobalGain = 6,
+    GlobalGainMin = 7,
+    GlobalGainMax = 8,
+    FlipH = 10,
+    FlipV = 11,
+    ColorEnable = 12,
+    WhiteBalance = 13,
+    RedGain = 14,
+    GreenGain = 15,
+    BlueGain = 16,
+    ColorGainMin = 17,
+    ColorGainMax = 18,
+    Brightness = 20,
+    BrightnessMin = 21,
+    BrightnessMax = 22,
+    BrightnessDefault = 23,
+    Contrast = 24,
+    ContrastMin = 25,
+    ContrastMax = 26,
+    ContrastDefault = 27,
+    Saturation = 28,
+    SaturationMin = 29,
+    SaturationMax = 30,
+    SaturationDefault = 31,
+    Hue = 32,
+    HueMin = 33,
+    HueMax = 34,
+    HueDefault = 35,
+    SubSampleMax = 36,
+    SubSample = 37,
+    SensorWidth = 38,
+    SensorHeight = 39,
+    RoiX = 40,
+    RoiY = 41,
+    RoiW = 42,
+    RoiH = 43,
+    PinOpen = 45,
+    ExTriggerSupported = 46,
+    ColorCorrection = 48,
+    HalfClock = 49,
+    HalfClockSupported = 50,
+    FlipHSupported = 51,
+    FlipVSupported = 52,
+    AGCSupported = 53,
+    AECSupported = 54,
+    AGC = 55,
+    AEC = 56,
+};
+
+}  // namespace prop

@@ -1,0 +1,69 @@
+// Resource ids of the plug-in: the property page dialog, its controls and its title.
+#pragma once
+
+#define IDD_QUELVIX_PAGE 100
+#define IDS_PAGE_TITLE 1
+
+// Exposure and global gain
+#define IDC_EXPOSURE_SLIDER 201
+#define IDC_EXPOSURE_EDIT 202
+#define IDC_EXPOSURE_SPIN 203
+#define IDC_GAIN_SLIDER 204
+#define IDC_GAIN_EDIT 205
+#define IDC_GAIN_SPIN 206
+#define IDC_AUTO_EXPOSURE 207
+#define IDC_AUTO_GAIN 208
+
+// Switches
+#define IDC_MIRROR 209
+#define IDC_FLIP 210
+#define IDC_COLOR_ENABLE 212
+#define IDC_WHITE_BALANCE 213
+#define IDC_EXTRIGGER 219
+#define IDC_COLOR_CORRECTION 252
+#define IDC_HALF_CLOCK 253
+
+// Colour gains
+#define IDC_RED_SLIDER 211
+#define IDC_RED_EDIT 214
+#define IDC_RED_SPIN 215
+#define IDC_GREEN_SLIDER 216
+#define IDC_GREEN_EDIT 217
+#define IDC_GREEN_SPIN 218
+#define IDC_BLUE_SLIDER 221
+#define IDC_BLUE_EDIT 222
+#define IDC_BLUE_SPIN 223
+
+// Picture
+#define IDC_PICTURE_DEFAULT 225
+#define IDC_BRIGHTNESS_SLIDER 226
+#define IDC_BRIGHTNESS_EDIT 227
+#define IDC_BRIGHTNESS_SPIN 228
+#define IDC_SATURATION_SLIDER 229
+#define IDC_SATURATION_EDIT 230
+#define IDC_SATURATION_SPIN 231
+#define IDC_CONTRAST_SLIDER 232
+#define IDC_CONTRAST_EDIT 233
+#define IDC_CONTRAST_SPIN 234
+#define IDC_HUE_SLIDER 235
+#define IDC_HUE_EDIT 236
+#define IDC_HUE_SPIN 237
+
+// Trigger time-out
+#define IDC_TIMEOUT_EDIT 220
+#define IDC_TIMEOUT_SET 248
+
+// Image size and region
+#define IDC_FULL_WIDTH 238
+#define IDC_FULL_HEIGHT 243
+#define IDC_SUBSAMPLE 239
+#define IDC_ROI_X_EDIT 240
+#define IDC_ROI_X_SPIN 224
+#define IDC_ROI_Y_EDIT 241
+#define IDC_ROI_Y_SPIN 249
+#define IDC_ROI_W_EDIT 242
+#define IDC_ROI_W_SPIN 244
+#define IDC_ROI_H_EDIT 245
+#define IDC_ROI_H_SPIN 250
+#define IDC_ROI_SET 246
+#define IDC_ROI_DEFAULT 247

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Builds the QuelvixProxyPlugin DLL for x86_64 and i686 with mingw-w64 and runs
+# its tests under Wine, both bitnesses, on a Debian 12 machine (run as root).
+#
+#   scripts/test-plugin.sh [build-root]      (default: $QUELVIX_BUILD_ROOT or "build")
+#
+# Installs what it needs with apt (only when missing), prepares a private Wine
+# prefix inside the build root (never ~/.wine), configures and builds
+# build-root/plugin-x64 and build-root/plugin-x86, runs CTest for both, and
+# leaves the page screenshot in build-root/plugin-x64/plugin-page.png.
+# Needs no display and no stdin; every Wine call is time-bounded.
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_root="${1:-${QUELVIX_BUILD_ROOT:-build}}"
+mkdir -p "$build_root"
+build_root="$(cd "$build_root" && pwd)"
+jobs="${QUELVIX_JOBS:-2}"
+
+log() { printf '== %s\n' "$*"; }
+
+# --- packages -----------------------------------------------------------------
+packages=(
+  cmake make
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+  wine wine64 wine32:i386
+  googletest
+  xvfb xauth imagemagick x11-apps
+)
+
+install_packages() {
+  local missing=()
+  local p
+  for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  if [ "${#missing[@]}" -eq 0 ]; then
+    log "packages already installed"
+    return
+  fi
+  log "installing: ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update </dev/null
+  apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
+}
+
+# --- Wine prefix ----------------------------------------------------------------
+export WINEPREFIX="$build_root/wineprefix"
+export WINEDEBUG=-all
+unset DISPLAY
+
+stop_wine() { timeout 30 wineserver -k >/dev/null 2>&1 || true; }
+
+wine_bounded() { timeout -k 5 120 wine "$@" </dev/null; }
+
+prepare_prefix() {
+  if [ -f "$WINEPREFIX/.quelvix-ready" ]; then
+    log "Wine prefix ready: $WINEPREFIX"
+    return
+  fi
+  log "creating Wine prefix $WINEPREFIX"
+  rm -rf "$WINEPREFIX"
+  timeout -k 5 300 wineboot -i </dev/null >/dev/null 2>&1
+  timeout 120 wineserver -w
+  # x11 when a display works (screenshots under Xvfb), else the null driver,
+  # which still creates windows and dialogs headless.
+  wine_bounded reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d 'x11,null' /f >/dev/null
+  # A crashing test must end with an exit code, not wait at a crash dialog.
+  wine_bounded reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
+  wine_bounded reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    /v Debugger /d false /f /reg:64 >/dev/null
+  wine_bounded reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    /v Debugger /d false /f /reg:32 >/dev/null
+  timeout 120 wineserver -w
+  touch "$WINEPREFIX/.quelvix-ready"
+}
+
+# --- build and test -------------------------------------------------------------
+build_and_test() {
+  local arch="$1" dir="$2"
+  log "configure $dir ($arch)"
+  cmake -S "$repo/plugin" -B "$dir" \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$arch-posix.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DQUELVIX_SCREENSHOT="$3" >/dev/null
+  log "build $dir"
+  cmake --build "$dir" -j "$jobs"
+  log "test $dir"
+  (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 120)
+}
+
+main() {
+  install_packages
+  trap stop_wine EXIT
+  stop_wine
+  prepare_prefix
+  local status=0
+  build_and_test x86_64 "$build_root/plugin-x64" ON || status=1
+  build_and_test i686 "$build_root/plugin-x86" OFF || status=1
+  local shot="$build_root/plugin-x64/plugin-page.png"
+  if [ -s "$shot" ]; then
+    log "screenshot: $shot"
+  else
+    log "screenshot missing: $shot"
+    status=1
+  fi
+  [ "$status" -eq 0 ] && log "plug-in tests passed (x64 and x86)" || log "plug-in tests FAILED"
+  return "$status"
+}
+
+main
