@@ -1,0 +1,162 @@
+// Device add, start and stop against the simulated camera, read back from
+// the requests the camera received.
+#include <gtest/gtest.h>
+
+#include "device/read_timeout.h"
+#include "support/plugged_camera.h"
+#include "usb/firmware_record.h"
+
+using testrig::CommandLine;
+using testrig::DriverTest;
+using testrig::LinesStartingWith;
+
+namespace {
+
+std::string Hex2(unsigned v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", v & 0xFF);
+    return text;
+}
+
+// The vendor writes one image produces: its data records in order, with the
+// CPU held before and released after.
+std::vector<std::string> ExpectedDownload(const FirmwareRecord* image) {
+    std::vector<std::string> lines = {"VENDOR A0 7F92 1 01", "VENDOR A0 E600 1 01"};
+    for (const FirmwareRecord* r = image; r->type == 0; ++r) {
+        char head[40];
+        std::snprintf(head, sizeof head, "VENDOR A0 %04X %u ", r->address, r->byteCount);
+        std::string line = head;
+        for (unsigned i = 0; i < r->byteCount; ++i) line += Hex2(r->data[i]);
+        lines.push_back(line);
+    }
+    lines.push_back("VENDOR A0 7F92 1 00");
+    lines.push_back("VENDOR A0 E600 1 00");
+    return lines;
+}
+
+TEST_F(DriverTest, AddDownloadsBothImagesInRecordOrderWithTheCpuHeld) {
+    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+    std::vector<std::string> expected = ExpectedDownload(FirmwareImage1);
+    std::vector<std::string> second = ExpectedDownload(FirmwareImage2);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(rig.Camera().TraceLines(), expected);
+    EXPECT_TRUE(rig.Camera().FirmwareCheck().problems.empty());
+
+    DeviceContext* context = rig.Context();
+    ASSERT_NE(context, nullptr);
+    EXPECT_EQ(context->settings.timeout, 3000);
+    EXPECT_EQ(context->settings.brightness, 255);
+    EXPECT_EQ(context->settings.redGain, 128);
+    EXPECT_EQ(context->settings.roiWidth, 1600);
+    EXPECT_EQ(context->frameWidth, 1600);
+    EXPECT_EQ(context->outputWidth, 1600);
+    EXPECT_EQ(context->frameHeight, 1200u);
+    EXPECT_EQ(context->rawFrameSize, 0u);
+    EXPECT_EQ(context->link.interfaceInfo, nullptr);
+}
+
+TEST_F(DriverTest, StartReadsDescriptorsSelectsTheConfigurationAndStartsTheCamera) {
+    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+    rig.Camera().ClearTrace();
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    std::vector<std::string> lines = rig.Camera().TraceLines();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "GET_DESCRIPTOR 1 0 18");
+    EXPECT_EQ(lines[1], "GET_DESCRIPTOR 2 0 9");
+    EXPECT_EQ(lines[2], "GET_DESCRIPTOR 2 0 39");  // wTotalLength of the camera's configuration
+    EXPECT_EQ(lines[3], "SELECT_CONFIGURATION 1");
+    EXPECT_EQ(lines[4], CommandLine({0x06}));
+
+    DeviceContext* context = rig.Context();
+    PUSBD_INTERFACE_INFORMATION info = context->link.interfaceInfo;
+    ASSERT_NE(info, nullptr);
+    ASSERT_EQ(info->NumberOfPipes, 3u);
+    EXPECT_EQ(info->Pipes[0].EndpointAddress, 0x01);
+    EXPECT_EQ(info->Pipes[1].EndpointAddress, 0x81);
+    EXPECT_EQ(info->Pipes[2].EndpointAddress, 0x82);
+    for (ULONG i = 0; i < 3; ++i) {
+        EXPECT_EQ(info->Pipes[i].MaximumTransferSize, 0xFFFFFFFFu);
+        EXPECT_EQ(info->Pipes[i].PipeType, UsbdPipeTypeBulk);
+    }
+    ASSERT_NE(context->link.configurationDescriptor, nullptr);
+    EXPECT_EQ(context->link.configurationDescriptor->wTotalLength, 39);
+    EXPECT_NE(context->worker, nullptr);
+    ASSERT_EQ(rig.Pnp().FilterFactories().size(), 1u);
+    EXPECT_EQ(rig.Pnp().FilterFactories()[0].flags, static_cast<ULONG>(KSCREATE_ITEM_FREEONSTOP));
+}
+
+TEST_F(DriverTest, StopDeconfiguresAndAStartAfterItRepeatsTheWholeStart) {
+    rig.Plug();
+    std::vector<std::string> firstStart = rig.Camera().TraceLines();
+    rig.Camera().ClearTrace();
+    rig.Stop();
+    EXPECT_EQ(rig.Camera().TraceLines(), std::vector<std::string>{"DECONFIGURE"});
+    EXPECT_EQ(rig.Context()->link.interfaceInfo, nullptr);
+    EXPECT_EQ(rig.Context()->link.configurationDescriptor, nullptr);
+    EXPECT_TRUE(rig.Pnp().FilterFactories().empty());
+
+    rig.Camera().ClearTrace();
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    std::vector<std::string> again = rig.Camera().TraceLines();
+    std::vector<std::string> startPart(firstStart.end() - again.size(), firstStart.end());
+    EXPECT_EQ(again, startPart);
+    EXPECT_EQ(again[0], "GET_DESCRIPTOR 1 0 18");
+    EXPECT_EQ(rig.Pnp().FilterFactories().size(), 1u);
+}
+
+TEST_F(DriverTest, CameraPulledOutDuringStartFailsTheStartAndStopStillDeconfigures) {
+    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+    rig.Camera().ClearTrace();
+    rig.Camera().UnplugAfterRequests(2);  // the device descriptor and the header answer
+    NTSTATUS status = rig.Start();
+    EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(rig.Context()->link.interfaceInfo, nullptr);
+    rig.Camera().Replug();
+    rig.Camera().ClearTrace();
+    rig.Stop();
+    EXPECT_EQ(rig.Camera().TraceLines(), std::vector<std::string>{"DECONFIGURE"});
+}
+
+TEST_F(DriverTest, FailedFirmwareDownloadStillAddsTheDevice) {
+    rig.Camera().Unplug();
+    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+    EXPECT_NE(rig.Context(), nullptr);
+    rig.Camera().Replug();
+    EXPECT_EQ(rig.Start(), STATUS_SUCCESS);
+}
+
+TEST_F(DriverTest, EveryAllocationFailureOfAddAndStartIsSurvivedWithoutLeaks) {
+    // Count the allocations of a whole add and start, then fail each in turn.
+    size_t before = hostk::PoolTotals().totalAllocations;
+    {
+        testrig::PluggedCamera probe;
+        probe.Plug();
+    }
+    size_t allocations = hostk::PoolTotals().totalAllocations - before;
+    ASSERT_GT(allocations, 20u);
+    for (size_t n = 1; n <= allocations; n += (n < 40 ? 1 : 7)) {
+        testrig::PluggedCamera camera;
+        hostk::PoolFailNthAllocation(n);
+        NTSTATUS added = camera.Add();
+        if (NT_SUCCESS(added)) camera.Start();
+        hostk::PoolResetFaults();
+        camera.Remove();
+        ASSERT_EQ(hostk::PoolTotals().liveBlocks, 0u) << "allocation " << n << "\n" << hostk::PoolLeakReport();
+    }
+}
+
+TEST_F(DriverTest, AddFailsCleanlyWhenTheContextCannotBeAllocated) {
+    hostk::PoolFailNthAllocation(1, 'wNCK');
+    EXPECT_EQ(rig.Add(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(rig.Pnp().Added());
+}
+
+TEST_F(DriverTest, StartWithoutFilterFactoryCreatesNoWorkerButConfigures) {
+    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+    hostk::PoolFailNthAllocation(1, 'KsFf');
+    EXPECT_EQ(rig.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Context()->worker, nullptr);
+    EXPECT_NE(rig.Context()->link.interfaceInfo, nullptr);
+}
+
+}  // namespace
