@@ -1,0 +1,108 @@
+#include "info_command.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "device/device_context.h"
+#include "host/kernel/violations.h"
+#include "host/ks/pnp.h"
+#include "sim/simulated_camera.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+
+namespace {
+
+const char* PipeTypeName(USBD_PIPE_TYPE type) {
+    switch (type) {
+    case UsbdPipeTypeBulk: return "bulk";
+    case UsbdPipeTypeInterrupt: return "interrupt";
+    case UsbdPipeTypeIsochronous: return "isochronous";
+    default: return "control";
+    }
+}
+
+void PrintPipes(const DeviceContext* context) {
+    const USBD_INTERFACE_INFORMATION* info = context->link.interfaceInfo;
+    if (!info) {
+        std::printf("pipes: none (the device is not configured)\n");
+        return;
+    }
+    std::printf("pipes of interface %u:\n", info->InterfaceNumber);
+    for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
+        const USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
+        std::printf("  pipe %lu: endpoint 0x%02X %s %s, %u-byte packets, maximum transfer 0x%08X\n",
+                    static_cast<unsigned long>(i), pipe.EndpointAddress, PipeTypeName(pipe.PipeType),
+                    (pipe.EndpointAddress & 0x80) ? "in" : "out", pipe.MaximumPacketSize, pipe.MaximumTransferSize);
+    }
+}
+
+void PrintPool(const char* when) {
+    hostk::PoolStats totals = hostk::PoolTotals();
+    std::printf("pool %s: %zu live blocks, %zu bytes", when, totals.liveBlocks, totals.liveBytes);
+    const ULONG tags[] = {'wNCK', 'QLNC', 'hVLT', 'RysI'};
+    for (ULONG tag : tags) {
+        char text[5];
+        hostk::TagText(tag, text);
+        std::printf(", '%s' %zu", text, hostk::PoolTagStats(tag).liveBlocks);
+    }
+    std::printf("\n");
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: quelvixcam info [--trace FILE]\n");
+    return 2;
+}
+
+}  // namespace
+
+int RunInfoCommand(int argc, char** argv) {
+    const char* tracePath = nullptr;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--trace") == 0 && i + 1 < argc) {
+            tracePath = argv[++i];
+        } else if (std::strcmp(argv[i], "--help") == 0) {
+            Usage();
+            return 0;
+        } else {
+            std::fprintf(stderr, "quelvixcam info: unknown argument '%s'\n", argv[i]);
+            return Usage();
+        }
+    }
+    sim::SimulatedCamera camera;
+    int exitCode = 0;
+    {
+        hostks::PnpDevice pnp(DriverEntry, &camera);
+        NTSTATUS status = pnp.Add();
+        if (!NT_SUCCESS(status)) {
+            std::fprintf(stderr, "quelvixcam info: device add failed with status 0x%08X\n", static_cast<unsigned>(status));
+            return 1;
+        }
+        status = pnp.Start();
+        std::printf("device start: status 0x%08X\n", static_cast<unsigned>(status));
+        if (!NT_SUCCESS(status)) exitCode = 1;
+        DeviceContext* context = DeviceContextOf(pnp.KsDevice());
+        std::printf("%s", camera.Summary().c_str());
+        PrintPipes(context);
+        sim::CameraCounters counters = camera.Counters();
+        std::printf("start-up: %llu command packets received by the camera\n",
+                    static_cast<unsigned long long>(counters.commandsReceived));
+        std::printf("frame: %ld x %lu delivered as %ld x %ld\n", static_cast<long>(context->frameWidth),
+                    static_cast<unsigned long>(context->frameHeight), static_cast<long>(context->outputWidth),
+                    static_cast<long>(context->outputHeight));
+        PrintPool("while started");
+        pnp.Stop();
+        pnp.Remove();
+    }
+    PrintPool("after removal");
+    if (hostk::PoolTotals().liveBlocks != 0) {
+        std::fprintf(stderr, "quelvixcam info: pool blocks left after removal:\n%s", hostk::PoolLeakReport());
+        exitCode = 1;
+    }
+    if (hostk::ViolationCount() != 0) exitCode = 1;
+    if (tracePath && !camera.WriteTrace(std::string(tracePath))) {
+        std::fprintf(stderr, "quelvixcam info: cannot write the trace to %s\n", tracePath);
+        return 1;
+    }
+    return exitCode;
+}
