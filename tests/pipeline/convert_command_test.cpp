@@ -1,0 +1,228 @@
+// quelvixcam convert, run as the built program: its output against the
+// pipeline converting in-process, and its answers to bad input.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "pipeline_test_support.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The tool sits beside the tests in the build tree.
+std::string ToolPath() {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "";
+    self[n] = '\0';
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));  // .../tests
+    dir = dir.substr(0, dir.rfind('/'));  // build tree
+    return dir + "/tools/quelvixcam/quelvixcam";
+}
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class ConvertCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        tool_ = ToolPath();
+        ASSERT_EQ(access(tool_.c_str(), X_OK), 0) << "build quelvixcam first: " << tool_;
+        char pattern[] = "/tmp/quelvixcam-convert-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+    ToolRun Convert(const std::string& args) {
+        std::string command = "'" + tool_ + "' convert " + args + " >'" + Path("stdout") + "' 2>'" + Path("stderr") + "'";
+        int raw = std::system(command.c_str());
+        return ToolRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadAll(Path("stdout")), ReadAll(Path("stderr"))};
+    }
+
+    std::string tool_;
+    std::string dir_;
+};
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+}
+
+// What the driver makes of `raw` with a pipeline set up by `configure`.
+template <typename Configure>
+std::vector<uint8_t> ConvertInProcess(const std::vector<uint8_t>& raw, int w, int h, ULONG offset, ULONG pitch,
+                                      Configure configure) {
+    pipeline_test::PipelineFrame f(w, h);
+    configure(f.pipeline());
+    ConvertFrame(f.pipeline(), raw.data(), offset, pitch);
+    f.output().resize(static_cast<size_t>(w) * h * 4);
+    return f.output();
+}
+
+TEST_F(ConvertCommandTest, RawOutputInTheCameraLayoutMatchesTheDriver) {
+    const int w = 37, h = 11;
+    auto raw = RandomBytes(RAW_DATA_OFFSET + (h - 1) * RAW_LINE_PITCH + w, 1);
+    WriteAll(Path("frame.raw"), raw);
+    ToolRun r = Convert("--input " + Path("frame.raw") + " --width 37 --height 11 --phase 2 --set Brightness=600 --set Hue=400 "
+                    "--set Contrast=-3 --set RedGain=301 --set Saturation=14 --output " + Path("out.bgra"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");  // gains are printed only under white balance
+    // The property set's clamps: 510, 359, 0, 300.
+    auto expected = ConvertInProcess(raw, w, h, RAW_DATA_OFFSET, RAW_LINE_PITCH, [](ImagePipeline* p) {
+        SetColorPhase(p, 2);
+        SetRedGain(p, 300);
+        UpdateBrightness(p, 510);
+        UpdateContrast(p, 0);
+        UpdateSaturation(p, 14);
+        UpdateHue(p, 359);
+    });
+    std::string out = ReadAll(Path("out.bgra"));
+    ASSERT_EQ(out.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reinterpret_cast<const uint8_t*>(out.data())));
+}
+
+TEST_F(ConvertCommandTest, PackedGreyOutput) {
+    const int w = 20, h = 6;
+    auto raw = RandomBytes(w * h, 2);
+    WriteAll(Path("frame.raw"), raw);
+    ToolRun r = Convert("--input " + Path("frame.raw") + " --packed --width 20 --height 6 --set ColorEnable=0 --output " +
+                    Path("out.bin"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto expected = ConvertInProcess(raw, w, h, 0, w, [](ImagePipeline* p) { SetColorEnable(p, 0); });
+    std::string out = ReadAll(Path("out.bin"));
+    ASSERT_EQ(out.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reinterpret_cast<const uint8_t*>(out.data())));
+    EXPECT_EQ(static_cast<uint8_t>(out[0]), static_cast<uint8_t>(out[1]));  // grey
+}
+
+TEST_F(ConvertCommandTest, WhiteBalancePrintsTheMeasuredGains) {
+    pipeline_test::PipelineFrame mosaic(32, 8);
+    mosaic.FillChannels(0, 50, 100, 200);
+    WriteAll(Path("frame.raw"), mosaic.raw());
+    ToolRun r = Convert("--input " + Path("frame.raw") + " --packed --width 32 --height 8 --set WhiteBalance=1 "
+                    "--set ColorCorrection=0 --output " + Path("out.raw"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "gains red=256 green=128 blue=64\n");
+    std::string out = ReadAll(Path("out.raw"));
+    ASSERT_EQ(out.size(), 32u * 8 * 4);
+    EXPECT_EQ(out.substr(0, 4), std::string("\x64\x64\x64\xff", 4));
+}
+
+TEST_F(ConvertCommandTest, PngHoldsTheSamePixelsTopRowFirst) {
+    const int w = 23, h = 9;
+    auto raw = RandomBytes(w * h, 3);
+    WriteAll(Path("frame.raw"), raw);
+    ASSERT_EQ(Convert("--input " + Path("frame.raw") + " --packed --width 23 --height 9 --output " + Path("o.raw")).status,
+              0);
+    ToolRun r = Convert("--input " + Path("frame.raw") + " --packed --width 23 --height 9 --output " + Path("o.PNG"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Decode with an independent inflater (python's zlib) and undo the filters.
+    const char* script =
+        "import sys,zlib,struct\n"
+        "d=open(sys.argv[1],'rb').read(); assert d[:8]==b'\\x89PNG\\r\\n\\x1a\\n'\n"
+        "p=8; idat=b''\n"
+        "while p<len(d):\n"
+        "  n,t=struct.unpack('>I4s',d[p:p+8]); c=d[p+8:p+8+n]; p+=12+n\n"
+        "  if t==b'IHDR': w,h,bd,ct=struct.unpack('>IIBB',c[:10])\n"
+        "  if t==b'IDAT': idat+=c\n"
+        "assert bd==8 and ct==2\n"
+        "z=zlib.decompress(idat); s=w*3; prev=bytearray(s); out=bytearray()\n"
+        "for y in range(h):\n"
+        "  f=z[y*(s+1)]; row=bytearray(z[y*(s+1)+1:(y+1)*(s+1)])\n"
+        "  for i in range(s):\n"
+        "    a=row[i-3] if i>=3 else 0; b=prev[i]; cc=prev[i-3] if i>=3 else 0\n"
+        "    if f==1: row[i]=(row[i]+a)&255\n"
+        "    elif f==2: row[i]=(row[i]+b)&255\n"
+        "    elif f==3: row[i]=(row[i]+(a+b)//2)&255\n"
+        "    elif f==4:\n"
+        "      q=a+b-cc; pa,pb,pc=abs(q-a),abs(q-b),abs(q-cc)\n"
+        "      row[i]=(row[i]+(a if pa<=pb and pa<=pc else b if pb<=pc else cc))&255\n"
+        "  out+=row; prev=row\n"
+        "sys.stdout.write('%d %d\\n'%(w,h)); open(sys.argv[2],'wb').write(out)\n";
+    std::ofstream(Path("decode.py")) << script;
+    std::string command = "python3 '" + Path("decode.py") + "' '" + Path("o.PNG") + "' '" + Path("rgb") + "' >'" +
+                          Path("size") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << "python3 could not decode the PNG";
+    EXPECT_EQ(ReadAll(Path("size")), "23 9\n");
+    std::string bgra = ReadAll(Path("o.raw")), rgb = ReadAll(Path("rgb"));
+    ASSERT_EQ(rgb.size(), static_cast<size_t>(w * h * 3));
+    for (int i = 0; i < w * h; ++i) {
+        ASSERT_EQ(rgb[3 * i + 0], bgra[4 * i + 2]) << i;
+        ASSERT_EQ(rgb[3 * i + 1], bgra[4 * i + 1]) << i;
+        ASSERT_EQ(rgb[3 * i + 2], bgra[4 * i + 0]) << i;
+    }
+}
+
+TEST_F(ConvertCommandTest, BadInputGivesOneErrorLineAndStatusTwo) {
+    WriteAll(Path("frame.raw"), RandomBytes(16 * 4, 4));
+    const std::string in = " --input " + Path("frame.raw");
+    const std::string out = " --output " + Path("never.raw");
+    const struct {
+        const char* what;
+        std::string args;
+        const char* mentions;
+    } cases[] = {
+        {"file too short", in + " --packed --width 16 --height 5" + out, "needs 80"},
+        {"camera layout too short", in + " --width 16 --height 4" + out, "offset 9921"},
+        {"width not a number", in + " --packed --width 1x6 --height 4" + out, "--width"},
+        {"width zero", in + " --packed --width 0 --height 4" + out, "--width"},
+        {"height negative", in + " --packed --width 16 --height -4" + out, "--height"},
+        {"phase out of range", in + " --packed --width 16 --height 4 --phase 4" + out, "--phase"},
+        {"setting value", in + " --packed --width 16 --height 4 --set Hue=12o" + out, "Hue"},
+        {"setting too large", in + " --packed --width 16 --height 4 --set Hue=99999999999" + out, "Hue"},
+        {"unknown setting", in + " --packed --width 16 --height 4 --set Gamma=2" + out, "Gamma"},
+        {"no equals", in + " --packed --width 16 --height 4 --set Hue" + out, "NAME=VALUE"},
+        {"unknown option", in + " --packed --width 16 --height 4 --fast" + out, "--fast"},
+        {"missing value", in + " --packed --width 16 --height 4" + out + " --phase", "--phase"},
+        {"no output", in + " --packed --width 16 --height 4", "--output"},
+        {"no input", " --packed --width 16 --height 4" + out, "--input"},
+        {"missing file", " --input " + Path("absent.raw") + " --packed --width 16 --height 4" + out, "absent.raw"},
+        {"packed with pitch", in + " --packed --pitch 16 --width 16 --height 4" + out, "--packed"},
+        {"pitch below width", in + " --offset 0 --pitch 8 --width 16 --height 4" + out, "--pitch"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ToolRun r = Convert(c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        ASSERT_FALSE(r.err.empty());
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // exactly one line
+        EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
+        EXPECT_NE(access(Path("never.raw").c_str(), F_OK), 0);
+    }
+}
+
+TEST_F(ConvertCommandTest, UnwritableOutputIsReported) {
+    WriteAll(Path("frame.raw"), RandomBytes(16 * 4, 5));
+    for (const char* name : {"/no/such/dir/out.raw", "/no/such/dir/out.png"}) {
+        ToolRun r = Convert("--input " + Path("frame.raw") + " --packed --width 16 --height 4 --output " + name);
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_NE(r.err.find("/no/such/dir"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace

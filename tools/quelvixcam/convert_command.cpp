@@ -1,0 +1,294 @@
+#include "convert_command.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "pipeline/convert_frame.h"
+#include "pipeline/image_pipeline.h"
+#include "png_file.h"
+
+namespace quelvixcam {
+namespace {
+
+const char kUsage[] =
+    "usage: quelvixcam convert --input RAW --width W --height H [--offset O] [--pitch P] [--packed]\n"
+    "                          [--phase N] [--set NAME=VALUE]... --output OUT\n"
+    "  RAW is read with line i at byte O + i * P (the camera's layout by default: O 9921, P 1921);\n"
+    "  --packed reads it as O 0, P W. N is the Bayer phase: 0 GRBG, 1 BGGR, 2 RGGB, 3 GBRG.\n"
+    "  NAME is ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection,\n"
+    "  Brightness, Contrast, Saturation or Hue; values are clamped as the camera clamps them.\n"
+    "  OUT ending in .png gets an RGB PNG; any other name gets the BGRA bytes, top row first.\n";
+
+const int kUsageError = 2;
+const int kWriteError = 1;
+const long long kMaxDimension = 32767;
+
+// The adjustable values, in the order a fresh pipeline applies them.
+enum Setting {
+    kWhiteBalance,
+    kColorEnable,
+    kRedGain,
+    kGreenGain,
+    kBlueGain,
+    kColorCorrection,
+    kBrightness,
+    kContrast,
+    kSaturation,
+    kHue,
+    kSettingCount
+};
+
+struct SettingInfo {
+    const char* name;
+    LONG factory;
+    bool clamped;
+    LONG low;
+    LONG high;
+};
+
+const SettingInfo kSettings[kSettingCount] = {
+    {"WhiteBalance", 0, false, 0, 0},  {"ColorEnable", 1, false, 0, 0},    {"RedGain", 128, true, 0, 300},
+    {"GreenGain", 128, true, 0, 300},  {"BlueGain", 128, true, 0, 300},    {"ColorCorrection", 1, false, 0, 0},
+    {"Brightness", 255, true, 0, 510}, {"Contrast", 10, true, 0, 20},      {"Saturation", 10, true, 0, 20},
+    {"Hue", 0, true, 0, 359},
+};
+
+struct Options {
+    std::string input;
+    std::string output;
+    long long width = -1;
+    long long height = -1;
+    long long offset = RAW_DATA_OFFSET;
+    long long pitch = RAW_LINE_PITCH;
+    bool offsetGiven = false;
+    bool pitchGiven = false;
+    bool packed = false;
+    long long phase = 0;
+    LONG values[kSettingCount];
+};
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "quelvixcam convert: %s\n", message.c_str());
+    return kUsageError;
+}
+
+// A whole decimal number within [low, high], nothing before or after it.
+bool ParseNumber(const char* text, long long low, long long high, long long* value) {
+    if (text == nullptr || *text == '\0') return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+    *value = v;
+    return true;
+}
+
+bool EndsWithPng(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string tail = path.substr(path.size() - 4);
+    for (char& ch : tail) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return tail == ".png";
+}
+
+// Parses argv into *o; on a mistake prints one error line and returns false.
+bool ParseOptions(int argc, char** argv, Options* o, int* status) {
+    for (int i = 0; i < kSettingCount; ++i) o->values[i] = kSettings[i].factory;
+    *status = kUsageError;
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            *status = 0;
+            return false;
+        }
+        if (arg == "--packed") {
+            o->packed = true;
+            continue;
+        }
+        const bool takesValue = arg == "--input" || arg == "--output" || arg == "--width" || arg == "--height" ||
+                                arg == "--offset" || arg == "--pitch" || arg == "--phase" || arg == "--set";
+        if (!takesValue) {
+            Fail("unknown argument \"" + arg + "\" (see quelvixcam convert --help)");
+            return false;
+        }
+        if (i + 1 >= argc) {
+            Fail(arg + " needs a value");
+            return false;
+        }
+        const char* value = argv[++i];
+        long long number = 0;
+        if (arg == "--input") {
+            o->input = value;
+        } else if (arg == "--output") {
+            o->output = value;
+        } else if (arg == "--width" || arg == "--height") {
+            if (!ParseNumber(value, 1, kMaxDimension, &number)) {
+                Fail(arg + " must be a whole number from 1 to " + std::to_string(kMaxDimension) + ", not \"" + value +
+                     "\"");
+                return false;
+            }
+            (arg == "--width" ? o->width : o->height) = number;
+        } else if (arg == "--offset" || arg == "--pitch") {
+            if (!ParseNumber(value, 0, std::numeric_limits<ULONG>::max(), &number)) {
+                Fail(arg + " must be a whole number from 0 to 4294967295, not \"" + value + "\"");
+                return false;
+            }
+            if (arg == "--offset") {
+                o->offset = number;
+                o->offsetGiven = true;
+            } else {
+                o->pitch = number;
+                o->pitchGiven = true;
+            }
+        } else if (arg == "--phase") {
+            if (!ParseNumber(value, 0, 3, &number)) {
+                Fail(std::string("--phase must be 0, 1, 2 or 3, not \"") + value + "\"");
+                return false;
+            }
+            o->phase = number;
+        } else {  // --set NAME=VALUE
+            const std::string assignment = value;
+            const size_t equals = assignment.find('=');
+            const std::string name = assignment.substr(0, equals);
+            int setting = -1;
+            for (int s = 0; s < kSettingCount; ++s)
+                if (name == kSettings[s].name) setting = s;
+            if (equals == std::string::npos) {
+                Fail("--set needs NAME=VALUE, not \"" + assignment + "\"");
+                return false;
+            }
+            if (setting < 0) {
+                Fail("unknown setting \"" + name +
+                     "\" (one of ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection, "
+                     "Brightness, Contrast, Saturation, Hue)");
+                return false;
+            }
+            const std::string text = assignment.substr(equals + 1);
+            if (!ParseNumber(text.c_str(), std::numeric_limits<LONG>::min(), std::numeric_limits<LONG>::max(),
+                             &number)) {
+                Fail("value of " + name + " must be a 32-bit whole number, not \"" + text + "\"");
+                return false;
+            }
+            const SettingInfo& info = kSettings[setting];
+            if (info.clamped) {
+                if (number < info.low) number = info.low;
+                if (number > info.high) number = info.high;
+            }
+            o->values[setting] = static_cast<LONG>(number);
+        }
+    }
+    if (o->input.empty()) return Fail("--input RAW is required"), false;
+    if (o->output.empty()) return Fail("--output OUT is required"), false;
+    if (o->width < 0) return Fail("--width W is required"), false;
+    if (o->height < 0) return Fail("--height H is required"), false;
+    if (o->packed) {
+        if (o->offsetGiven || o->pitchGiven) return Fail("--packed cannot be combined with --offset or --pitch"), false;
+        o->offset = 0;
+        o->pitch = o->width;
+    }
+    if (o->pitch < o->width) {
+        return Fail("--pitch " + std::to_string(o->pitch) + " is smaller than the width " + std::to_string(o->width)),
+               false;
+    }
+    return true;
+}
+
+bool ReadFile(const std::string& path, std::vector<uint8_t>* data, std::string* error) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    uint8_t buffer[1 << 16];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) data->insert(data->end(), buffer, buffer + n);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) *error = "cannot read " + path;
+    return !failed;
+}
+
+bool WriteRaw(const std::string& path, const uint8_t* bytes, size_t size, std::string* error) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        *error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes, 1, size, file) == size;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) *error = "cannot write " + path + ": " + std::strerror(errno);
+    return written && closed;
+}
+
+// A fresh pipeline with the settings applied in the order the capture pin
+// applies the camera's settings when it creates one.
+void ApplySettings(ImagePipeline* p, const Options& o) {
+    SetWhiteBalance(p, o.values[kWhiteBalance]);
+    SetColorPhase(p, static_cast<LONG>(o.phase));
+    SetColorEnable(p, o.values[kColorEnable]);
+    SetRedGain(p, o.values[kRedGain]);
+    SetGreenGain(p, o.values[kGreenGain]);
+    SetBlueGain(p, o.values[kBlueGain]);
+    UpdateColorCorrection(p, o.values[kColorCorrection]);
+    UpdateBrightness(p, o.values[kBrightness]);
+    UpdateContrast(p, o.values[kContrast]);
+    UpdateSaturation(p, o.values[kSaturation]);
+    UpdateHue(p, o.values[kHue]);
+}
+
+}  // namespace
+}  // namespace quelvixcam
+
+using namespace quelvixcam;
+
+int RunConvertCommand(int argc, char** argv) {
+    Options o;
+    int status = 0;
+    if (!ParseOptions(argc, argv, &o, &status)) return status;
+
+    std::vector<uint8_t> raw;
+    std::string error;
+    if (!ReadFile(o.input, &raw, &error)) return Fail(error);
+    const unsigned long long needed = static_cast<unsigned long long>(o.offset) +
+                                      static_cast<unsigned long long>(o.height - 1) * o.pitch + o.width;
+    if (raw.size() < needed) {
+        return Fail(o.input + " holds " + std::to_string(raw.size()) + " bytes; a " + std::to_string(o.width) + " x " +
+                    std::to_string(o.height) + " frame at offset " + std::to_string(o.offset) + " with pitch " +
+                    std::to_string(o.pitch) + " needs " + std::to_string(needed));
+    }
+
+    ImagePipeline* p = CreatePipeline();
+    if (p == nullptr) return Fail("out of memory for the image pipeline");
+    ApplySettings(p, o);
+    SetPipelineGeometry(p, static_cast<LONG>(o.width), static_cast<LONG>(o.height));
+    AllocateWorkingBuffer(p);
+    std::vector<uint8_t> bgra(static_cast<size_t>(o.width) * o.height * 4);
+    if (p->workBuffer == nullptr) {
+        FreePipeline(p);
+        return Fail("out of memory for a " + std::to_string(o.width) + " x " + std::to_string(o.height) + " frame");
+    }
+    p->outputBuffer = bgra.data();
+    ConvertFrame(p, raw.data(), static_cast<ULONG>(o.offset), static_cast<ULONG>(o.pitch));
+    if (o.values[kWhiteBalance] != 0) {
+        std::printf("gains red=%d green=%d blue=%d\n", static_cast<int>(GetRedGain(p)),
+                    static_cast<int>(GetGreenGain(p)), static_cast<int>(GetBlueGain(p)));
+    }
+    ReleaseWorkingBuffer(p);
+    FreePipeline(p);
+
+    const bool ok = EndsWithPng(o.output)
+                        ? WriteBgraAsPng(o.output, bgra.data(), static_cast<int>(o.width), static_cast<int>(o.height),
+                                         static_cast<std::ptrdiff_t>(o.width) * 4, &error)
+                        : WriteRaw(o.output, bgra.data(), bgra.size(), &error);
+    if (!ok) {
+        std::fprintf(stderr, "quelvixcam convert: %s\n", error.c_str());
+        return kWriteError;
+    }
+    return 0;
+}
