@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Every test: the host suite, the host suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, the Windows driver image and its import check,
+# the plug-in under Wine (64-bit and 32-bit), and one brief run of each
+# benchmark so they cannot rot. Installs what it needs on Debian 12 (root).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+passed=0
+failed=0
+
+# Runs ctest in a build tree and adds its counts to the totals.
+run_ctest() {
+  local dir=$1; shift
+  local log="$dir/ctest.log" rc=0
+  ctest --test-dir "$dir" --output-on-failure -j2 "$@" 2>&1 | tee "$log" || rc=$?
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n1 || true)
+  if [[ -n $line ]]; then
+    local total fails
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    fails=$(sed -E 's/.*tests passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+    passed=$((passed + total - fails))
+    failed=$((failed + fails))
+  elif [[ $rc -ne 0 ]]; then
+    failed=$((failed + 1))
+  fi
+  return 0
+}
+
+echo "== setup"
+scripts/setup-host.sh
+
+echo "== host build and tests"
+scripts/build-host.sh build
+run_ctest build
+
+echo "== host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+scripts/build-host.sh build-asan -DQUELVIX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
+
+echo "== Windows driver image"
+if scripts/build-windows-driver.sh build-windows; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+
+echo "== plug-in under Wine"
+if [[ -x scripts/test-plugin.sh ]]; then
+  plugin_log=build/plugin-tests.log
+  mkdir -p build
+  rc=0
+  scripts/test-plugin.sh build 2>&1 | tee "$plugin_log" || rc=$?
+  while read -r line; do
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    fails=$(sed -E 's/.*tests passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+    passed=$((passed + total - fails)); failed=$((failed + fails))
+  done < <(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$plugin_log" || true)
+  [[ $rc -eq 0 ]] || failed=$((failed + 1))
+fi
+
+echo "== benchmarks, one brief run each"
+for bench in build/bench/*; do
+  [[ -x $bench && -f $bench ]] || continue
+  echo "-- $(basename "$bench")"
+  if "$bench" --benchmark_min_time=0.01 >"$bench.log" 2>&1; then
+    tail -n 2 "$bench.log"
+    passed=$((passed + 1))
+  else
+    cat "$bench.log"
+    failed=$((failed + 1))
+  fi
+done
+
+echo
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]
