@@ -143,16 +143,44 @@ inline __m128i ApplyGain(__m128i v, __m128i gain) {
     return _mm_min_epi16(scaled, _mm_set1_epi16(255));
 }
 
+// With a gain of at most 256 the product of a sample (at most 255) stays
+// below 65536, so its low half alone is exact.
+inline __m128i ApplySmallGain(__m128i v, __m128i gain) {
+    return _mm_min_epi16(_mm_srli_epi16(_mm_mullo_epi16(v, gain), 7), _mm_set1_epi16(255));
+}
+
 struct Gains {
     __m128i red;
     __m128i green;
     __m128i blue;
 };
 
+// How the frame's gains are applied, chosen once per frame; all three give
+// min(255, (v * g) >> 7) exactly. Unity gains (128) leave a sample as it is.
+enum GainMode {
+    GainsUnity = 0,
+    GainsSmall = 1,    // every gain at most 256
+    GainsGeneral = 2,  // any 16-bit gain
+};
+
+template <int Mode>
 inline void ApplyGains(Rgb* v, const Gains& g) {
-    v->red = ApplyGain(v->red, g.red);
-    v->green = ApplyGain(v->green, g.green);
-    v->blue = ApplyGain(v->blue, g.blue);
+    if (Mode == GainsSmall) {
+        v->red = ApplySmallGain(v->red, g.red);
+        v->green = ApplySmallGain(v->green, g.green);
+        v->blue = ApplySmallGain(v->blue, g.blue);
+    } else if (Mode == GainsGeneral) {
+        v->red = ApplyGain(v->red, g.red);
+        v->green = ApplyGain(v->green, g.green);
+        v->blue = ApplyGain(v->blue, g.blue);
+    }
+}
+
+inline GainMode GainModeOf(const FrameParameters* f) {
+    const USHORT r = GainFactor(f->redGain), g = GainFactor(f->greenGain), b = GainFactor(f->blueGain);
+    if (r == PIPELINE_UNITY_GAIN && g == PIPELINE_UNITY_GAIN && b == PIPELINE_UNITY_GAIN) return GainsUnity;
+    if (r <= 256 && g <= 256 && b <= 256) return GainsSmall;
+    return GainsGeneral;
 }
 
 inline Gains BroadcastGains(const FrameParameters* f) {
@@ -245,14 +273,14 @@ inline void StorePartial(UCHAR* out, const UCHAR* block, LONG count) {
     RtlCopyMemory(out, block, static_cast<SIZE_T>(count) * 4);
 }
 
-template <int EvenSite, int OddSite>
+template <int EvenSite, int OddSite, int Mode>
 void ColorRow(const UCHAR* centre, LONG pitch, LONG width, UCHAR* out, const Gains& gains, const Matrix& m) {
     LONG c = 0;
     for (; c + 16 <= width; c += 16) {
         Rgb even, odd;
         DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
-        ApplyGains(&even, gains);
-        ApplyGains(&odd, gains);
+        ApplyGains<Mode>(&even, gains);
+        ApplyGains<Mode>(&odd, gains);
         Rgb e = ApplyMatrix(even, m);
         Rgb o = ApplyMatrix(odd, m);
         StoreBgra(out + 4 * c, Interleave(e.blue, o.blue), Interleave(e.green, o.green), Interleave(e.red, o.red));
@@ -260,8 +288,8 @@ void ColorRow(const UCHAR* centre, LONG pitch, LONG width, UCHAR* out, const Gai
     if (c < width) {
         Rgb even, odd;
         DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
-        ApplyGains(&even, gains);
-        ApplyGains(&odd, gains);
+        ApplyGains<Mode>(&even, gains);
+        ApplyGains<Mode>(&odd, gains);
         Rgb e = ApplyMatrix(even, m);
         Rgb o = ApplyMatrix(odd, m);
         alignas(16) UCHAR block[64];
@@ -278,22 +306,22 @@ inline __m128i Luma(const Rgb& v) {
     return _mm_add_epi16(y, _mm_srli_epi16(_mm_mullo_epi16(v.blue, _mm_set1_epi16(29)), 8));
 }
 
-template <int EvenSite, int OddSite>
+template <int EvenSite, int OddSite, int Mode>
 void MonoRow(const UCHAR* centre, LONG pitch, LONG width, UCHAR* out, const Gains& gains) {
     LONG c = 0;
     for (; c + 16 <= width; c += 16) {
         Rgb even, odd;
         DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
-        ApplyGains(&even, gains);
-        ApplyGains(&odd, gains);
+        ApplyGains<Mode>(&even, gains);
+        ApplyGains<Mode>(&odd, gains);
         __m128i y = Interleave(Luma(even), Luma(odd));
         StoreBgra(out + 4 * c, y, y, y);
     }
     if (c < width) {
         Rgb even, odd;
         DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
-        ApplyGains(&even, gains);
-        ApplyGains(&odd, gains);
+        ApplyGains<Mode>(&even, gains);
+        ApplyGains<Mode>(&odd, gains);
         __m128i y = Interleave(Luma(even), Luma(odd));
         alignas(16) UCHAR block[64];
         StoreBgra(block, y, y, y);
@@ -362,18 +390,44 @@ VOID SumChannels(const FrameParameters* f, ULONG* sumRed, ULONG* sumGreen, ULONG
     *sumBlue = HorizontalSum(blue);
 }
 
+template <int Phase, int Mode>
+void ConvertColorRows(const FrameParameters* f, const Gains& gains, const Matrix& m) {
+    for (LONG r = 0; r < f->height; ++r) {
+        const UCHAR* centre = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
+        UCHAR* out = f->output + static_cast<SIZE_T>(r) * static_cast<SIZE_T>(f->width) * 4;
+        if (r & 1) {
+            ColorRow<BayerSiteAt(Phase, 1, 0), BayerSiteAt(Phase, 1, 1), Mode>(centre, f->workPitch, f->width, out,
+                                                                              gains, m);
+        } else {
+            ColorRow<BayerSiteAt(Phase, 0, 0), BayerSiteAt(Phase, 0, 1), Mode>(centre, f->workPitch, f->width, out,
+                                                                              gains, m);
+        }
+    }
+}
+
 template <int Phase>
 VOID ConvertColor(ImagePipeline* p) {
     const FrameParameters* f = &p->frameParameters;
     const Gains gains = BroadcastGains(f);
     const Matrix m = BroadcastMatrix(p);
+    switch (GainModeOf(f)) {
+        case GainsUnity: ConvertColorRows<Phase, GainsUnity>(f, gains, m); break;
+        case GainsSmall: ConvertColorRows<Phase, GainsSmall>(f, gains, m); break;
+        default: ConvertColorRows<Phase, GainsGeneral>(f, gains, m); break;
+    }
+}
+
+template <int Phase, int Mode>
+void ConvertMonoRows(const FrameParameters* f, const Gains& gains) {
     for (LONG r = 0; r < f->height; ++r) {
         const UCHAR* centre = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
         UCHAR* out = f->output + static_cast<SIZE_T>(r) * static_cast<SIZE_T>(f->width) * 4;
         if (r & 1) {
-            ColorRow<BayerSiteAt(Phase, 1, 0), BayerSiteAt(Phase, 1, 1)>(centre, f->workPitch, f->width, out, gains, m);
+            MonoRow<BayerSiteAt(Phase, 1, 0), BayerSiteAt(Phase, 1, 1), Mode>(centre, f->workPitch, f->width, out,
+                                                                             gains);
         } else {
-            ColorRow<BayerSiteAt(Phase, 0, 0), BayerSiteAt(Phase, 0, 1)>(centre, f->workPitch, f->width, out, gains, m);
+            MonoRow<BayerSiteAt(Phase, 0, 0), BayerSiteAt(Phase, 0, 1), Mode>(centre, f->workPitch, f->width, out,
+                                                                             gains);
         }
     }
 }
@@ -382,14 +436,10 @@ template <int Phase>
 VOID ConvertMono(ImagePipeline* p) {
     const FrameParameters* f = &p->frameParameters;
     const Gains gains = BroadcastGains(f);
-    for (LONG r = 0; r < f->height; ++r) {
-        const UCHAR* centre = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
-        UCHAR* out = f->output + static_cast<SIZE_T>(r) * static_cast<SIZE_T>(f->width) * 4;
-        if (r & 1) {
-            MonoRow<BayerSiteAt(Phase, 1, 0), BayerSiteAt(Phase, 1, 1)>(centre, f->workPitch, f->width, out, gains);
-        } else {
-            MonoRow<BayerSiteAt(Phase, 0, 0), BayerSiteAt(Phase, 0, 1)>(centre, f->workPitch, f->width, out, gains);
-        }
+    switch (GainModeOf(f)) {
+        case GainsUnity: ConvertMonoRows<Phase, GainsUnity>(f, gains); break;
+        case GainsSmall: ConvertMonoRows<Phase, GainsSmall>(f, gains); break;
+        default: ConvertMonoRows<Phase, GainsGeneral>(f, gains); break;
     }
 }
 
