@@ -958,8 +958,8 @@ std::string SimulatedCamera::Summary() const {
     o << "\nConfiguration descriptor (" << cfg.size() << " bytes, 1 interface, alternate setting 0)\n";
     for (int i = 0; i < kPipeCount; ++i) {
         const EndpointInfo& ep = EndpointAt(i);
-        std::snprintf(buf, sizeof buf, "  pipe %d: endpoint 0x%02X bulk %s, %u-byte packets\n", i, ep.address,
-                      (ep.address & 0x80) ? "IN " : "OUT", ep.maxPacketSize);
+        std::snprintf(buf, sizeof buf, "  pipe %d: endpoint 0x%02X, bulk %s, %u-byte packets\n", i, ep.address,
+                      (ep.address & 0x80) ? "IN" : "OUT", ep.maxPacketSize);
         o << buf;
     }
     const FirmwareLoadCheck fw = memory_.Check();
