@@ -19,8 +19,15 @@ BOOLEAN SendDeviceStartup(DeviceContext* context) {
 }
 
 ULONG RawFrameSizeFor(ULONG height) {
-    ULONG size = height * RawLinePitch + RawFrameOverhead;
-    return (size + RawFrameUnit - 1) / RawFrameUnit * RawFrameUnit;
+    // The height comes from a property request and is not bounded on the way
+    // here. Worked in 64 bits, an absurd height saturates at the largest whole
+    // unit a ULONG holds instead of wrapping round to a small size that the
+    // frame buffers would then be allocated with while the frame height stays
+    // large; a buffer of the saturated size simply cannot be had.
+    ULONGLONG size = static_cast<ULONGLONG>(height) * RawLinePitch + RawFrameOverhead;
+    size = (size + RawFrameUnit - 1) / RawFrameUnit * RawFrameUnit;
+    const ULONGLONG largest = 0xFFFFFFFFULL / RawFrameUnit * RawFrameUnit;
+    return static_cast<ULONG>(size > largest ? largest : size);
 }
 
 ULONG ProgramFrameGeometry(DeviceContext* context) {
