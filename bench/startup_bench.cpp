@@ -1,0 +1,158 @@
+// What a device start costs per camera command, against one bare URB round
+// trip through the host USB stack.
+//
+//   DeviceStart: the driver's start of a camera that is already added -
+//     descriptors, configuration, DeviceStartup, the 946-write register
+//     script and the settings load - each iteration one start (the stop
+//     between starts is not timed). The counter "commands" is the number of
+//     command packets one start sends.
+//   BareUrbRoundTrip: one 64-byte bulk URB on the command pipe, sent as an
+//     internal device-control IRP straight to the stack's physical device
+//     object and waited for; no driver code on the way.
+//
+// The last line is "start-up per command / bare URB round trip = R": how many
+// bare round trips one command of a start costs, i.e. the driver's and the
+// start's overhead per packet on top of the stack.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "camera/camera_commands.h"
+#include "device/device_context.h"
+#include "host/ks/pnp.h"
+#include "sim/simulated_camera.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+
+namespace {
+
+// A camera with the driver added above it.
+struct Plugged {
+    Plugged() : camera(std::make_unique<sim::SimulatedCamera>()), pnp(std::make_unique<hostks::PnpDevice>(DriverEntry, camera.get())) {
+        sim::TraceOptions off;
+        off.recordFramePipe = false;
+        off.maxLines = 1;  // the trace is not under test; keep it from growing
+        camera->SetTraceOptions(off);
+        added = pnp->Add() == STATUS_SUCCESS;
+    }
+    ~Plugged() {
+        pnp.reset();
+        camera.reset();
+    }
+    std::unique_ptr<sim::SimulatedCamera> camera;
+    std::unique_ptr<hostks::PnpDevice> pnp;
+    bool added = false;
+};
+
+double commandsPerStart = 0;
+
+void DeviceStart(benchmark::State& state) {
+    Plugged rig;
+    if (!rig.added) {
+        state.SkipWithError("device add failed");
+        return;
+    }
+    uint64_t starts = 0;
+    const uint64_t before = rig.camera->Counters().commandsReceived;
+    for (auto _ : state) {
+        if (rig.pnp->Start() != STATUS_SUCCESS) {
+            state.SkipWithError("device start failed");
+            break;
+        }
+        ++starts;
+        state.PauseTiming();
+        rig.pnp->Stop();
+        state.ResumeTiming();
+    }
+    if (starts) {
+        commandsPerStart = static_cast<double>(rig.camera->Counters().commandsReceived - before) / starts;
+        state.counters["commands"] = commandsPerStart;
+    }
+}
+BENCHMARK(DeviceStart)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+NTSTATUS UrbDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void BareUrbRoundTrip(benchmark::State& state) {
+    Plugged rig;
+    if (!rig.added || rig.pnp->Start() != STATUS_SUCCESS) {
+        state.SkipWithError("device start failed");
+        return;
+    }
+    DeviceContext* context = DeviceContextOf(rig.pnp->KsDevice());
+    PUSBD_INTERFACE_INFORMATION info = context->link.interfaceInfo;
+    if (!info) {
+        state.SkipWithError("no configuration");
+        return;
+    }
+    PDEVICE_OBJECT stack = rig.pnp->UsbStack().PhysicalDeviceObject();
+    // The same bytes a script write sends: register 35 = 63.
+    UCHAR packet[CommandPacketSize] = {};
+    BuildSensorRegisterPacket(packet, 35, 63);
+    URB urb;
+    KEVENT done;
+    for (auto _ : state) {
+        RtlZeroMemory(&urb, sizeof urb);
+        UsbBuildInterruptOrBulkTransferRequest(&urb, static_cast<USHORT>(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)),
+                                               info->Pipes[CommandPipe].PipeHandle, packet, nullptr, CommandPacketSize,
+                                               USBD_SHORT_TRANSFER_OK, nullptr);
+        PIRP irp = IoAllocateIrp(stack->StackSize, FALSE);
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &urb;
+        IoSetCompletionRoutine(irp, UrbDone, &done, TRUE, TRUE, TRUE);
+        IoCallDriver(stack, irp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        const bool ok = NT_SUCCESS(irp->IoStatus.Status) &&
+                        urb.UrbBulkOrInterruptTransfer.TransferBufferLength == CommandPacketSize;
+        IoFreeIrp(irp);
+        if (!ok) {
+            state.SkipWithError("bulk transfer failed");
+            break;
+        }
+    }
+    rig.pnp->Stop();
+}
+BENCHMARK(BareUrbRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Keeps each benchmark's real time per iteration for the ratio.
+class RecordingReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0)
+                seconds[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
+        }
+    }
+    std::map<std::string, double> seconds;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RecordingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    auto start = reporter.seconds.find("DeviceStart");
+    auto bare = reporter.seconds.find("BareUrbRoundTrip");
+    if (start == reporter.seconds.end() || bare == reporter.seconds.end() || commandsPerStart <= 0 || bare->second <= 0) {
+        std::printf("the ratio needs DeviceStart and BareUrbRoundTrip in the run\n");
+        return 1;
+    }
+    const double perCommand = start->second / commandsPerStart;
+    std::printf("commands per start = %.0f\n", commandsPerStart);
+    std::printf("start-up per command = %.2f us, bare URB round trip = %.2f us\n", perCommand * 1e6, bare->second * 1e6);
+    std::printf("start-up per command / bare URB round trip = %.2f\n", perCommand / bare->second);
+    return 0;
+}
