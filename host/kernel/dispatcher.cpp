@@ -55,6 +55,17 @@ void SignalObject(DISPATCHER_HEADER* header) {
     }
     WaitSignal().notify_all();
 }
+LONG SignalObjectAndRelease(DISPATCHER_HEADER* header, LONG volatile* references) {
+    LONG left;
+    {
+        std::lock_guard<std::mutex> hold(WaitLock());
+        header->SignalState = 1;
+        left = InterlockedDecrement(references);
+    }
+    WaitSignal().notify_all();
+    return left;
+}
+
 }  // namespace hostk
 
 VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {

@@ -56,4 +56,8 @@ VOID ExReleaseFastMutex(PFAST_MUTEX mutex);
 namespace hostk {
 // Signals a dispatcher object from the stand-in itself (thread exit).
 void SignalObject(DISPATCHER_HEADER* header);
+// Signals it and drops one reference in the same step, so that no waiter can
+// see the object signalled while that reference is still held. Returns the
+// references left; at zero the caller frees the object.
+LONG SignalObjectAndRelease(DISPATCHER_HEADER* header, LONG volatile* references);
 }  // namespace hostk

@@ -36,11 +36,13 @@ void Release(PKTHREAD thread) {
 }
 
 void FinishThread(PKTHREAD thread) {
-    // The thread ends: wake its waiters, and give up the reference the running
-    // thread held. The pthread itself was detached at creation.
-    hostk::SignalObject(&thread->Header);
+    // The thread ends: it stops counting as live and gives up its own
+    // reference in the same step that wakes its waiters, so a waiter that
+    // wakes finds it gone. The pthread itself was detached at creation.
     --g_liveThreads;
-    Release(thread);
+    if (hostk::SignalObjectAndRelease(&thread->Header, &thread->references) == 0) {
+        ExFreePoolWithTag(thread, hostk::kThreadTag);
+    }
 }
 
 void* ThreadMain(void* argument) {
