@@ -23,7 +23,10 @@
 #define InterlockedBitTestAndReset WdmInlineInterlockedBitTestAndReset
 #endif
 
-#include <ddk/ntddk.h>
+// Included by the WDK's names: mingw-w64 keeps the kernel headers in its
+// include/ddk folder, which the build puts on the include path (ntddk.h
+// itself includes <wdm.h> that way).
+#include <ntddk.h>
 
 #if defined(__GNUC__)
 #undef InterlockedBitTestAndSet
@@ -99,7 +102,7 @@ KSDDKAPI NTSTATUS NTAPI KsInitializeDevice(PDEVICE_OBJECT FunctionalDeviceObject
 #if defined(__MINGW32__) && defined(__cplusplus)
 extern "C" {
 #endif
-#include <ddk/usbdlib.h>
+#include <usbdlib.h>
 #if defined(__MINGW32__) && defined(__cplusplus)
 }
 #endif
