@@ -49,7 +49,7 @@ install_packages() {
 }
 
 # --- Wine prefix ----------------------------------------------------------------
-export WINEPREFIX="$build_root/wineprefix"
+export WINEPREFIX="$build_root/plugin-wineprefix"
 export WINEDEBUG=-all
 unset DISPLAY
 
