@@ -7,5 +7,6 @@
 #include "kernel/dispatcher.h"
 #include "kernel/io.h"
 #include "kernel/threads.h"
+#include "kernel/registry.h"
 #include "usb/usb.h"
 #include "ks/ks.h"

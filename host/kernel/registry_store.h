@@ -1,0 +1,109 @@
+// The registry behind the host's Zw* calls: a tree of keys and values that
+// lives in memory or in one file in the registry export format (reg_file.h).
+//
+// A file-backed store is read once when opened and written back whenever the
+// last open key handle on it is closed after a change (the way the system
+// writes a hive back lazily, after the driver has let go of its keys), and on
+// Flush. Every save is atomic: the new text goes to a temporary file beside
+// the store, is synced, and is renamed over the old one, so a crash or kill
+// leaves the old file or the new one, never a torn one. A file that cannot be
+// read or parsed is never opened, so it can never be overwritten.
+//
+// Paths are full key paths from the root key ("HKEY_LOCAL_MACHINE\SYSTEM\...");
+// key and value names compare without regard to ASCII case.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "reg_file.h"
+#include "registry.h"
+
+namespace hostk {
+
+// The driver key of the Image device class, in which a camera's driver keeps
+// its software settings; the instance number is appended ("\0000").
+constexpr char kImageClassKey[] =
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
+
+// Pool tag of the key handle objects: an unclosed handle is a pool leak.
+constexpr ULONG kRegistryKeyTag = 0x5265674B;  // 'RegK'
+
+class RegistryStore {
+public:
+    // A store in memory only; nothing is ever written.
+    RegistryStore();
+    // Reads `path`; a file that does not exist yet is an empty store that the
+    // first save creates. Null with `error` naming the file when it cannot be
+    // read or is not a registry export file.
+    static std::unique_ptr<RegistryStore> Open(const std::string& path, std::string* error);
+    // Saves what is unsaved, then reports a violation if key handles are
+    // still open (their owner forgot ZwClose).
+    ~RegistryStore();
+    RegistryStore(const RegistryStore&) = delete;
+    RegistryStore& operator=(const RegistryStore&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // Writes the file now if anything changed since the last save. True when
+    // nothing needed saving or the save worked; otherwise false with `error`.
+    bool Flush(std::string* error = nullptr);
+    // The message of the latest failed save ("" after a good one), for
+    // callers of the lazy saves, which have nobody to report to.
+    std::string LastSaveError() const;
+    bool Unsaved() const;
+    size_t OpenHandles() const;
+
+    // Direct access for tests and tools. SetValue creates missing keys.
+    void CreateKey(const std::string& path);
+    bool KeyExists(const std::string& path) const;
+    void SetValue(const std::string& path, const std::string& name, uint32_t type, const std::vector<uint8_t>& data);
+    void SetDword(const std::string& path, const std::string& name, uint32_t value);
+    bool GetValue(const std::string& path, const std::string& name, RegFileValue* value) const;
+    // The value only if it is a REG_DWORD of four bytes.
+    bool GetDword(const std::string& path, const std::string& name, uint32_t* value) const;
+    std::vector<RegFileValue> Values(const std::string& path) const;
+    // The whole store as file text.
+    std::string Text() const;
+
+    struct Node;  // one key; defined where the kernel calls use it
+
+private:
+    friend struct RegistryAccess;
+
+    explicit RegistryStore(std::string path);
+    Node* Find(const std::string& path) const;
+    Node* Create(const std::string& path);
+    std::vector<RegFileKey> Export() const;
+    bool SaveLocked(std::string* error);
+
+    mutable std::mutex lock_;
+    std::unique_ptr<Node> root_;
+    std::string path_;
+    bool unsaved_ = false;
+    size_t openHandles_ = 0;
+    std::string lastSaveError_;
+};
+
+// Plug and Play: a device's physical device object is bound to a store; its
+// driver key (what PLUGPLAY_REGKEY_DRIVER opens) is the lowest instance
+// under the Image class not bound right now. Binding creates the key, as
+// installing the device would. Returns the key's path.
+std::string BindDeviceRegistry(PDEVICE_OBJECT physicalDeviceObject, RegistryStore* store);
+void UnbindDeviceRegistry(PDEVICE_OBJECT physicalDeviceObject);
+
+// Fault injection. `nth` counts the calls that match (1-based, from the call
+// arming it); 0 fails every matching call until reset. `name` restricts the
+// fault to one value name (query, set) or key name as passed to ZwCreateKey;
+// empty matches all.
+enum class RegistryCall { OpenDeviceKey, CreateKey, QueryValue, SetValue };
+void RegistryFailCall(RegistryCall call, NTSTATUS status, size_t nth = 1, const std::string& name = "");
+// Makes the next save stop at one of its steps, as a full disk or a crash
+// there would.
+enum class SaveStep { WriteTemporary, SyncTemporary, Rename };
+void RegistryFailNextSave(SaveStep step);
+void RegistryResetFaults();
+
+}  // namespace hostk
