@@ -131,8 +131,12 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
 
 namespace hostks {
 
-PnpDevice::PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device)
-    : driverEntry_(driverEntry), stack_(device) {
+PnpDevice::PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device, hostk::RegistryStore* registry)
+    : driverEntry_(driverEntry),
+      stack_(device),
+      ownRegistry_(registry ? nullptr : std::make_unique<hostk::RegistryStore>()),
+      registry_(registry ? registry : ownRegistry_.get()) {
+    driverKey_ = hostk::BindDeviceRegistry(stack_.PhysicalDeviceObject(), registry_);
     static WCHAR path[] = {'Q', 'u', 'e', 'l', 'v', 'i', 'x', 0};
     UNICODE_STRING registryPath{14, 16, path};
     entryStatus_ = driverEntry_(&driver_, &registryPath);
@@ -140,7 +144,10 @@ PnpDevice::PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device)
     fdo_.StackSize = static_cast<CHAR>(stack_.PhysicalDeviceObject()->StackSize + 1);
 }
 
-PnpDevice::~PnpDevice() { Remove(); }
+PnpDevice::~PnpDevice() {
+    Remove();
+    hostk::UnbindDeviceRegistry(stack_.PhysicalDeviceObject());
+}
 
 PKSDEVICE PnpDevice::KsDevice() { return static_cast<PKSDEVICE>(fdo_.DeviceExtension); }
 

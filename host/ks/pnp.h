@@ -3,9 +3,12 @@
 // kernel streaming class does it for a real camera, above a USB stack.
 #pragma once
 
+#include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "kernel/registry_store.h"
 #include "ks.h"
 #include "usb/usb_stack.h"
 
@@ -18,8 +21,11 @@ struct FilterFactoryRecord {
 
 class PnpDevice {
 public:
-    // `driverEntry` is the driver's DriverEntry; `device` the camera below.
-    PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device);
+    // `driverEntry` is the driver's DriverEntry; `device` the camera below;
+    // `registry` the store that holds the device's driver key (it must
+    // outlive this object). Without one the device gets a store of its own
+    // in memory, empty each time, as for a freshly installed camera.
+    PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device, hostk::RegistryStore* registry = nullptr);
     ~PnpDevice();  // removes the device if it is still there
     PnpDevice(const PnpDevice&) = delete;
     PnpDevice& operator=(const PnpDevice&) = delete;
@@ -34,6 +40,9 @@ public:
     hostusb::UsbStack& UsbStack() { return stack_; }
     bool Added() const { return added_; }
     std::vector<FilterFactoryRecord> FilterFactories() const;
+    hostk::RegistryStore& Registry() { return *registry_; }
+    // Full path of the key PLUGPLAY_REGKEY_DRIVER opens for this device.
+    const std::string& DriverKeyPath() const { return driverKey_; }
 
 private:
     PDRIVER_INITIALIZE driverEntry_;
@@ -42,6 +51,9 @@ private:
     DEVICE_OBJECT fdo_{};
     NTSTATUS entryStatus_ = STATUS_UNSUCCESSFUL;
     bool added_ = false;
+    std::unique_ptr<hostk::RegistryStore> ownRegistry_;
+    hostk::RegistryStore* registry_;
+    std::string driverKey_;
 };
 
 }  // namespace hostks

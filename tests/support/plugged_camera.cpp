@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "device/read_timeout.h"
+#include "host/kernel/registry_store.h"
 #include "host/kernel/violations.h"
 
 namespace testrig {
@@ -28,6 +29,7 @@ void PluggedCamera::Plug() {
 
 void DriverTest::SetUp() {
     hostk::PoolResetFaults();
+    hostk::RegistryResetFaults();
     hostk::ClearViolations();
     InterlockedExchange(&ReadTimeout, DefaultReadTimeout);
     InterlockedExchange(&UsbRequestTimeout, DefaultUsbRequestTimeout);
@@ -35,6 +37,7 @@ void DriverTest::SetUp() {
 
 void DriverTest::TearDown() {
     hostk::PoolResetFaults();
+    hostk::RegistryResetFaults();
     rig.Camera().ClearFaults();
     rig.Remove();
     EXPECT_EQ(hostk::PoolTotals().liveBlocks, 0u) << hostk::PoolLeakReport();
