@@ -48,10 +48,15 @@ HRESULT GetLibraryPath(wchar_t (&path)[MAX_PATH]) {
     return S_OK;
 }
 
+// "CLSID\{clsid}", the entry's key under HKEY_CLASSES_ROOT.
+void ClassKeyName(const ServerClass& entry, wchar_t (&keyName)[MAX_PATH]) {
+    swprintf(keyName, MAX_PATH, L"CLSID\\%ls", GuidText(*entry.clsid).text);
+}
+
 // HKCR\CLSID\{clsid} = name, with InprocServer32 = path and ThreadingModel = Both.
 HRESULT WriteClassKeys(const ServerClass& entry, const wchar_t* path) {
     wchar_t keyName[MAX_PATH];
-    swprintf(keyName, MAX_PATH, L"CLSID\\%ls", GuidText(*entry.clsid).text);
+    ClassKeyName(entry, keyName);
 
     HKEY classKey = nullptr;
     LONG status = RegCreateKeyW(HKEY_CLASSES_ROOT, keyName, &classKey);
@@ -91,7 +96,7 @@ LONG DeleteKeyTree(HKEY parent, const wchar_t* name) {
 
 void DeleteClassKeys(const ServerClass& entry) {
     wchar_t keyName[MAX_PATH];
-    swprintf(keyName, MAX_PATH, L"CLSID\\%ls", GuidText(*entry.clsid).text);
+    ClassKeyName(entry, keyName);
     DeleteKeyTree(HKEY_CLASSES_ROOT, keyName);
 }
 
