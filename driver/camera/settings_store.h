@@ -1,0 +1,31 @@
+// The registry side of settings persistence: the "Settings" subkey of the
+// device's driver key and its REG_DWORD values. LoadSettings and SaveSettings
+// (camera_startup.h) are built on these.
+#pragma once
+
+#include "wdk.h"
+
+// Opens or creates `path` below `parent` with full access. A path may name
+// nested keys separated by backslashes: a key can only be created below one
+// that exists, so each prefix ending before a backslash (a backslash in the
+// first character does not count) is created first and closed again; the
+// first failure ends the walk with its status. PASSIVE_LEVEL.
+NTSTATUS OpenKeyPath(HANDLE parent, PUNICODE_STRING path, PHANDLE key);
+// OpenKeyPath for "Settings".
+NTSTATUS OpenSettingsKey(HANDLE parent, PHANDLE key);
+
+// Reads the first four data bytes of value `name` into `value`, whatever the
+// value's type, as long as it has four to eight bytes; otherwise `value` is
+// left alone and the status says why (a value of fewer than four bytes
+// reads as missing). PASSIVE_LEVEL.
+NTSTATUS ReadDwordValue(HANDLE key, PUNICODE_STRING name, LONG* value);
+// Writes `value` as a REG_DWORD; a failure is the caller's to ignore.
+NTSTATUS WriteDwordValue(HANDLE key, PUNICODE_STRING name, LONG value);
+
+// A registry name made from an ASCII string. Wide literals are 16 bits on
+// Windows but 32 on the host, so names are widened into this buffer instead.
+struct RegistryName {
+    WCHAR text[48];
+    UNICODE_STRING string;
+};
+VOID MakeRegistryName(RegistryName* name, const char* ascii);
