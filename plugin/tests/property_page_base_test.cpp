@@ -155,7 +155,7 @@ TEST_F(BasePage, ShowMoveAndDeactivateNeedTheWindow) {
 }
 
 // TAB must keep moving among the page's controls even when a frame strips the
-// control-parent style; Deactivate itself removes it for good.
+// control-parent style.
 TEST_F(BasePage, ControlParentStyleIsKeptWhileActive) {
     PageHarness harness(filter);
     ASSERT_EQ(S_OK, harness.SetObject());
