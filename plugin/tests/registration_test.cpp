@@ -111,3 +111,18 @@ TEST_F(Registration, RegisteredClassesAreCreatableThroughCom) {
                                IID_IUnknown, reinterpret_cast<void**>(&config)));
     EXPECT_EQ(nullptr, config);
 }
+
+// Each bitness registers its classes in its own registry view: a 32-bit
+// client must not find the 64-bit library, nor the other way round.
+TEST_F(Registration, ClassKeysStayInTheCallersRegistryView) {
+    ASSERT_EQ(S_OK, Plugin().RegisterServer());
+    const REGSAM otherView = sizeof(void*) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+    const REGSAM ownView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+    const std::wstring key = ClassKey(CLSID_QuelvixDSProxyPluginPage) + L"\\InprocServer32";
+    HKEY handle = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | ownView, &handle));
+    RegCloseKey(handle);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ | otherView, &handle));
+}
