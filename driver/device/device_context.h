@@ -34,6 +34,15 @@ public:
     PKSDEVICE device;
     UsbLink link;
     CameraSettings settings;
+    // Serialises what builds packets in registerCommand or reads and writes
+    // the register shadow (register writes, trigger mode, the status query)
+    // and the pipeline updates of property requests and the settings load,
+    // so that concurrent requests cannot mix their packets. Taken at
+    // PASSIVE_LEVEL; a fast mutex holds its owner at APC_LEVEL, where the
+    // USB transfers may still be waited for, since they complete through
+    // the driver's own completion routines and not through APCs. Frame
+    // reads use their own buffers and do not take it.
+    FAST_MUTEX commandLock;
     UCHAR registerCommand[64];  // packet being built for register writes and mode commands
     UCHAR frameCommand[64];     // the per-frame Command02 of ReadRawFrame
     UCHAR captureCommand[64];   // Command02/Command03 of SendCaptureCommand
@@ -56,5 +65,8 @@ public:
 private:
     DeviceContext() = default;
 };
+
+inline VOID AcquireCommandLock(DeviceContext* context) { ExAcquireFastMutex(&context->commandLock); }
+inline VOID ReleaseCommandLock(DeviceContext* context) { ExReleaseFastMutex(&context->commandLock); }
 
 inline DeviceContext* DeviceContextOf(PKSDEVICE device) { return static_cast<DeviceContext*>(device->Context); }

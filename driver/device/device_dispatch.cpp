@@ -72,6 +72,7 @@ VOID InitializeDeviceContext(DeviceContext* context, PKSDEVICE device) {
     context->settings.bayerPhase = context->bayerPhaseBase;
     SetDefaultSettings(&context->settings);
     SetFrameGeometry(context, SensorWidth, SensorHeight);
+    ExInitializeFastMutex(&context->commandLock);
     KeInitializeSpinLock(&context->link.chunkLock);
     KeInitializeEvent(&context->link.readsDone, NotificationEvent, FALSE);
     // A failed download leaves a camera that does not answer later; the
