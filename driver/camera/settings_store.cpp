@@ -222,7 +222,9 @@ BOOLEAN LoadSettings(DeviceContext* context) {
     // The keys are let go before the camera is talked to; the values are in
     // hand and applying them takes dozens of packets.
     CloseDeviceSettings(driverKey, settingsKey);
+    AcquireCommandLock(context);
     ApplySettings(context, values);
+    ReleaseCommandLock(context);
     return TRUE;
 }
 
@@ -231,12 +233,17 @@ BOOLEAN SaveSettings(DeviceContext* context) {
     HANDLE driverKey;
     HANDLE settingsKey;
     if (!OpenDeviceSettings(context, &driverKey, &settingsKey)) return FALSE;
+    // One consistent set: a property request may be changing the fields.
+    LONG values[SavedSettingCount];
+    AcquireCommandLock(context);
+    for (ULONG i = 0; i < SavedSettingCount; ++i) values[i] = context->settings.*SavedSettings[i].field;
+    ReleaseCommandLock(context);
     for (ULONG i = 0; i < SavedSettingCount; ++i) {
         RegistryName name;
         MakeRegistryName(&name, SavedSettings[i].name);
         // Written as they stand, unchecked; a failed write does not stop the
         // others.
-        WriteDwordValue(settingsKey, &name.string, context->settings.*SavedSettings[i].field);
+        WriteDwordValue(settingsKey, &name.string, values[i]);
     }
     CloseDeviceSettings(driverKey, settingsKey);
     return TRUE;
