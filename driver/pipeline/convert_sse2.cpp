@@ -1,10 +1,24 @@
 // The SSE2 conversion: 16 pixels of a row per step, as two sets of eight
-// 16-bit lanes (even columns and odd columns). One template per routine
-// family; the Bayer sites of a row's even and odd columns are template
-// arguments, so no lane ever tests its colour.
+// 16-bit lanes (even columns and odd columns). The frame is walked two rows at
+// a time, one Bayer cell row, so that the six working-buffer rows the pair
+// needs are loaded and split into lanes once for both rows. The Bayer sites of
+// a row's even and odd columns are template arguments (fixed by the phase), so
+// no lane ever tests its colour and each site computes only its two kernels.
+//
+// Every step reproduces the scalar reference bit for bit: the kernel sums are
+// exact in 16-bit lanes, the rounding shifts and clamps are the same, and the
+// colour matrix accumulates in wrapping 16-bit lanes like the reference.
 #include <emmintrin.h>
 
 #include "convert_kernels.h"
+
+// The block helpers must be inlined into the row loops: passed through
+// memory, their eight-lane results cost more than the arithmetic.
+#if defined(_MSC_VER)
+#define SSE2_INLINE __forceinline
+#else
+#define SSE2_INLINE inline __attribute__((always_inline))
+#endif
 
 namespace {
 
@@ -14,192 +28,197 @@ struct Rgb {
     __m128i blue;
 };
 
-// The 5x5 neighbourhood sums of one lane set, everything the four kernels
-// need: the centre, the horizontal pairs at distance 1 and 2 in the centre
-// row, the vertical pairs at distance 1 and 2, and the four diagonals.
-struct Neighbourhood {
-    __m128i centre;
-    __m128i h1;
-    __m128i h2;
-    __m128i v1;
-    __m128i v2;
-    __m128i diag;
+SSE2_INLINE __m128i Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+SSE2_INLINE __m128i Add(__m128i a, __m128i b) { return _mm_add_epi16(a, b); }
+SSE2_INLINE __m128i Sub(__m128i a, __m128i b) { return _mm_sub_epi16(a, b); }
+
+// One working-buffer row around a block of 16 columns from column c, as
+// 16-bit lanes j = 0 .. 7 holding column c + 2j + offset. Three 16-byte loads
+// (at c - 2, c and c + 2) split into low and high bytes give all six; the
+// farthest byte read is column c + 17, which the working-buffer pitch keeps
+// inside the row even for the last block. Unused members of the rows that
+// only contribute their centre column are dropped by the compiler.
+struct RowSamples {
+    __m128i evenLeft;   // c + 2j - 2
+    __m128i oddLeft;    // c + 2j - 1
+    __m128i even;       // c + 2j
+    __m128i odd;        // c + 2j + 1
+    __m128i evenRight;  // c + 2j + 2
+    __m128i oddRight;   // c + 2j + 3
 };
 
-inline __m128i Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-
-inline __m128i LowBytes(__m128i v) { return _mm_and_si128(v, _mm_set1_epi16(0x00FF)); }
-inline __m128i HighBytes(__m128i v) { return _mm_srli_epi16(v, 8); }
-
-// min(255, (max(S, 0) + 8) >> 4) and min(255, (max(S, 0) + 4) >> 3).
-inline __m128i Round16(__m128i s) {
-    s = _mm_max_epi16(s, _mm_setzero_si128());
-    s = _mm_srli_epi16(_mm_add_epi16(s, _mm_set1_epi16(8)), 4);
-    return _mm_min_epi16(s, _mm_set1_epi16(255));
-}
-inline __m128i Round8(__m128i s) {
-    s = _mm_max_epi16(s, _mm_setzero_si128());
-    s = _mm_srli_epi16(_mm_add_epi16(s, _mm_set1_epi16(4)), 3);
-    return _mm_min_epi16(s, _mm_set1_epi16(255));
+SSE2_INLINE RowSamples LoadRow(const UCHAR* p) {
+    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+    const __m128i a = Load(p - 2), b = Load(p), c = Load(p + 2);
+    RowSamples s;
+    s.evenLeft = _mm_and_si128(a, lowBytes);
+    s.oddLeft = _mm_srli_epi16(a, 8);
+    s.even = _mm_and_si128(b, lowBytes);
+    s.odd = _mm_srli_epi16(b, 8);
+    s.evenRight = _mm_and_si128(c, lowBytes);
+    s.oddRight = _mm_srli_epi16(c, 8);
+    return s;
 }
 
-inline __m128i Times2(__m128i v) { return _mm_slli_epi16(v, 1); }
-inline __m128i Times4(__m128i v) { return _mm_slli_epi16(v, 2); }
-inline __m128i Times8(__m128i v) { return _mm_slli_epi16(v, 3); }
+// Clamps two sets of signed lanes to 0 .. 255: the byte pack saturates both
+// ends at once, the unpack widens them back (three operations for two sets
+// instead of a max and a min each).
+SSE2_INLINE void ClampPair(__m128i* a, __m128i* b) {
+    const __m128i packed = _mm_packus_epi16(*a, *b);
+    *a = _mm_unpacklo_epi8(packed, _mm_setzero_si128());
+    *b = _mm_unpackhi_epi8(packed, _mm_setzero_si128());
+}
 
+// The two kernels a site needs, from the 5x5 sums of one lane set: the
+// centre, the horizontal pairs at distance 1 and 2 in the centre row, the
+// vertical pairs at distance 1 and 2, and the four diagonals.
+//
+// The divisor-16 kernels round as min(255, (max(S, 0) + 8) >> 4) and KG as
+// min(255, (max(S, 0) + 4) >> 3). With an arithmetic shift, (S + 8) >> 4 is
+// already 0 for -8 <= S < 0 and negative below, so clamping after the shift
+// gives the same value; the rounding constant is folded into the sums. No
+// sum leaves the signed 16-bit range (|S| < 8000).
 template <int Site>
-inline Rgb DemosaicLanes(const Neighbourhood& n) {
+SSE2_INLINE Rgb Interpolate(__m128i c, __m128i h1, __m128i h2, __m128i v1, __m128i v2, __m128i diag) {
     Rgb out;
     if (Site == SiteGreenInRedRow || Site == SiteGreenInBlueRow) {
-        // Krow = 10c + 8h1 - 2h2 - 2diag + v2; Kcol = 10c + 8v1 - 2v2 - 2diag + h2
-        __m128i common = _mm_sub_epi16(_mm_add_epi16(Times8(n.centre), Times2(n.centre)), Times2(n.diag));
-        __m128i rowKernel = _mm_add_epi16(_mm_sub_epi16(_mm_add_epi16(common, Times8(n.h1)), Times2(n.h2)), n.v2);
-        __m128i columnKernel =
-            _mm_add_epi16(_mm_sub_epi16(_mm_add_epi16(common, Times8(n.v1)), Times2(n.v2)), n.h2);
-        out.green = n.centre;
-        if (Site == SiteGreenInRedRow) {
-            out.red = Round16(rowKernel);
-            out.blue = Round16(columnKernel);
-        } else {
-            out.red = Round16(columnKernel);
-            out.blue = Round16(rowKernel);
-        }
+        // Krow + 8 = 2(t + 4h1 - h2) + v2 and Kcol + 8 = 2(t + 4v1 - v2) + h2
+        // with t = 5c - diag + 4 (Krow = 10c + 8h1 - 2h2 - 2diag + v2,
+        // Kcol = 10c + 8v1 - 2v2 - 2diag + h2).
+        const __m128i t = Add(Sub(Add(_mm_slli_epi16(c, 2), c), diag), _mm_set1_epi16(4));
+        __m128i rowKernel = Add(_mm_slli_epi16(Add(Sub(t, h2), _mm_slli_epi16(h1, 2)), 1), v2);
+        __m128i columnKernel = Add(_mm_slli_epi16(Add(Sub(t, v2), _mm_slli_epi16(v1, 2)), 1), h2);
+        rowKernel = _mm_srai_epi16(rowKernel, 4);
+        columnKernel = _mm_srai_epi16(columnKernel, 4);
+        ClampPair(&rowKernel, &columnKernel);
+        out.green = c;
+        out.red = Site == SiteGreenInRedRow ? rowKernel : columnKernel;
+        out.blue = Site == SiteGreenInRedRow ? columnKernel : rowKernel;
     } else {
-        // KG = 4c + 2(h1 + v1) - (h2 + v2); Kdiag = 12c + 4diag - 3(h2 + v2)
-        __m128i far = _mm_add_epi16(n.h2, n.v2);
-        __m128i greenKernel =
-            _mm_sub_epi16(_mm_add_epi16(Times4(n.centre), Times2(_mm_add_epi16(n.h1, n.v1))), far);
-        __m128i diagonalKernel = _mm_sub_epi16(
-            _mm_add_epi16(_mm_add_epi16(Times8(n.centre), Times4(n.centre)), Times4(n.diag)),
-            _mm_add_epi16(Times2(far), far));
-        out.green = Round8(greenKernel);
-        if (Site == SiteRed) {
-            out.red = n.centre;
-            out.blue = Round16(diagonalKernel);
-        } else {
-            out.red = Round16(diagonalKernel);
-            out.blue = n.centre;
-        }
+        // KG + 4 = 2(2c + 2 + h1 + v1) - f and Kdiag + 8 = 4(3c + 2 + diag) - 3f
+        // with f = h2 + v2 (KG = 4c + 2(h1 + v1) - f, Kdiag = 12c + 4diag - 3f).
+        const __m128i f = Add(h2, v2);
+        const __m128i twoC = Add(_mm_slli_epi16(c, 1), _mm_set1_epi16(2));
+        __m128i greenKernel = Sub(_mm_slli_epi16(Add(Add(twoC, h1), v1), 1), f);
+        __m128i diagonalKernel = Sub(_mm_slli_epi16(Add(Add(twoC, c), diag), 2), Add(_mm_slli_epi16(f, 1), f));
+        greenKernel = _mm_srai_epi16(greenKernel, 3);
+        diagonalKernel = _mm_srai_epi16(diagonalKernel, 4);
+        ClampPair(&greenKernel, &diagonalKernel);
+        out.green = greenKernel;
+        out.red = Site == SiteRed ? c : diagonalKernel;
+        out.blue = Site == SiteRed ? diagonalKernel : c;
     }
     return out;
 }
 
-// Demosaics the 16 pixels of row `centre` from column 0 of `centre`: the even
-// columns into `even`, the odd ones into `odd`. Three 16-byte loads per row
-// (at columns -2, 0 and +2) split into low and high bytes give the columns
-// 2j-2 .. 2j+3 of lane j, x0 .. x5; even lanes centre on x2, odd on x3. The
-// farthest byte read is column 17, which the working-buffer pitch keeps
-// inside the row even for the last block.
+// Demosaics the 16 pixels of `row` from the rows two and one above and below.
+// The vertical pairs at distance 1 serve both lane sets: the even lanes'
+// vertical pair is part of the odd lanes' diagonal sum and the other way
+// round.
 template <int EvenSite, int OddSite>
-inline void DemosaicBlock(const UCHAR* centre, LONG pitch, Rgb* even, Rgb* odd) {
-    const UCHAR* up2 = centre - 2 * pitch;
-    const UCHAR* up1 = centre - pitch;
-    const UCHAR* down1 = centre + pitch;
-    const UCHAR* down2 = centre + 2 * pitch;
-
-    // Rows -2 and +2: the centre column only.
-    __m128i u2 = Load(up2);
-    __m128i d2 = Load(down2);
-    __m128i v2Even = _mm_add_epi16(LowBytes(u2), LowBytes(d2));
-    __m128i v2Odd = _mm_add_epi16(HighBytes(u2), HighBytes(d2));
-
-    // Rows -1 and +1: the centre column and its two neighbours.
-    __m128i a = Load(up1 - 2), b = Load(up1), c = Load(up1 + 2);
-    __m128i u1x1 = HighBytes(a), u1x2 = LowBytes(b), u1x3 = HighBytes(b), u1x4 = LowBytes(c);
-    a = Load(down1 - 2), b = Load(down1), c = Load(down1 + 2);
-    __m128i d1x1 = HighBytes(a), d1x2 = LowBytes(b), d1x3 = HighBytes(b), d1x4 = LowBytes(c);
-
-    // Row 0: the centre and both pairs.
-    a = Load(centre - 2), b = Load(centre), c = Load(centre + 2);
-    __m128i x0 = LowBytes(a), x1 = HighBytes(a), x2 = LowBytes(b), x3 = HighBytes(b), x4 = LowBytes(c),
-            x5 = HighBytes(c);
-
-    Neighbourhood n;
-    n.centre = x2;
-    n.h1 = _mm_add_epi16(x1, x3);
-    n.h2 = _mm_add_epi16(x0, x4);
-    n.v1 = _mm_add_epi16(u1x2, d1x2);
-    n.v2 = v2Even;
-    n.diag = _mm_add_epi16(_mm_add_epi16(u1x1, u1x3), _mm_add_epi16(d1x1, d1x3));
-    *even = DemosaicLanes<EvenSite>(n);
-
-    n.centre = x3;
-    n.h1 = _mm_add_epi16(x2, x4);
-    n.h2 = _mm_add_epi16(x1, x5);
-    n.v1 = _mm_add_epi16(u1x3, d1x3);
-    n.v2 = v2Odd;
-    n.diag = _mm_add_epi16(_mm_add_epi16(u1x2, u1x4), _mm_add_epi16(d1x2, d1x4));
-    *odd = DemosaicLanes<OddSite>(n);
+SSE2_INLINE void DemosaicRow(const RowSamples& up2, const RowSamples& up1, const RowSamples& row,
+                             const RowSamples& down1, const RowSamples& down2, Rgb* even, Rgb* odd) {
+    const __m128i v1OddLeft = Add(up1.oddLeft, down1.oddLeft);
+    const __m128i v1Even = Add(up1.even, down1.even);
+    const __m128i v1Odd = Add(up1.odd, down1.odd);
+    const __m128i v1EvenRight = Add(up1.evenRight, down1.evenRight);
+    *even = Interpolate<EvenSite>(row.even, Add(row.oddLeft, row.odd), Add(row.evenLeft, row.evenRight), v1Even,
+                                  Add(up2.even, down2.even), Add(v1OddLeft, v1Odd));
+    *odd = Interpolate<OddSite>(row.odd, Add(row.even, row.evenRight), Add(row.oddLeft, row.oddRight), v1Odd,
+                                Add(up2.odd, down2.odd), Add(v1Even, v1EvenRight));
 }
 
-// min(255, (v * g) >> 7) with g an unsigned 16-bit gain: the low half of the
-// product gives the result when the high half is 0; any product of 65536 or
-// more is 255.
-inline __m128i ApplyGain(__m128i v, __m128i gain) {
-    __m128i low = _mm_mullo_epi16(v, gain);
-    __m128i high = _mm_mulhi_epu16(v, gain);
-    __m128i overflow = _mm_andnot_si128(_mm_cmpeq_epi16(high, _mm_setzero_si128()), _mm_set1_epi16(255));
-    __m128i scaled = _mm_or_si128(_mm_srli_epi16(low, 7), overflow);
-    return _mm_min_epi16(scaled, _mm_set1_epi16(255));
+// Demosaics the block of 16 columns at `at` (an even row r) into [0] and, for
+// a row pair, the same columns of row r + 1 into [1]. A pair reads rows r - 2
+// .. r + 3, each once; a single row (the last of an odd height) reads only
+// the margin rows up to r + 2.
+template <int Phase, bool TwoRows>
+SSE2_INLINE void DemosaicBlock(const UCHAR* at, LONG pitch, Rgb even[2], Rgb odd[2]) {
+    const RowSamples up2 = LoadRow(at - 2 * pitch);
+    const RowSamples up1 = LoadRow(at - pitch);
+    const RowSamples row0 = LoadRow(at);
+    const RowSamples row1 = LoadRow(at + pitch);
+    const RowSamples down2 = LoadRow(at + 2 * pitch);
+    DemosaicRow<BayerSiteAt(Phase, 0, 0), BayerSiteAt(Phase, 0, 1)>(up2, up1, row0, row1, down2, &even[0], &odd[0]);
+    if (TwoRows) {
+        const RowSamples down3 = LoadRow(at + 3 * pitch);
+        DemosaicRow<BayerSiteAt(Phase, 1, 0), BayerSiteAt(Phase, 1, 1)>(up1, row0, row1, down2, down3, &even[1],
+                                                                        &odd[1]);
+    }
 }
 
-// With a gain of at most 256 the product of a sample (at most 255) stays
-// below 65536, so its low half alone is exact.
-inline __m128i ApplySmallGain(__m128i v, __m128i gain) {
-    return _mm_min_epi16(_mm_srli_epi16(_mm_mullo_epi16(v, gain), 7), _mm_set1_epi16(255));
+// How the frame's gains are applied, chosen once per frame; all give
+// min(255, (v * g) >> 7) exactly for a sample v <= 255 and a gain g taken as
+// an unsigned 16-bit value.
+enum GainMode {
+    GainsUnity = 0,   // all three 128: samples stay as they are
+    GainsScaled = 1,  // every gain below 16384
+    GainsGeneral = 2, // any 16-bit gain
+};
+
+inline GainMode GainModeOf(const FrameParameters* f) {
+    const USHORT r = GainFactor(f->redGain), g = GainFactor(f->greenGain), b = GainFactor(f->blueGain);
+    if (r == PIPELINE_UNITY_GAIN && g == PIPELINE_UNITY_GAIN && b == PIPELINE_UNITY_GAIN) return GainsUnity;
+    if (r < 16384 && g < 16384 && b < 16384) return GainsScaled;
+    return GainsGeneral;
 }
 
+// GainsScaled: (v * g) >> 7 is the high half of (v << 8) * (g << 1), both
+// factors within 16 bits; below 16384 the result stays below 32768, so a
+// signed minimum caps it.
+SSE2_INLINE __m128i ApplyScaledGain(__m128i v, __m128i gainTimes2) {
+    return _mm_min_epi16(_mm_mulhi_epu16(_mm_slli_epi16(v, 8), gainTimes2), _mm_set1_epi16(255));
+}
+
+// GainsGeneral: the low half of v * g gives the result when the high half is
+// 0; any product of 65536 or more is 255.
+SSE2_INLINE __m128i ApplyGeneralGain(__m128i v, __m128i gain) {
+    const __m128i low = _mm_mullo_epi16(v, gain);
+    const __m128i high = _mm_mulhi_epu16(v, gain);
+    const __m128i overflow = _mm_andnot_si128(_mm_cmpeq_epi16(high, _mm_setzero_si128()), _mm_set1_epi16(255));
+    return _mm_min_epi16(_mm_or_si128(_mm_srli_epi16(low, 7), overflow), _mm_set1_epi16(255));
+}
+
+// The gains broadcast once per frame, as the mode multiplies with them.
 struct Gains {
     __m128i red;
     __m128i green;
     __m128i blue;
 };
 
-// How the frame's gains are applied, chosen once per frame; all three give
-// min(255, (v * g) >> 7) exactly. Unity gains (128) leave a sample as it is.
-enum GainMode {
-    GainsUnity = 0,
-    GainsSmall = 1,    // every gain at most 256
-    GainsGeneral = 2,  // any 16-bit gain
-};
-
-template <int Mode>
-inline void ApplyGains(Rgb* v, const Gains& g) {
-    if (Mode == GainsSmall) {
-        v->red = ApplySmallGain(v->red, g.red);
-        v->green = ApplySmallGain(v->green, g.green);
-        v->blue = ApplySmallGain(v->blue, g.blue);
-    } else if (Mode == GainsGeneral) {
-        v->red = ApplyGain(v->red, g.red);
-        v->green = ApplyGain(v->green, g.green);
-        v->blue = ApplyGain(v->blue, g.blue);
-    }
-}
-
-inline GainMode GainModeOf(const FrameParameters* f) {
-    const USHORT r = GainFactor(f->redGain), g = GainFactor(f->greenGain), b = GainFactor(f->blueGain);
-    if (r == PIPELINE_UNITY_GAIN && g == PIPELINE_UNITY_GAIN && b == PIPELINE_UNITY_GAIN) return GainsUnity;
-    if (r <= 256 && g <= 256 && b <= 256) return GainsSmall;
-    return GainsGeneral;
-}
-
-inline Gains BroadcastGains(const FrameParameters* f) {
+inline Gains BroadcastGains(const FrameParameters* f, GainMode mode) {
+    const int shift = mode == GainsScaled ? 1 : 0;
     Gains g;
-    g.red = _mm_set1_epi16(static_cast<short>(GainFactor(f->redGain)));
-    g.green = _mm_set1_epi16(static_cast<short>(GainFactor(f->greenGain)));
-    g.blue = _mm_set1_epi16(static_cast<short>(GainFactor(f->blueGain)));
+    g.red = _mm_set1_epi16(static_cast<short>(GainFactor(f->redGain) << shift));
+    g.green = _mm_set1_epi16(static_cast<short>(GainFactor(f->greenGain) << shift));
+    g.blue = _mm_set1_epi16(static_cast<short>(GainFactor(f->blueGain) << shift));
     return g;
 }
 
-// The colour matrix split into unsigned magnitudes: for each output channel,
-// the weights of positive entries (0 where the entry is not positive) and of
-// the others, so that pos and neg accumulate without a signed multiply and
-// without a per-lane choice.
+template <int Mode>
+SSE2_INLINE void ApplyGains(Rgb* v, const Gains& g) {
+    if (Mode == GainsScaled) {
+        v->red = ApplyScaledGain(v->red, g.red);
+        v->green = ApplyScaledGain(v->green, g.green);
+        v->blue = ApplyScaledGain(v->blue, g.blue);
+    } else if (Mode == GainsGeneral) {
+        v->red = ApplyGeneralGain(v->red, g.red);
+        v->green = ApplyGeneralGain(v->green, g.green);
+        v->blue = ApplyGeneralGain(v->blue, g.blue);
+    }
+}
+
+// The colour matrix as unsigned 16-bit magnitudes, broadcast once per frame.
+// Each product goes either to pos or to neg, never to both, so pos + neg is
+// the sum of all products: neg is that sum minus pos, modulo 65536 like the
+// accumulators themselves. That takes three multiplies per channel instead of
+// six (one by a zero weight for every product), and a mask per product picks
+// the ones that belong to pos.
 struct Matrix {
-    __m128i positive[3][3];  // [input][output]
-    __m128i negative[3][3];
+    __m128i magnitude[3][3];  // [input][output]
+    __m128i isPositive[3][3]; // all ones where coefficientPositive is set
     __m128i constantPositive[3];
-    __m128i constantNegative[3];
+    __m128i constantMagnitude[3];
 };
 
 inline Matrix BroadcastMatrix(const ImagePipeline* p) {
@@ -210,237 +229,216 @@ inline Matrix BroadcastMatrix(const ImagePipeline* p) {
             const int i = 4 * k + c;
             const short magnitude = static_cast<short>(CoefficientMagnitude(f->coefficientSnapshot[i]));
             const bool positive = p->coefficientPositive[i] != 0;
-            __m128i pos = _mm_set1_epi16(positive ? magnitude : 0);
-            __m128i neg = _mm_set1_epi16(positive ? 0 : magnitude);
             if (k < 3) {
-                m.positive[k][c] = pos;
-                m.negative[k][c] = neg;
+                m.magnitude[k][c] = _mm_set1_epi16(magnitude);
+                m.isPositive[k][c] = _mm_set1_epi16(positive ? -1 : 0);
             } else {
-                m.constantPositive[c] = pos;
-                m.constantNegative[c] = neg;
+                m.constantPositive[c] = _mm_set1_epi16(positive ? magnitude : 0);
+                m.constantMagnitude[c] = _mm_set1_epi16(magnitude);
             }
         }
     }
     return m;
 }
 
-// (pos >> 6) - (neg >> 6) when positive, else 0; at most 1023, so the final
-// pack to bytes caps it at 255.
-inline __m128i MatrixChannel(const Rgb& v, const Matrix& m, int c) {
-    __m128i pos = m.constantPositive[c];
-    __m128i neg = m.constantNegative[c];
-    pos = _mm_add_epi16(pos, _mm_mullo_epi16(v.red, m.positive[0][c]));
-    neg = _mm_add_epi16(neg, _mm_mullo_epi16(v.red, m.negative[0][c]));
-    pos = _mm_add_epi16(pos, _mm_mullo_epi16(v.green, m.positive[1][c]));
-    neg = _mm_add_epi16(neg, _mm_mullo_epi16(v.green, m.negative[1][c]));
-    pos = _mm_add_epi16(pos, _mm_mullo_epi16(v.blue, m.positive[2][c]));
-    neg = _mm_add_epi16(neg, _mm_mullo_epi16(v.blue, m.negative[2][c]));
-    return _mm_subs_epu16(_mm_srli_epi16(pos, 6), _mm_srli_epi16(neg, 6));
+// (pos >> 6) - (neg >> 6) as a signed lane (-1023 .. 1023); the byte pack of
+// the store turns it into 0 when negative and caps it at 255.
+SSE2_INLINE __m128i MatrixChannel(const Rgb& v, const Matrix& m, int c) {
+    const __m128i red = _mm_mullo_epi16(v.red, m.magnitude[0][c]);
+    const __m128i green = _mm_mullo_epi16(v.green, m.magnitude[1][c]);
+    const __m128i blue = _mm_mullo_epi16(v.blue, m.magnitude[2][c]);
+    __m128i pos = Add(m.constantPositive[c], _mm_and_si128(red, m.isPositive[0][c]));
+    pos = Add(pos, Add(_mm_and_si128(green, m.isPositive[1][c]), _mm_and_si128(blue, m.isPositive[2][c])));
+    const __m128i all = Add(Add(m.constantMagnitude[c], red), Add(green, blue));
+    const __m128i neg = Sub(all, pos);
+    return Sub(_mm_srli_epi16(pos, 6), _mm_srli_epi16(neg, 6));
 }
 
-inline Rgb ApplyMatrix(const Rgb& v, const Matrix& m) {
-    Rgb out;
-    out.red = MatrixChannel(v, m, 0);
-    out.green = MatrixChannel(v, m, 1);
-    out.blue = MatrixChannel(v, m, 2);
+// 16 pixels as B, G, R, 255 in pixel order, from the even and odd lanes of
+// each channel (signed 16-bit, saturated to 0 .. 255 by the pack).
+struct Bgra16 {
+    __m128i quarter[4];
+};
+
+SSE2_INLINE Bgra16 PackBgra(__m128i blueEven, __m128i blueOdd, __m128i greenEven, __m128i greenOdd,
+                            __m128i redEven, __m128i redOdd) {
+    const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF));
+    const __m128i blue = _mm_packus_epi16(blueEven, blueOdd);  // even pixels' bytes, then odd pixels'
+    const __m128i green = _mm_packus_epi16(greenEven, greenOdd);
+    const __m128i red = _mm_packus_epi16(redEven, redOdd);
+    const __m128i bgEven = _mm_unpacklo_epi8(blue, green);
+    const __m128i bgOdd = _mm_unpackhi_epi8(blue, green);
+    const __m128i raEven = _mm_unpacklo_epi8(red, opaque);
+    const __m128i raOdd = _mm_unpackhi_epi8(red, opaque);
+    const __m128i even0 = _mm_unpacklo_epi16(bgEven, raEven);  // pixels 0, 2, 4, 6
+    const __m128i even1 = _mm_unpackhi_epi16(bgEven, raEven);  // pixels 8 .. 14
+    const __m128i odd0 = _mm_unpacklo_epi16(bgOdd, raOdd);     // pixels 1, 3, 5, 7
+    const __m128i odd1 = _mm_unpackhi_epi16(bgOdd, raOdd);     // pixels 9 .. 15
+    Bgra16 out;
+    out.quarter[0] = _mm_unpacklo_epi32(even0, odd0);
+    out.quarter[1] = _mm_unpackhi_epi32(even0, odd0);
+    out.quarter[2] = _mm_unpacklo_epi32(even1, odd1);
+    out.quarter[3] = _mm_unpackhi_epi32(even1, odd1);
     return out;
 }
 
-// Even and odd lanes (16-bit, 0 .. 1023) to 16 bytes in pixel order,
-// saturated to 255.
-inline __m128i Interleave(__m128i even, __m128i odd) {
-    __m128i packed = _mm_packus_epi16(even, odd);  // even 0..7, odd 0..7
-    return _mm_unpacklo_epi8(packed, _mm_srli_si128(packed, 8));
-}
-
-// 16 pixels as B, G, R, 255 into 64 bytes at `out`.
-inline void StoreBgra(UCHAR* out, __m128i blue, __m128i green, __m128i red) {
-    const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF));
-    __m128i bgLow = _mm_unpacklo_epi8(blue, green);
-    __m128i bgHigh = _mm_unpackhi_epi8(blue, green);
-    __m128i raLow = _mm_unpacklo_epi8(red, opaque);
-    __m128i raHigh = _mm_unpackhi_epi8(red, opaque);
+// Stores `count` of the 16 pixels; the last block of a row is computed whole,
+// but only the pixels inside the width are written.
+SSE2_INLINE void StoreBgra(UCHAR* out, const Bgra16& pixels, LONG count) {
     __m128i* dst = reinterpret_cast<__m128i*>(out);
-    _mm_storeu_si128(dst + 0, _mm_unpacklo_epi16(bgLow, raLow));
-    _mm_storeu_si128(dst + 1, _mm_unpackhi_epi16(bgLow, raLow));
-    _mm_storeu_si128(dst + 2, _mm_unpacklo_epi16(bgHigh, raHigh));
-    _mm_storeu_si128(dst + 3, _mm_unpackhi_epi16(bgHigh, raHigh));
-}
-
-// Stores `count` (< 16) of the 16 pixels in `block`: the last block of a row
-// is computed whole, but only the pixels inside the width are written.
-inline void StorePartial(UCHAR* out, const UCHAR* block, LONG count) {
-    RtlCopyMemory(out, block, static_cast<SIZE_T>(count) * 4);
-}
-
-template <int EvenSite, int OddSite, int Mode>
-void ColorRow(const UCHAR* centre, LONG pitch, LONG width, UCHAR* out, const Gains& gains, const Matrix& m) {
-    LONG c = 0;
-    for (; c + 16 <= width; c += 16) {
-        Rgb even, odd;
-        DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
-        ApplyGains<Mode>(&even, gains);
-        ApplyGains<Mode>(&odd, gains);
-        Rgb e = ApplyMatrix(even, m);
-        Rgb o = ApplyMatrix(odd, m);
-        StoreBgra(out + 4 * c, Interleave(e.blue, o.blue), Interleave(e.green, o.green), Interleave(e.red, o.red));
-    }
-    if (c < width) {
-        Rgb even, odd;
-        DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
-        ApplyGains<Mode>(&even, gains);
-        ApplyGains<Mode>(&odd, gains);
-        Rgb e = ApplyMatrix(even, m);
-        Rgb o = ApplyMatrix(odd, m);
+    if (count >= 16) {
+        for (int i = 0; i < 4; ++i) _mm_storeu_si128(dst + i, pixels.quarter[i]);
+    } else {
         alignas(16) UCHAR block[64];
-        StoreBgra(block, Interleave(e.blue, o.blue), Interleave(e.green, o.green), Interleave(e.red, o.red));
-        StorePartial(out + 4 * c, block, width - c);
+        for (int i = 0; i < 4; ++i) _mm_store_si128(reinterpret_cast<__m128i*>(block) + i, pixels.quarter[i]);
+        RtlCopyMemory(out, block, static_cast<SIZE_T>(count) * 4);
     }
 }
 
-// Y = (77 R >> 8) + (150 G >> 8) + (29 B >> 8); each product fits 16 bits
-// unsigned.
-inline __m128i Luma(const Rgb& v) {
-    __m128i y = _mm_srli_epi16(_mm_mullo_epi16(v.red, _mm_set1_epi16(77)), 8);
-    y = _mm_add_epi16(y, _mm_srli_epi16(_mm_mullo_epi16(v.green, _mm_set1_epi16(150)), 8));
-    return _mm_add_epi16(y, _mm_srli_epi16(_mm_mullo_epi16(v.blue, _mm_set1_epi16(29)), 8));
-}
+// ConvertColor's work on one demosaiced block: gains, matrix, BGRA.
+template <int Mode>
+struct ColourStage {
+    Gains gains;
+    Matrix matrix;
 
-template <int EvenSite, int OddSite, int Mode>
-void MonoRow(const UCHAR* centre, LONG pitch, LONG width, UCHAR* out, const Gains& gains) {
-    LONG c = 0;
-    for (; c + 16 <= width; c += 16) {
-        Rgb even, odd;
-        DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
+    SSE2_INLINE Bgra16 operator()(Rgb even, Rgb odd) const {
         ApplyGains<Mode>(&even, gains);
         ApplyGains<Mode>(&odd, gains);
-        __m128i y = Interleave(Luma(even), Luma(odd));
-        StoreBgra(out + 4 * c, y, y, y);
+        return PackBgra(MatrixChannel(even, matrix, 2), MatrixChannel(odd, matrix, 2), MatrixChannel(even, matrix, 1),
+                        MatrixChannel(odd, matrix, 1), MatrixChannel(even, matrix, 0),
+                        MatrixChannel(odd, matrix, 0));
     }
-    if (c < width) {
-        Rgb even, odd;
-        DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
+};
+
+// ConvertMono's: gains, then Y = (77 R >> 8) + (150 G >> 8) + (29 B >> 8).
+// (w v) >> 8 is the high half of v * (w << 8), one multiply per product.
+template <int Mode>
+struct MonoStage {
+    Gains gains;
+
+    SSE2_INLINE __m128i Luma(const Rgb& v) const {
+        __m128i y = _mm_mulhi_epu16(v.red, _mm_set1_epi16(77 << 8));
+        y = Add(y, _mm_mulhi_epu16(v.green, _mm_set1_epi16(static_cast<short>(150 << 8))));
+        return Add(y, _mm_mulhi_epu16(v.blue, _mm_set1_epi16(29 << 8)));
+    }
+
+    SSE2_INLINE Bgra16 operator()(Rgb even, Rgb odd) const {
         ApplyGains<Mode>(&even, gains);
         ApplyGains<Mode>(&odd, gains);
-        __m128i y = Interleave(Luma(even), Luma(odd));
-        alignas(16) UCHAR block[64];
-        StoreBgra(block, y, y, y);
-        StorePartial(out + 4 * c, block, width - c);
+        const __m128i yEven = Luma(even);
+        const __m128i yOdd = Luma(odd);
+        return PackBgra(yEven, yOdd, yEven, yOdd, yEven, yOdd);
+    }
+};
+
+// Rows `r` (even) and, for a pair, r + 1 through `stage`, block by block.
+template <int Phase, bool TwoRows, class Stage>
+SSE2_INLINE void ConvertRows(const FrameParameters* f, LONG r, const Stage& stage) {
+    const LONG width = f->width;
+    const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
+    UCHAR* out = f->output + static_cast<SIZE_T>(r) * static_cast<SIZE_T>(width) * 4;
+    for (LONG c = 0; c < width; c += 16) {
+        Rgb even[2], odd[2];
+        DemosaicBlock<Phase, TwoRows>(at + c, f->workPitch, even, odd);
+        StoreBgra(out + 4 * c, stage(even[0], odd[0]), width - c);
+        if (TwoRows) StoreBgra(out + 4 * (width + c), stage(even[1], odd[1]), width - c);
     }
 }
 
-// Lanes 0 .. 7 of a set kept when their column 2j + parity is below `count`.
-inline __m128i LaneMask(LONG count, int parity) {
-    const __m128i lane = _mm_setr_epi16(0, 2, 4, 6, 8, 10, 12, 14);
-    __m128i column = _mm_add_epi16(lane, _mm_set1_epi16(static_cast<short>(parity)));
-    return _mm_cmplt_epi16(column, _mm_set1_epi16(static_cast<short>(count)));
-}
-
-// Adds the even and odd lanes (at most 510 each) into four 32-bit sums.
-inline __m128i Accumulate(__m128i sums, __m128i even, __m128i odd) {
-    __m128i pair = _mm_add_epi16(even, odd);
-    sums = _mm_add_epi32(sums, _mm_unpacklo_epi16(pair, _mm_setzero_si128()));
-    return _mm_add_epi32(sums, _mm_unpackhi_epi16(pair, _mm_setzero_si128()));
-}
-
-template <int EvenSite, int OddSite>
-void SumRow(const UCHAR* centre, LONG pitch, LONG width, __m128i* red, __m128i* green, __m128i* blue) {
-    LONG c = 0;
-    for (; c + 16 <= width; c += 16) {
-        Rgb even, odd;
-        DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
-        *red = Accumulate(*red, even.red, odd.red);
-        *green = Accumulate(*green, even.green, odd.green);
-        *blue = Accumulate(*blue, even.blue, odd.blue);
-    }
-    if (c < width) {
-        // Only the image pixels count; lanes past the width are dropped.
-        Rgb even, odd;
-        DemosaicBlock<EvenSite, OddSite>(centre + c, pitch, &even, &odd);
-        __m128i keepEven = LaneMask(width - c, 0);
-        __m128i keepOdd = LaneMask(width - c, 1);
-        *red = Accumulate(*red, _mm_and_si128(even.red, keepEven), _mm_and_si128(odd.red, keepOdd));
-        *green = Accumulate(*green, _mm_and_si128(even.green, keepEven), _mm_and_si128(odd.green, keepOdd));
-        *blue = Accumulate(*blue, _mm_and_si128(even.blue, keepEven), _mm_and_si128(odd.blue, keepOdd));
-    }
-}
-
-inline ULONG HorizontalSum(__m128i v) {
-    v = _mm_add_epi32(v, _mm_srli_si128(v, 8));
-    v = _mm_add_epi32(v, _mm_srli_si128(v, 4));
-    return static_cast<ULONG>(_mm_cvtsi128_si32(v));
-}
-
-template <int Phase>
-VOID SumChannels(const FrameParameters* f, ULONG* sumRed, ULONG* sumGreen, ULONG* sumBlue) {
-    __m128i red = _mm_setzero_si128(), green = _mm_setzero_si128(), blue = _mm_setzero_si128();
-    for (LONG r = 0; r < f->height; ++r) {
-        const UCHAR* centre = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
-        if (r & 1) {
-            SumRow<BayerSiteAt(Phase, 1, 0), BayerSiteAt(Phase, 1, 1)>(centre, f->workPitch, f->width, &red, &green,
-                                                                       &blue);
-        } else {
-            SumRow<BayerSiteAt(Phase, 0, 0), BayerSiteAt(Phase, 0, 1)>(centre, f->workPitch, f->width, &red, &green,
-                                                                       &blue);
-        }
-    }
-    // The four 32-bit lanes wrap like the single 32-bit sums they stand for.
-    *sumRed = HorizontalSum(red);
-    *sumGreen = HorizontalSum(green);
-    *sumBlue = HorizontalSum(blue);
-}
-
-template <int Phase, int Mode>
-void ConvertColorRows(const FrameParameters* f, const Gains& gains, const Matrix& m) {
-    for (LONG r = 0; r < f->height; ++r) {
-        const UCHAR* centre = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
-        UCHAR* out = f->output + static_cast<SIZE_T>(r) * static_cast<SIZE_T>(f->width) * 4;
-        if (r & 1) {
-            ColorRow<BayerSiteAt(Phase, 1, 0), BayerSiteAt(Phase, 1, 1), Mode>(centre, f->workPitch, f->width, out,
-                                                                              gains, m);
-        } else {
-            ColorRow<BayerSiteAt(Phase, 0, 0), BayerSiteAt(Phase, 0, 1), Mode>(centre, f->workPitch, f->width, out,
-                                                                              gains, m);
-        }
-    }
+template <int Phase, class Stage>
+void ConvertFrameRows(const FrameParameters* f, const Stage& stage) {
+    LONG r = 0;
+    for (; r + 2 <= f->height; r += 2) ConvertRows<Phase, true>(f, r, stage);
+    if (r < f->height) ConvertRows<Phase, false>(f, r, stage);
 }
 
 template <int Phase>
 VOID ConvertColor(ImagePipeline* p) {
     const FrameParameters* f = &p->frameParameters;
-    const Gains gains = BroadcastGains(f);
-    const Matrix m = BroadcastMatrix(p);
-    switch (GainModeOf(f)) {
-        case GainsUnity: ConvertColorRows<Phase, GainsUnity>(f, gains, m); break;
-        case GainsSmall: ConvertColorRows<Phase, GainsSmall>(f, gains, m); break;
-        default: ConvertColorRows<Phase, GainsGeneral>(f, gains, m); break;
-    }
-}
-
-template <int Phase, int Mode>
-void ConvertMonoRows(const FrameParameters* f, const Gains& gains) {
-    for (LONG r = 0; r < f->height; ++r) {
-        const UCHAR* centre = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
-        UCHAR* out = f->output + static_cast<SIZE_T>(r) * static_cast<SIZE_T>(f->width) * 4;
-        if (r & 1) {
-            MonoRow<BayerSiteAt(Phase, 1, 0), BayerSiteAt(Phase, 1, 1), Mode>(centre, f->workPitch, f->width, out,
-                                                                             gains);
-        } else {
-            MonoRow<BayerSiteAt(Phase, 0, 0), BayerSiteAt(Phase, 0, 1), Mode>(centre, f->workPitch, f->width, out,
-                                                                             gains);
-        }
+    const GainMode mode = GainModeOf(f);
+    const Gains gains = BroadcastGains(f, mode);
+    const Matrix matrix = BroadcastMatrix(p);
+    switch (mode) {
+        case GainsUnity: ConvertFrameRows<Phase>(f, ColourStage<GainsUnity>{gains, matrix}); break;
+        case GainsScaled: ConvertFrameRows<Phase>(f, ColourStage<GainsScaled>{gains, matrix}); break;
+        default: ConvertFrameRows<Phase>(f, ColourStage<GainsGeneral>{gains, matrix}); break;
     }
 }
 
 template <int Phase>
 VOID ConvertMono(ImagePipeline* p) {
     const FrameParameters* f = &p->frameParameters;
-    const Gains gains = BroadcastGains(f);
-    switch (GainModeOf(f)) {
-        case GainsUnity: ConvertMonoRows<Phase, GainsUnity>(f, gains); break;
-        case GainsSmall: ConvertMonoRows<Phase, GainsSmall>(f, gains); break;
-        default: ConvertMonoRows<Phase, GainsGeneral>(f, gains); break;
+    const GainMode mode = GainModeOf(f);
+    const Gains gains = BroadcastGains(f, mode);
+    switch (mode) {
+        case GainsUnity: ConvertFrameRows<Phase>(f, MonoStage<GainsUnity>{gains}); break;
+        case GainsScaled: ConvertFrameRows<Phase>(f, MonoStage<GainsScaled>{gains}); break;
+        default: ConvertFrameRows<Phase>(f, MonoStage<GainsGeneral>{gains}); break;
     }
+}
+
+// White balance sums. A channel's even and odd lanes (0 .. 255) pack into 16
+// bytes, which one sum of absolute differences against zero adds into two
+// 64-bit lanes; their low 32 bits wrap like the single 32-bit sums they stand
+// for.
+struct ChannelSums {
+    __m128i red;
+    __m128i green;
+    __m128i blue;
+};
+
+SSE2_INLINE __m128i AddBytes(__m128i sum, __m128i even, __m128i odd, __m128i keep) {
+    const __m128i bytes = _mm_and_si128(_mm_packus_epi16(even, odd), keep);
+    return _mm_add_epi64(sum, _mm_sad_epu8(bytes, _mm_setzero_si128()));
+}
+
+SSE2_INLINE void AddBlock(ChannelSums* s, const Rgb& even, const Rgb& odd, __m128i keep) {
+    s->red = AddBytes(s->red, even.red, odd.red, keep);
+    s->green = AddBytes(s->green, even.green, odd.green, keep);
+    s->blue = AddBytes(s->blue, even.blue, odd.blue, keep);
+}
+
+// Bytes of a packed block (even columns 0, 2 .. 14, then odd 1, 3 .. 15) kept
+// when their column is below `count`: only the image pixels count.
+SSE2_INLINE __m128i KeepColumns(LONG count) {
+    const __m128i column = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+    return _mm_cmplt_epi8(column, _mm_set1_epi8(static_cast<char>(count < 16 ? count : 16)));
+}
+
+template <int Phase, bool TwoRows>
+SSE2_INLINE void SumRows(const FrameParameters* f, LONG r, ChannelSums* sums) {
+    const LONG width = f->width;
+    const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
+    const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
+    LONG c = 0;
+    for (; c + 16 <= width; c += 16) {
+        Rgb even[2], odd[2];
+        DemosaicBlock<Phase, TwoRows>(at + c, f->workPitch, even, odd);
+        AddBlock(sums, even[0], odd[0], all);
+        if (TwoRows) AddBlock(sums, even[1], odd[1], all);
+    }
+    if (c < width) {
+        Rgb even[2], odd[2];
+        DemosaicBlock<Phase, TwoRows>(at + c, f->workPitch, even, odd);
+        const __m128i keep = KeepColumns(width - c);
+        AddBlock(sums, even[0], odd[0], keep);
+        if (TwoRows) AddBlock(sums, even[1], odd[1], keep);
+    }
+}
+
+SSE2_INLINE ULONG LowSum(__m128i v) {
+    return static_cast<ULONG>(_mm_cvtsi128_si32(_mm_add_epi64(v, _mm_srli_si128(v, 8))));
+}
+
+template <int Phase>
+VOID SumChannels(const FrameParameters* f, ULONG* sumRed, ULONG* sumGreen, ULONG* sumBlue) {
+    ChannelSums sums = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+    LONG r = 0;
+    for (; r + 2 <= f->height; r += 2) SumRows<Phase, true>(f, r, &sums);
+    if (r < f->height) SumRows<Phase, false>(f, r, &sums);
+    *sumRed = LowSum(sums.red);
+    *sumGreen = LowSum(sums.green);
+    *sumBlue = LowSum(sums.blue);
 }
 
 }  // namespace
