@@ -209,17 +209,39 @@ SSE2_INLINE void ApplyGains(Rgb* v, const Gains& g) {
 }
 
 // The colour matrix as unsigned 16-bit magnitudes, broadcast once per frame.
-// Each product goes either to pos or to neg, never to both, so pos + neg is
-// the sum of all products: neg is that sum minus pos, modulo 65536 like the
-// accumulators themselves. That takes three multiplies per channel instead of
-// six (one by a zero weight for every product), and a mask per product picks
-// the ones that belong to pos.
+// Each product of a channel goes either to pos or to neg, never to both.
+//
+// MatrixDiagonal: the shape of the factory correction and of every setting
+// that only scales it (neutral, brightness, contrast, saturation at or above
+// neutral): for each output channel its own input is positive and the other
+// two are not, so three multiplies and three additions make pos and neg. The
+// constant term's sign is free; it starts pos or neg and the other starts 0.
+//
+// MatrixGeneral: any signs. pos + neg is the sum of all products, so neg is
+// that sum minus pos, modulo 65536 like the accumulators themselves; a mask
+// per product picks those of pos. Three multiplies per channel instead of six
+// (one by a zero weight for every product).
+enum MatrixShape {
+    MatrixDiagonal = 0,
+    MatrixGeneral = 1,
+};
+
 struct Matrix {
     __m128i magnitude[3][3];  // [input][output]
     __m128i isPositive[3][3]; // all ones where coefficientPositive is set
     __m128i constantPositive[3];
+    __m128i constantNegative[3];
     __m128i constantMagnitude[3];
 };
+
+inline MatrixShape MatrixShapeOf(const ImagePipeline* p) {
+    for (int k = 0; k < 3; ++k) {
+        for (int c = 0; c < 3; ++c) {
+            if ((p->coefficientPositive[4 * k + c] != 0) != (k == c)) return MatrixGeneral;
+        }
+    }
+    return MatrixDiagonal;
+}
 
 inline Matrix BroadcastMatrix(const ImagePipeline* p) {
     const FrameParameters* f = &p->frameParameters;
@@ -234,6 +256,7 @@ inline Matrix BroadcastMatrix(const ImagePipeline* p) {
                 m.isPositive[k][c] = _mm_set1_epi16(positive ? -1 : 0);
             } else {
                 m.constantPositive[c] = _mm_set1_epi16(positive ? magnitude : 0);
+                m.constantNegative[c] = _mm_set1_epi16(positive ? 0 : magnitude);
                 m.constantMagnitude[c] = _mm_set1_epi16(magnitude);
             }
         }
@@ -243,14 +266,23 @@ inline Matrix BroadcastMatrix(const ImagePipeline* p) {
 
 // (pos >> 6) - (neg >> 6) as a signed lane (-1023 .. 1023); the byte pack of
 // the store turns it into 0 when negative and caps it at 255.
+template <int Shape>
 SSE2_INLINE __m128i MatrixChannel(const Rgb& v, const Matrix& m, int c) {
     const __m128i red = _mm_mullo_epi16(v.red, m.magnitude[0][c]);
     const __m128i green = _mm_mullo_epi16(v.green, m.magnitude[1][c]);
     const __m128i blue = _mm_mullo_epi16(v.blue, m.magnitude[2][c]);
-    __m128i pos = Add(m.constantPositive[c], _mm_and_si128(red, m.isPositive[0][c]));
-    pos = Add(pos, Add(_mm_and_si128(green, m.isPositive[1][c]), _mm_and_si128(blue, m.isPositive[2][c])));
-    const __m128i all = Add(Add(m.constantMagnitude[c], red), Add(green, blue));
-    const __m128i neg = Sub(all, pos);
+    __m128i pos, neg;
+    if (Shape == MatrixDiagonal) {
+        const __m128i own = c == 0 ? red : c == 1 ? green : blue;
+        const __m128i otherA = c == 0 ? green : red;
+        const __m128i otherB = c == 2 ? green : blue;
+        pos = Add(m.constantPositive[c], own);
+        neg = Add(m.constantNegative[c], Add(otherA, otherB));
+    } else {
+        pos = Add(m.constantPositive[c], _mm_and_si128(red, m.isPositive[0][c]));
+        pos = Add(pos, Add(_mm_and_si128(green, m.isPositive[1][c]), _mm_and_si128(blue, m.isPositive[2][c])));
+        neg = Sub(Add(Add(m.constantMagnitude[c], red), Add(green, blue)), pos);
+    }
     return Sub(_mm_srli_epi16(pos, 6), _mm_srli_epi16(neg, 6));
 }
 
@@ -296,7 +328,7 @@ SSE2_INLINE void StoreBgra(UCHAR* out, const Bgra16& pixels, LONG count) {
 }
 
 // ConvertColor's work on one demosaiced block: gains, matrix, BGRA.
-template <int Mode>
+template <int Mode, int Shape>
 struct ColourStage {
     Gains gains;
     Matrix matrix;
@@ -304,9 +336,9 @@ struct ColourStage {
     SSE2_INLINE Bgra16 operator()(Rgb even, Rgb odd) const {
         ApplyGains<Mode>(&even, gains);
         ApplyGains<Mode>(&odd, gains);
-        return PackBgra(MatrixChannel(even, matrix, 2), MatrixChannel(odd, matrix, 2), MatrixChannel(even, matrix, 1),
-                        MatrixChannel(odd, matrix, 1), MatrixChannel(even, matrix, 0),
-                        MatrixChannel(odd, matrix, 0));
+        return PackBgra(MatrixChannel<Shape>(even, matrix, 2), MatrixChannel<Shape>(odd, matrix, 2),
+                        MatrixChannel<Shape>(even, matrix, 1), MatrixChannel<Shape>(odd, matrix, 1),
+                        MatrixChannel<Shape>(even, matrix, 0), MatrixChannel<Shape>(odd, matrix, 0));
     }
 };
 
@@ -358,10 +390,20 @@ VOID ConvertColor(ImagePipeline* p) {
     const GainMode mode = GainModeOf(f);
     const Gains gains = BroadcastGains(f, mode);
     const Matrix matrix = BroadcastMatrix(p);
-    switch (mode) {
-        case GainsUnity: ConvertFrameRows<Phase>(f, ColourStage<GainsUnity>{gains, matrix}); break;
-        case GainsScaled: ConvertFrameRows<Phase>(f, ColourStage<GainsScaled>{gains, matrix}); break;
-        default: ConvertFrameRows<Phase>(f, ColourStage<GainsGeneral>{gains, matrix}); break;
+    // Gains beyond 16383 come only from white balance on a nearly
+    // single-coloured frame; they take the general matrix too, which keeps
+    // the number of loop copies down.
+    const bool diagonal = MatrixShapeOf(p) == MatrixDiagonal;
+    if (mode == GainsUnity && diagonal) {
+        ConvertFrameRows<Phase>(f, ColourStage<GainsUnity, MatrixDiagonal>{gains, matrix});
+    } else if (mode == GainsUnity) {
+        ConvertFrameRows<Phase>(f, ColourStage<GainsUnity, MatrixGeneral>{gains, matrix});
+    } else if (mode == GainsScaled && diagonal) {
+        ConvertFrameRows<Phase>(f, ColourStage<GainsScaled, MatrixDiagonal>{gains, matrix});
+    } else if (mode == GainsScaled) {
+        ConvertFrameRows<Phase>(f, ColourStage<GainsScaled, MatrixGeneral>{gains, matrix});
+    } else {
+        ConvertFrameRows<Phase>(f, ColourStage<GainsGeneral, MatrixGeneral>{gains, matrix});
     }
 }
 

@@ -101,6 +101,33 @@ TEST(ConvertDifferential, Sse2MatchesScalarOnRandomFrames) {
     EXPECT_GT(wrappingTrials, kTrials / 10);  // the wrapping sets were exercised
 }
 
+// Coefficient sets shaped like the colour correction (each channel's own
+// input positive, the other two zero or negative) take their own SSE2 route;
+// these include constants of either sign and magnitudes that wrap.
+TEST(ConvertDifferential, Sse2MatchesScalarOnCorrectionShapedMatrices) {
+    std::mt19937 rng(31337);
+    auto uniform = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    for (int i = 0; i < 300; ++i) {
+        Trial t = RandomTrial(rng, i);
+        t.colour = true;
+        const bool wrapping = i % 3 == 0;
+        for (int k = 0; k < 3; ++k) {
+            for (int c = 0; c < 3; ++c) {
+                t.coefficients[4 * k + c] = k == c ? uniform(1, wrapping ? 400 : 140) : uniform(wrapping ? -400 : -40, 0);
+            }
+            t.coefficients[12 + k] = wrapping ? uniform(-30000, 30000) : uniform(-255, 255);
+        }
+        std::vector<uint8_t> raw(static_cast<size_t>(t.width) * t.height);
+        for (auto& v : raw) v = static_cast<uint8_t>(rng());
+        Result sse2 = ConvertTrial(t, raw, ConversionKernelSse2);
+        Result scalar = ConvertTrial(t, raw, ConversionKernelScalar);
+        ASSERT_EQ(sse2.output, scalar.output) << "trial " << i << ": " << t.width << "x" << t.height << " phase "
+                                              << t.phase << (t.whiteBalance ? " white balance" : "");
+        ASSERT_EQ(sse2.gains[0], scalar.gains[0]) << "trial " << i;
+        ASSERT_EQ(sse2.gains[2], scalar.gains[2]) << "trial " << i;
+    }
+}
+
 TEST(ConvertDifferential, Sse2MatchesScalarAtSensorSize) {
     std::mt19937 rng(7);
     Trial t{};
