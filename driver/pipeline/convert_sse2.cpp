@@ -208,7 +208,7 @@ SSE2_INLINE void ApplyGains(Rgb* v, const Gains& g) {
     }
 }
 
-// The colour matrix as unsigned 16-bit magnitudes, broadcast once per frame.
+// The colour matrix as unsigned 16-bit weights, broadcast once per frame.
 // Each product of a channel goes either to pos or to neg, never to both.
 //
 // MatrixDiagonal: the shape of the factory correction and of every setting
@@ -217,10 +217,10 @@ SSE2_INLINE void ApplyGains(Rgb* v, const Gains& g) {
 // two are not, so three multiplies and three additions make pos and neg. The
 // constant term's sign is free; it starts pos or neg and the other starts 0.
 //
-// MatrixGeneral: any signs. pos + neg is the sum of all products, so neg is
-// that sum minus pos, modulo 65536 like the accumulators themselves; a mask
-// per product picks those of pos. Three multiplies per channel instead of six
-// (one by a zero weight for every product).
+// MatrixGeneral: any signs. Each input is multiplied by its weight for pos
+// (0 when the entry is not positive) and for neg (0 when it is), which keeps
+// the lanes free of per-pixel choices. (Three multiplies with masks picking
+// the products of pos, and neg as the total minus pos, measured slower.)
 enum MatrixShape {
     MatrixDiagonal = 0,
     MatrixGeneral = 1,
@@ -228,10 +228,10 @@ enum MatrixShape {
 
 struct Matrix {
     __m128i magnitude[3][3];  // [input][output]
-    __m128i isPositive[3][3]; // all ones where coefficientPositive is set
+    __m128i positive[3][3];   // the magnitude where coefficientPositive is set, else 0
+    __m128i negative[3][3];   // the magnitude where it is not, else 0
     __m128i constantPositive[3];
     __m128i constantNegative[3];
-    __m128i constantMagnitude[3];
 };
 
 inline MatrixShape MatrixShapeOf(const ImagePipeline* p) {
@@ -253,11 +253,11 @@ inline Matrix BroadcastMatrix(const ImagePipeline* p) {
             const bool positive = p->coefficientPositive[i] != 0;
             if (k < 3) {
                 m.magnitude[k][c] = _mm_set1_epi16(magnitude);
-                m.isPositive[k][c] = _mm_set1_epi16(positive ? -1 : 0);
+                m.positive[k][c] = _mm_set1_epi16(positive ? magnitude : 0);
+                m.negative[k][c] = _mm_set1_epi16(positive ? 0 : magnitude);
             } else {
                 m.constantPositive[c] = _mm_set1_epi16(positive ? magnitude : 0);
                 m.constantNegative[c] = _mm_set1_epi16(positive ? 0 : magnitude);
-                m.constantMagnitude[c] = _mm_set1_epi16(magnitude);
             }
         }
     }
@@ -268,20 +268,23 @@ inline Matrix BroadcastMatrix(const ImagePipeline* p) {
 // the store turns it into 0 when negative and caps it at 255.
 template <int Shape>
 SSE2_INLINE __m128i MatrixChannel(const Rgb& v, const Matrix& m, int c) {
-    const __m128i red = _mm_mullo_epi16(v.red, m.magnitude[0][c]);
-    const __m128i green = _mm_mullo_epi16(v.green, m.magnitude[1][c]);
-    const __m128i blue = _mm_mullo_epi16(v.blue, m.magnitude[2][c]);
     __m128i pos, neg;
     if (Shape == MatrixDiagonal) {
+        const __m128i red = _mm_mullo_epi16(v.red, m.magnitude[0][c]);
+        const __m128i green = _mm_mullo_epi16(v.green, m.magnitude[1][c]);
+        const __m128i blue = _mm_mullo_epi16(v.blue, m.magnitude[2][c]);
         const __m128i own = c == 0 ? red : c == 1 ? green : blue;
         const __m128i otherA = c == 0 ? green : red;
         const __m128i otherB = c == 2 ? green : blue;
         pos = Add(m.constantPositive[c], own);
         neg = Add(m.constantNegative[c], Add(otherA, otherB));
     } else {
-        pos = Add(m.constantPositive[c], _mm_and_si128(red, m.isPositive[0][c]));
-        pos = Add(pos, Add(_mm_and_si128(green, m.isPositive[1][c]), _mm_and_si128(blue, m.isPositive[2][c])));
-        neg = Sub(Add(Add(m.constantMagnitude[c], red), Add(green, blue)), pos);
+        pos = Add(m.constantPositive[c], Add(_mm_mullo_epi16(v.red, m.positive[0][c]),
+                                             _mm_mullo_epi16(v.green, m.positive[1][c])));
+        pos = Add(pos, _mm_mullo_epi16(v.blue, m.positive[2][c]));
+        neg = Add(m.constantNegative[c], Add(_mm_mullo_epi16(v.red, m.negative[0][c]),
+                                             _mm_mullo_epi16(v.green, m.negative[1][c])));
+        neg = Add(neg, _mm_mullo_epi16(v.blue, m.negative[2][c]));
     }
     return Sub(_mm_srli_epi16(pos, 6), _mm_srli_epi16(neg, 6));
 }
