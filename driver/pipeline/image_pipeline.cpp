@@ -156,7 +156,7 @@ VOID UpdateAndBuild(ImagePipeline* p, volatile LONG* field, StageBuilder build, 
 
 ImagePipeline* CreatePipeline() {
     ImagePipeline* p =
-        static_cast<ImagePipeline*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ImagePipeline), PIPELINE_POOL_TAG));
+        static_cast<ImagePipeline*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ImagePipeline), PipelinePoolTag));
     if (p == nullptr) return nullptr;
     RtlZeroMemory(p, sizeof(ImagePipeline));
     SetPipelineInitialValues(p);
@@ -167,7 +167,7 @@ ImagePipeline* CreatePipeline() {
 VOID FreePipeline(ImagePipeline* pipeline) {
     if (pipeline == nullptr) return;
     ReleaseWorkingBuffer(pipeline);
-    ExFreePoolWithTag(pipeline, PIPELINE_POOL_TAG);
+    ExFreePoolWithTag(pipeline, PipelinePoolTag);
 }
 
 VOID SetPipelineInitialValues(ImagePipeline* p) {
@@ -215,12 +215,12 @@ VOID SetPipelineGeometry(ImagePipeline* p, LONG width, LONG height) {
 
 VOID AllocateWorkingBuffer(ImagePipeline* p) {
     if (p->workBuffer != nullptr) {
-        ExFreePoolWithTag(p->workBuffer, FRAME_BUFFER_POOL_TAG);
+        ExFreePoolWithTag(p->workBuffer, FramePoolTag);
         p->workBuffer = nullptr;
     }
     if (p->workBufferSize > 0) {
         p->workBuffer = static_cast<UCHAR*>(
-            ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(p->workBufferSize), FRAME_BUFFER_POOL_TAG));
+            ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(p->workBufferSize), FramePoolTag));
     }
     FrameParameters* f = &p->frameParameters;
     if (p->workBuffer != nullptr) {
@@ -240,7 +240,7 @@ VOID AllocateWorkingBuffer(ImagePipeline* p) {
 VOID ReleaseWorkingBuffer(ImagePipeline* p) {
     p->outputBuffer = nullptr;
     if (p->workBuffer != nullptr) {
-        ExFreePoolWithTag(p->workBuffer, FRAME_BUFFER_POOL_TAG);
+        ExFreePoolWithTag(p->workBuffer, FramePoolTag);
         p->workBuffer = nullptr;
     }
     p->frameParameters.source = nullptr;

@@ -7,12 +7,12 @@
 // pixel.
 #pragma once
 
+#include "device/pool_tags.h"
 #include "wdk.h"
 
-// Pool tags: the pipeline object itself, and the working buffer (which is a
-// frame buffer like the capture worker's).
-#define PIPELINE_POOL_TAG 'RysI'
-#define FRAME_BUFFER_POOL_TAG 'hVLT'
+// Pool tags (device/pool_tags.h): PipelinePoolTag for the pipeline object
+// itself, FramePoolTag for the working buffer (a frame buffer like the
+// capture worker's).
 
 // The scales shared with the camera settings.
 #define PIPELINE_UNITY_GAIN 128

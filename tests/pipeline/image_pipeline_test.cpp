@@ -52,8 +52,8 @@ TEST_F(ImagePipelineTest, StartsWithFactoryValuesAndCorrectedCoefficients) {
     EXPECT_EQ(p_->outputBuffer, nullptr);
     EXPECT_EQ(p_->workBuffer, nullptr);
     EXPECT_EQ(Published(p_), (Coefficients{87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, 0, 0, 0, 64}));
-    EXPECT_EQ(hostk::PoolTagStats(PIPELINE_POOL_TAG).liveBlocks, 1u);
-    EXPECT_EQ(hostk::PoolTagStats(PIPELINE_POOL_TAG).liveBytes, sizeof(ImagePipeline));
+    EXPECT_EQ(hostk::PoolTagStats(PipelinePoolTag).liveBlocks, 1u);
+    EXPECT_EQ(hostk::PoolTagStats(PipelinePoolTag).liveBytes, sizeof(ImagePipeline));
 }
 
 TEST_F(ImagePipelineTest, FactorySettingsAppliedInAcquireOrderRebuildNothing) {
@@ -229,8 +229,8 @@ TEST_F(ImagePipelineTest, WorkingBufferIsAllocatedUnderItsTagAndReplacedOnRestar
     SetPipelineGeometry(p_, 64, 48);
     AllocateWorkingBuffer(p_);
     ASSERT_NE(p_->workBuffer, nullptr);
-    EXPECT_EQ(hostk::PoolTagStats(FRAME_BUFFER_POOL_TAG).liveBlocks, 1u);
-    EXPECT_EQ(hostk::PoolTagStats(FRAME_BUFFER_POOL_TAG).liveBytes, static_cast<size_t>(52 * 91));
+    EXPECT_EQ(hostk::PoolTagStats(FramePoolTag).liveBlocks, 1u);
+    EXPECT_EQ(hostk::PoolTagStats(FramePoolTag).liveBytes, static_cast<size_t>(52 * 91));
     EXPECT_EQ(p_->frameParameters.source, p_->workBuffer + 2 * 91 + 5);
     EXPECT_EQ(p_->frameParameters.workPitch, 91);
     EXPECT_EQ(p_->frameParameters.width, 64);
@@ -238,28 +238,28 @@ TEST_F(ImagePipelineTest, WorkingBufferIsAllocatedUnderItsTagAndReplacedOnRestar
 
     SetPipelineGeometry(p_, 32, 16);  // a second stream start at another size
     AllocateWorkingBuffer(p_);
-    EXPECT_EQ(hostk::PoolTagStats(FRAME_BUFFER_POOL_TAG).liveBlocks, 1u);
-    EXPECT_EQ(hostk::PoolTagStats(FRAME_BUFFER_POOL_TAG).liveBytes, static_cast<size_t>(20 * 59));
+    EXPECT_EQ(hostk::PoolTagStats(FramePoolTag).liveBlocks, 1u);
+    EXPECT_EQ(hostk::PoolTagStats(FramePoolTag).liveBytes, static_cast<size_t>(20 * 59));
 
     uint8_t rgb[4];
     p_->outputBuffer = rgb;
     ReleaseWorkingBuffer(p_);
     EXPECT_EQ(p_->workBuffer, nullptr);
     EXPECT_EQ(p_->outputBuffer, nullptr);
-    EXPECT_EQ(hostk::PoolTagStats(FRAME_BUFFER_POOL_TAG).liveBlocks, 0u);
+    EXPECT_EQ(hostk::PoolTagStats(FramePoolTag).liveBlocks, 0u);
     ReleaseWorkingBuffer(p_);  // twice is harmless
 }
 
 TEST_F(ImagePipelineTest, FailedWorkingBufferLeavesItNull) {
     SetPipelineGeometry(p_, 64, 48);
-    hostk::PoolFailNthAllocation(1, FRAME_BUFFER_POOL_TAG);
+    hostk::PoolFailNthAllocation(1, FramePoolTag);
     AllocateWorkingBuffer(p_);
     EXPECT_EQ(p_->workBuffer, nullptr);
     EXPECT_EQ(p_->frameParameters.source, nullptr);
 }
 
 TEST(ImagePipelineCreation, FailsCleanlyWhenThePoolIsEmpty) {
-    hostk::PoolFailNthAllocation(1, PIPELINE_POOL_TAG);
+    hostk::PoolFailNthAllocation(1, PipelinePoolTag);
     EXPECT_EQ(CreatePipeline(), nullptr);
     hostk::PoolResetFaults();
     FreePipeline(nullptr);
