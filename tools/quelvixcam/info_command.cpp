@@ -7,6 +7,7 @@
 #include "device/device_context.h"
 #include "host/kernel/violations.h"
 #include "host/ks/pnp.h"
+#include "registry_option.h"
 #include "sim/simulated_camera.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
@@ -50,7 +51,7 @@ void PrintPool(const char* when) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: quelvixcam info [--trace FILE]\n");
+    std::fprintf(stderr, "usage: quelvixcam info [--trace FILE] [--registry FILE]\n");
     return 2;
 }
 
@@ -58,9 +59,12 @@ int Usage() {
 
 int RunInfoCommand(int argc, char** argv) {
     const char* tracePath = nullptr;
+    std::string registryPath = DefaultRegistryPath();
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--trace") == 0 && i + 1 < argc) {
             tracePath = argv[++i];
+        } else if (std::strcmp(argv[i], "--registry") == 0 && i + 1 < argc) {
+            registryPath = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0) {
             Usage();
             return 0;
@@ -69,10 +73,12 @@ int RunInfoCommand(int argc, char** argv) {
             return Usage();
         }
     }
+    std::unique_ptr<hostk::RegistryStore> registry = OpenRegistryStore("quelvixcam info", registryPath);
+    if (!registry) return 1;
     sim::SimulatedCamera camera;
     int exitCode = 0;
     {
-        hostks::PnpDevice pnp(DriverEntry, &camera);
+        hostks::PnpDevice pnp(DriverEntry, &camera, registry.get());
         NTSTATUS status = pnp.Add();
         if (!NT_SUCCESS(status)) {
             std::fprintf(stderr, "quelvixcam info: device add failed with status 0x%08X\n", static_cast<unsigned>(status));
@@ -80,6 +86,7 @@ int RunInfoCommand(int argc, char** argv) {
         }
         status = pnp.Start();
         std::printf("device start: status 0x%08X\n", static_cast<unsigned>(status));
+        std::printf("settings: registry store %s\n", registryPath.c_str());
         if (!NT_SUCCESS(status)) exitCode = 1;
         DeviceContext* context = DeviceContextOf(pnp.KsDevice());
         std::printf("%s", camera.Summary().c_str());
@@ -94,6 +101,7 @@ int RunInfoCommand(int argc, char** argv) {
         pnp.Stop();
         pnp.Remove();
     }
+    if (!CloseRegistryStore("quelvixcam info", registry.get())) exitCode = 1;
     PrintPool("after removal");
     if (hostk::PoolTotals().liveBlocks != 0) {
         std::fprintf(stderr, "quelvixcam info: pool blocks left after removal:\n%s", hostk::PoolLeakReport());

@@ -1,0 +1,65 @@
+#include "registry_option.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// mkdir -p for the default directory only; a --registry path names a
+// directory that must exist, like any output file.
+bool MakeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+        std::string prefix = path.substr(0, slash);
+        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) return true;
+    }
+}
+
+}  // namespace
+
+std::string DefaultRegistryPath() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string directory;
+    // The base directory specification says a relative value is invalid and
+    // is to be ignored.
+    if (state && state[0] == '/') {
+        directory = std::string(state) + "/quelvixcam";
+    } else {
+        const char* home = std::getenv("HOME");
+        directory = std::string(home && home[0] ? home : ".") + "/.local/state/quelvixcam";
+    }
+    return directory + "/registry.reg";
+}
+
+std::unique_ptr<hostk::RegistryStore> OpenRegistryStore(const char* tool, const std::string& path) {
+    if (path == DefaultRegistryPath()) {
+        std::string directory = path.substr(0, path.rfind('/'));
+        if (!MakeDirectories(directory)) {
+            std::fprintf(stderr, "%s: cannot create %s for the registry store: %s\n", tool, directory.c_str(),
+                         std::strerror(errno));
+            return nullptr;
+        }
+    }
+    std::string error;
+    auto store = hostk::RegistryStore::Open(path, &error);
+    if (!store) std::fprintf(stderr, "%s: registry store %s\n", tool, error.c_str());
+    return store;
+}
+
+bool CloseRegistryStore(const char* tool, hostk::RegistryStore* store) {
+    std::string error;
+    if (!store->Flush(&error)) {
+        std::fprintf(stderr, "%s: %s\n", tool, error.c_str());
+        return false;
+    }
+    std::string lazy = store->LastSaveError();
+    if (!lazy.empty()) {
+        std::fprintf(stderr, "%s: %s\n", tool, lazy.c_str());
+        return false;
+    }
+    return true;
+}
