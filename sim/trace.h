@@ -1,6 +1,6 @@
 // The request trace: one text line per request the camera receives, in the
 // order it received them. The format is an interface (users compare it with
-// captures of a real camera's traffic); sim/README-sim.md documents it.
+// captures of a real camera's traffic); sim/README.md documents it.
 //
 // Thread-safe. The camera records while holding its own lock; the trace's
 // lock is always taken last.
