@@ -83,10 +83,10 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
                                PKSFILTERFACTORY* filterFactory);
 PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT functionalDeviceObject);
 
-// Filter descriptor of ks.h; the pin, node and automation types it points to
-// are declared with the capture pin.
+// Filter descriptor of ks.h; the pin and automation types it points to
+// follow in ks_streaming.h.
 typedef struct _KSFILTER_DISPATCH KSFILTER_DISPATCH;
-typedef struct _KSAUTOMATION_TABLE KSAUTOMATION_TABLE;
+typedef struct KSAUTOMATION_TABLE_ KSAUTOMATION_TABLE;
 typedef struct _KSPIN_DESCRIPTOR_EX KSPIN_DESCRIPTOR_EX;
 typedef struct _KSNODE_DESCRIPTOR KSNODE_DESCRIPTOR;
 typedef struct _KSTOPOLOGY_CONNECTION KSTOPOLOGY_CONNECTION;
@@ -111,3 +111,8 @@ struct _KSFILTER_DESCRIPTOR {
 };
 
 #define KSFILTER_DESCRIPTOR_VERSION ((ULONG)-1)
+
+// Filters, pins, formats, stream pointers and the clock (ks.h), then the
+// video formats (ksmedia.h).
+#include "ks_streaming.h"
+#include "ksmedia.h"

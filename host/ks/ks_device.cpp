@@ -4,39 +4,16 @@
 #include <vector>
 
 #include "kernel/violations.h"
+#include "object_bag.h"
 #include "pnp.h"
 
 namespace {
 
-constexpr ULONG kBagTag = 0x4B734267;      // 'KsBg'
+using hostks::BagEntry;
+using hostks::kBagTag;
+using hostks::ObjectBag;
+
 constexpr ULONG kFactoryTag = 0x4B734666;  // 'KsFf'
-
-struct BagEntry {
-    PVOID item;
-    PFNKSFREE free;
-    BagEntry* next;
-};
-
-// Items added to a bag are freed with their owner, newest first.
-struct ObjectBag {
-    std::mutex lock;
-    BagEntry* items = nullptr;
-
-    void Empty() {
-        BagEntry* entry;
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            entry = items;
-            items = nullptr;
-        }
-        while (entry) {
-            BagEntry* next = entry->next;
-            if (entry->free) entry->free(entry->item); else ExFreePool(entry->item);
-            ExFreePoolWithTag(entry, kBagTag);
-            entry = next;
-        }
-    }
-};
 
 struct FactoryEntry {
     hostks::FilterFactoryRecord record;

@@ -1,0 +1,142 @@
+// Filter objects: creation through a filter factory's descriptor, close, the
+// IRPs addressed to a filter or a pin, KsGetDevice and KsGetFilterFromIrp,
+// and property requests reaching the filter's automation table.
+#include <unordered_map>
+
+#include "kernel/violations.h"
+#include "ks_objects.h"
+
+namespace hostks {
+namespace {
+
+// Which device each live filter and pin belongs to, for KsGetDevice.
+std::mutex& ObjectsLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+std::unordered_map<const void*, PKSDEVICE>& Objects() {
+    static auto* objects = new std::unordered_map<const void*, PKSDEVICE>;
+    return *objects;
+}
+
+FileObject* FileOf(PIRP irp) {
+    if (!irp || !irp->Tail.Overlay.CurrentStackLocation) return nullptr;
+    return static_cast<FileObject*>(IoGetCurrentIrpStackLocation(irp)->FileObject);
+}
+
+}  // namespace
+
+void RegisterObject(const void* object, PKSDEVICE device) {
+    std::lock_guard<std::mutex> hold(ObjectsLock());
+    Objects()[object] = device;
+}
+
+void UnregisterObject(const void* object) {
+    std::lock_guard<std::mutex> hold(ObjectsLock());
+    Objects().erase(object);
+}
+
+HostFilter* FilterRecord(PKSFILTER filter) { return reinterpret_cast<HostFilter*>(filter); }
+HostPin* PinRecord(PKSPIN pin) { return reinterpret_cast<HostPin*>(pin); }
+
+ObjectIrp::ObjectIrp(FileObject* target, UCHAR majorFunction) {
+    std::memset(&irp, 0, sizeof irp);
+    std::memset(&stack, 0, sizeof stack);
+    irp.Type = 6;
+    irp.Size = sizeof irp;
+    irp.StackCount = 1;
+    irp.CurrentLocation = 1;
+    irp.Tail.Overlay.CurrentStackLocation = &stack;
+    irp.IoStatus.Status = STATUS_SUCCESS;
+    stack.MajorFunction = majorFunction;
+    stack.FileObject = target;
+}
+
+NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descriptor, HostFilter** result) {
+    *result = nullptr;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) hostk::ReportViolation("filter created above PASSIVE_LEVEL");
+    auto* host = new HostFilter;
+    host->filter.Descriptor = descriptor;
+    host->filter.Bag = &host->bag;
+    host->file = FileObject{ObjectKind::kFilter, host, nullptr};
+    host->device = device;
+    host->pinCount.assign(descriptor->PinDescriptorsCount, 0);
+    RegisterObject(&host->filter, device);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (descriptor->Dispatch && descriptor->Dispatch->Create) {
+        ObjectIrp create(&host->file, IRP_MJ_CREATE);
+        status = descriptor->Dispatch->Create(&host->filter, &create.irp);
+    }
+    if (!NT_SUCCESS(status)) {
+        // A filter whose create failed is freed with what it put in its bag.
+        host->bag.Empty();
+        UnregisterObject(&host->filter);
+        delete host;
+        return status;
+    }
+    *result = host;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CloseFilterObject(HostFilter* host) {
+    // Pins keep their filter open: a filter closes after its last pin.
+    for (;;) {
+        HostPin* pin = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(host->lock);
+            if (!host->pins.empty()) pin = host->pins.back();
+        }
+        if (!pin) break;
+        ClosePinObject(pin);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    const KSFILTER_DESCRIPTOR* descriptor = host->filter.Descriptor;
+    if (descriptor->Dispatch && descriptor->Dispatch->Close) {
+        ObjectIrp close(&host->file, IRP_MJ_CLOSE);
+        status = descriptor->Dispatch->Close(&host->filter, &close.irp);
+    }
+    host->bag.Empty();
+    UnregisterObject(&host->filter);
+    delete host;
+    return status;
+}
+
+NTSTATUS FilterPropertyRequest(HostFilter* host, PKSPROPERTY property, ULONG propertyLength, PVOID data,
+                               ULONG dataLength, ULONG* bytesReturned) {
+    ObjectIrp request(&host->file, IRP_MJ_DEVICE_CONTROL);
+    request.stack.Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
+    request.stack.Parameters.DeviceIoControl.Type3InputBuffer = property;
+    request.stack.Parameters.DeviceIoControl.InputBufferLength = propertyLength;
+    request.stack.Parameters.DeviceIoControl.OutputBufferLength = dataLength;
+    request.irp.UserBuffer = data;
+    request.irp.IoStatus.Information = 0;
+    const KSAUTOMATION_TABLE* table = host->filter.Descriptor->AutomationTable;
+    NTSTATUS status = KsPropertyHandler(&request.irp, table ? table->PropertySetsCount : 0,
+                                        table ? table->PropertySets : nullptr);
+    if (bytesReturned) *bytesReturned = static_cast<ULONG>(request.irp.IoStatus.Information);
+    return status;
+}
+
+}  // namespace hostks
+
+PKSDEVICE KsGetDevice(PVOID object) {
+    std::lock_guard<std::mutex> hold(hostks::ObjectsLock());
+    auto found = hostks::Objects().find(object);
+    if (found == hostks::Objects().end()) {
+        hostk::ReportViolation("KsGetDevice on an object the class does not know");
+        return nullptr;
+    }
+    return found->second;
+}
+
+PKSFILTER KsGetFilterFromIrp(PIRP irp) {
+    hostks::FileObject* file = hostks::FileOf(irp);
+    return file ? &file->filter->filter : nullptr;
+}
+
+PKSPIN KsGetPinFromIrp(PIRP irp) {
+    hostks::FileObject* file = hostks::FileOf(irp);
+    return file && file->pin ? &file->pin->pin : nullptr;
+}
+
+PKSFILTER KsPinGetParentFilter(PKSPIN pin) { return &hostks::PinRecord(pin)->filter->filter; }

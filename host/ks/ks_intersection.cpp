@@ -1,0 +1,65 @@
+// Data intersection (KSPROPERTY_PIN_DATAINTERSECTION): the caller's range is
+// offered to the pin's intersect handler once for each of the pin's data
+// ranges whose major format, subformat and specifier agree with it, until a
+// handler answers anything but STATUS_NO_MATCH.
+#include "ks_objects.h"
+
+namespace hostks {
+namespace {
+
+const GUID kNullGuid = {STATIC_GUID_NULL};
+// KSPROPSETID_Pin and its data intersection item.
+const GUID kPinPropertySet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
+constexpr ULONG kPinDataIntersection = 6;
+
+bool GuidsAgree(const GUID& a, const GUID& b) {
+    return IsEqualGUID(a, kNullGuid) || IsEqualGUID(b, kNullGuid) || IsEqualGUID(a, b);
+}
+
+}  // namespace
+
+NTSTATUS IntersectPinRange(HostFilter* filter, ULONG pinId, const KSDATARANGE* range, ULONG bufferSize,
+                           PVOID buffer, ULONG* dataSize) {
+    *dataSize = 0;
+    const KSFILTER_DESCRIPTOR* descriptor = filter->filter.Descriptor;
+    if (pinId >= descriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
+    if (!range || range->FormatSize < sizeof(KSDATARANGE)) return STATUS_INVALID_PARAMETER;
+    ULONG size = descriptor->PinDescriptorSize ? descriptor->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
+    auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
+        reinterpret_cast<const UCHAR*>(descriptor->PinDescriptors) + static_cast<size_t>(pinId) * size);
+    if (!pin->IntersectHandler) return STATUS_NO_MATCH;
+
+    KSP_PIN request{};
+    request.Property.Set = kPinPropertySet;
+    request.Property.Id = kPinDataIntersection;
+    request.Property.Flags = KSPROPERTY_TYPE_GET;
+    request.PinId = pinId;
+    ObjectIrp irp(&filter->file, IRP_MJ_DEVICE_CONTROL);
+    irp.stack.Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
+    irp.stack.Parameters.DeviceIoControl.Type3InputBuffer = &request;
+    irp.stack.Parameters.DeviceIoControl.InputBufferLength = sizeof request;
+    irp.stack.Parameters.DeviceIoControl.OutputBufferLength = bufferSize;
+    irp.irp.UserBuffer = buffer;
+
+    // The handler gets its own copy of the caller's range: it is the
+    // caller's memory, and a handler must not be able to change it.
+    std::vector<uint8_t> callerCopy(reinterpret_cast<const uint8_t*>(range),
+                                    reinterpret_cast<const uint8_t*>(range) + range->FormatSize);
+    auto* caller = reinterpret_cast<PKSDATARANGE>(callerCopy.data());
+    for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
+        PKSDATARANGE matching = pin->PinDescriptor.DataRanges[i];
+        if (!GuidsAgree(matching->MajorFormat, caller->MajorFormat) ||
+            !GuidsAgree(matching->SubFormat, caller->SubFormat) || !GuidsAgree(matching->Specifier, caller->Specifier))
+            continue;
+        ULONG written = 0;
+        NTSTATUS status =
+            pin->IntersectHandler(&filter->filter, &irp.irp, &request, caller, matching, bufferSize, buffer, &written);
+        if (status != STATUS_NO_MATCH) {
+            *dataSize = written;
+            return status;
+        }
+    }
+    return STATUS_NO_MATCH;
+}
+
+}  // namespace hostks

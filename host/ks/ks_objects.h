@@ -1,0 +1,155 @@
+// The stand-in's own records behind the KSFILTER and KSPIN it hands to the
+// driver. Shared by the files of host/ks (filters, pins, processing, the
+// frame queue, the clock, intersection) and by property_dispatch.cpp; not
+// for the driver, which sees only the public structures, nor for clients,
+// which use ks_client.h.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "object_bag.h"
+
+namespace hostks {
+
+struct HostFilter;
+struct HostPin;
+
+// What an IRP's file object names: the object the request was sent to.
+// KsGetFilterFromIrp and KsGetPinFromIrp read it back.
+enum class ObjectKind : ULONG { kFilter = 1, kPin = 2 };
+
+struct FileObject {
+    ObjectKind kind;
+    HostFilter* filter;  // the filter, or the pin's parent filter
+    HostPin* pin;        // the pin, or null
+};
+
+// An IRP built on the caller's stack with one stack location, addressed to a
+// filter or a pin (IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL).
+struct ObjectIrp {
+    IRP irp;
+    IO_STACK_LOCATION stack;
+
+    ObjectIrp(FileObject* target, UCHAR majorFunction);
+};
+
+struct HostFilter {
+    KSFILTER filter{};  // first: the driver holds PKSFILTER
+    ObjectBag bag;
+    FileObject file{};
+    PKSDEVICE device = nullptr;
+    std::mutex lock;              // guards pinCount and pins
+    std::vector<ULONG> pinCount;  // instances per pin factory
+    std::vector<HostPin*> pins;   // open pins, oldest first
+};
+
+// A client frame buffer in the pin's queue.
+struct QueuedFrame {
+    KSSTREAM_HEADER header{};
+    uint64_t sequence = 0;
+};
+
+// A frame handed back to the client: its header as the driver left it, or
+// the status of a frame cancelled at stop.
+struct CompletedFrameRecord {
+    KSSTREAM_HEADER header{};
+    NTSTATUS status = STATUS_SUCCESS;
+    uint64_t sequence = 0;
+};
+
+struct HostStreamPointer {
+    KSSTREAM_POINTER pointer{};  // first: the driver holds PKSSTREAM_POINTER
+    HostPin* owner = nullptr;
+    QueuedFrame* frame = nullptr;
+    bool locked = false;
+};
+
+struct HostPin {
+    KSPIN pin{};  // first: the driver holds PKSPIN
+    ObjectBag bag;
+    FileObject file{};
+    HostFilter* filter = nullptr;
+    const KSPIN_DESCRIPTOR_EX* factoryDescriptor = nullptr;  // the filter descriptor's entry
+    std::vector<uint8_t> format;                             // ConnectionFormat points here
+
+    // Serialises the client's control requests on the pin: state changes,
+    // format changes and close (the class's control mutex).
+    std::mutex control;
+
+    // Processing: Process never runs twice at once, and runs on the pin's
+    // own worker when asked asynchronously.
+    std::mutex processLock;
+    std::condition_variable processChanged;
+    bool processPending = false;
+    bool processRunning = false;
+    bool processClosing = false;
+    bool processHeld = false;  // the client's HoldProcessing
+    uint64_t processCalls = 0;
+    std::thread processWorker;
+
+    // The frame queue, front = leading edge.
+    std::mutex queueLock;
+    std::condition_variable queueChanged;
+    std::deque<QueuedFrame*> queue;
+    std::deque<CompletedFrameRecord> completed;
+    HostStreamPointer leading;
+    uint64_t nextSequence = 1;
+
+    // The graph's clock as the client gave it (KSPROPERTY_STREAM_MASTERCLOCK).
+    std::mutex clockLock;
+    IKsReferenceClock* masterClock = nullptr;
+};
+
+HostFilter* FilterRecord(PKSFILTER filter);
+HostPin* PinRecord(PKSPIN pin);
+
+// Called from the files that create and destroy the objects.
+void RegisterObject(const void* object, PKSDEVICE device);
+void UnregisterObject(const void* object);
+
+// Processing (ks_processing.cpp).
+void StartProcessing(HostPin* pin);
+// Ends the worker; Process is not running when it returns and never runs again.
+void StopProcessing(HostPin* pin);
+// Processing requested by the class itself (a frame arriving, a state
+// reached), subject to the same rules as KsPinAttemptProcessing.
+void RequestProcessing(HostPin* pin);
+// Holds asynchronous processing back (as a busy system would) until released.
+void HoldProcessing(HostPin* pin, bool held);
+// True when the pin's state lets Process run.
+bool ProcessingAllowed(HostPin* pin);
+
+// Frame queue (ks_queue.cpp).
+NTSTATUS QueueFrame(HostPin* pin, PVOID data, ULONG size, ULONG optionsFlags, uint64_t* sequence);
+// Completes every queued frame with STATUS_CANCELLED (the pin went to stop).
+void FlushQueue(HostPin* pin);
+bool QueueHasFrames(HostPin* pin);
+// Waits up to timeoutMs for a completed frame and takes the oldest.
+bool TakeCompletedFrame(HostPin* pin, CompletedFrameRecord* frame, int64_t timeoutMs);
+
+}  // namespace hostks
+
+namespace hostks {
+
+// The requests a client makes, one function each (used by ks_client.cpp).
+NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descriptor, HostFilter** filter);
+// Closes the filter's pins first, then the filter.
+NTSTATUS CloseFilterObject(HostFilter* filter);
+NTSTATUS FilterPropertyRequest(HostFilter* filter, PKSPROPERTY property, ULONG propertyLength, PVOID data,
+                               ULONG dataLength, ULONG* bytesReturned);
+NTSTATUS IntersectPinRange(HostFilter* filter, ULONG pinId, const KSDATARANGE* range, ULONG bufferSize,
+                           PVOID buffer, ULONG* dataSize);
+NTSTATUS CreatePinObject(HostFilter* filter, ULONG pinId, const KSDATAFORMAT* format, HostPin** pin);
+NTSTATUS ChangePinFormat(HostPin* pin, const KSDATAFORMAT* format);
+NTSTATUS ChangePinState(HostPin* pin, KSSTATE to);
+// Steps the pin down to stop, flushes its queue and closes it.
+NTSTATUS ClosePinObject(HostPin* pin);
+void SetMasterClock(HostPin* pin, IKsReferenceClock* clock);
+
+}  // namespace hostks

@@ -1,0 +1,119 @@
+// The pin's frame queue: client buffers in arrival order, the leading edge
+// stream pointer the driver locks and ejects, the completed frames going
+// back to the client, and the flush at stop.
+#include <chrono>
+
+#include "kernel/violations.h"
+#include "ks_objects.h"
+
+namespace hostks {
+namespace {
+
+HostStreamPointer* StreamPointerRecord(PKSSTREAM_POINTER pointer) {
+    return reinterpret_cast<HostStreamPointer*>(pointer);
+}
+
+}  // namespace
+
+NTSTATUS QueueFrame(HostPin* pin, PVOID data, ULONG size, ULONG optionsFlags, uint64_t* sequence) {
+    {
+        std::lock_guard<std::mutex> hold(pin->processLock);
+        // A read on a stopped pin is refused, as the class does.
+        if (pin->pin.DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+    }
+    auto* frame = new QueuedFrame;
+    frame->header.Size = sizeof(KSSTREAM_HEADER);
+    frame->header.PresentationTime.Numerator = 1;
+    frame->header.PresentationTime.Denominator = 1;
+    frame->header.FrameExtent = size;
+    frame->header.Data = data;
+    frame->header.OptionsFlags = optionsFlags;
+    bool wasEmpty;
+    {
+        std::lock_guard<std::mutex> hold(pin->queueLock);
+        frame->sequence = pin->nextSequence++;
+        wasEmpty = pin->queue.empty();
+        pin->queue.push_back(frame);
+    }
+    if (sequence) *sequence = frame->sequence;
+    // Pin-centric processing starts when a frame arrives in an empty queue.
+    if (wasEmpty && !(pin->pin.Descriptor->Flags & KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING)) RequestProcessing(pin);
+    return STATUS_PENDING;
+}
+
+bool QueueHasFrames(HostPin* pin) {
+    std::lock_guard<std::mutex> hold(pin->queueLock);
+    return !pin->queue.empty();
+}
+
+void FlushQueue(HostPin* pin) {
+    std::unique_lock<std::mutex> held(pin->queueLock);
+    // A frame the driver holds locked is its own until it unlocks it.
+    pin->queueChanged.wait(held, [pin] { return !pin->leading.locked; });
+    while (!pin->queue.empty()) {
+        QueuedFrame* frame = pin->queue.front();
+        pin->queue.pop_front();
+        pin->completed.push_back(CompletedFrameRecord{frame->header, STATUS_CANCELLED, frame->sequence});
+        delete frame;
+    }
+    pin->queueChanged.notify_all();
+}
+
+bool TakeCompletedFrame(HostPin* pin, CompletedFrameRecord* frame, int64_t timeoutMs) {
+    std::unique_lock<std::mutex> held(pin->queueLock);
+    if (!pin->queueChanged.wait_for(held, std::chrono::milliseconds(timeoutMs),
+                                    [pin] { return !pin->completed.empty(); }))
+        return false;
+    *frame = pin->completed.front();
+    pin->completed.pop_front();
+    return true;
+}
+
+}  // namespace hostks
+
+PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state) {
+    hostks::HostPin* host = hostks::PinRecord(pin);
+    std::lock_guard<std::mutex> hold(host->queueLock);
+    if (host->queue.empty()) return nullptr;
+    hostks::HostStreamPointer& leading = host->leading;
+    // One leading edge per pin: it cannot be locked twice.
+    if (leading.locked && state == KSSTREAM_POINTER_STATE_LOCKED) return nullptr;
+    hostks::QueuedFrame* frame = host->queue.front();
+    leading.owner = host;
+    leading.frame = frame;
+    leading.locked = state == KSSTREAM_POINTER_STATE_LOCKED;
+    KSSTREAM_POINTER& pointer = leading.pointer;
+    std::memset(&pointer, 0, sizeof pointer);
+    pointer.Pin = pin;
+    pointer.StreamHeader = &frame->header;
+    KSSTREAM_POINTER_OFFSET& data = pin->DataFlow == KSPIN_DATAFLOW_OUT ? pointer.OffsetOut : pointer.OffsetIn;
+    data.Data = static_cast<PUCHAR>(frame->header.Data);
+    data.Count = frame->header.FrameExtent;
+    data.Remaining = frame->header.FrameExtent;
+    pointer.Offset = &data;
+    return &pointer;
+}
+
+VOID KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
+    hostks::HostStreamPointer* leading = hostks::StreamPointerRecord(streamPointer);
+    hostks::HostPin* host = leading->owner;
+    std::lock_guard<std::mutex> hold(host->queueLock);
+    if (!leading->locked) {
+        hostk::ReportViolation("KsStreamPointerUnlock on a stream pointer that is not locked");
+        return;
+    }
+    leading->locked = false;
+    if (eject) {
+        // Ejecting the leading edge's frame completes it to the client.
+        hostks::QueuedFrame* frame = leading->frame;
+        if (host->queue.empty() || host->queue.front() != frame) {
+            hostk::ReportViolation("ejected frame is not at the leading edge");
+        } else {
+            host->queue.pop_front();
+            host->completed.push_back(hostks::CompletedFrameRecord{frame->header, STATUS_SUCCESS, frame->sequence});
+            delete frame;
+        }
+        leading->frame = nullptr;
+    }
+    host->queueChanged.notify_all();
+}

@@ -1,0 +1,228 @@
+// The streaming-class stand-in on its own, under a minimal minidriver of the
+// test's making: the rules the driver relies on (state stepping, processing
+// scheduling, pin creation order, the frame queue, object bags).
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/kernel/violations.h"
+#include "host/ks/ks_objects.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct FakeDriver {
+    std::vector<std::pair<KSSTATE, KSSTATE>> transitions;
+    KSSTATE refuse = static_cast<KSSTATE>(-1);
+    int setFormatCalls = 0;
+    bool setFormatSawNoOldFormat = false;
+    int createCalls = 0;
+    bool createSawFormat = false;
+    PKSFILTER filterFromCreateIrp = nullptr;
+    std::atomic<int> inFlight{0};
+    std::atomic<int> maxInFlight{0};
+    std::atomic<int> processCalls{0};
+};
+FakeDriver* g_driver = nullptr;
+
+NTSTATUS FakeSetFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*, const KSATTRIBUTE_LIST*) {
+    ++g_driver->setFormatCalls;
+    g_driver->setFormatSawNoOldFormat = old == nullptr && g_driver->createCalls == 0;
+    return pin->ConnectionFormat->SampleSize == 13 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+}
+
+NTSTATUS FakeCreate(PKSPIN pin, PIRP irp) {
+    ++g_driver->createCalls;
+    g_driver->createSawFormat = pin->ConnectionFormat != nullptr;
+    g_driver->filterFromCreateIrp = KsGetFilterFromIrp(irp);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FakeSetState(PKSPIN, KSSTATE to, KSSTATE from) {
+    if (to == g_driver->refuse) return STATUS_UNSUCCESSFUL;
+    g_driver->transitions.emplace_back(from, to);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS FakeProcess(PKSPIN) {
+    int now = ++g_driver->inFlight;
+    int seen = g_driver->maxInFlight.load();
+    while (now > seen && !g_driver->maxInFlight.compare_exchange_weak(seen, now)) {
+    }
+    ++g_driver->processCalls;
+    std::this_thread::sleep_for(200us);
+    --g_driver->inFlight;
+    return STATUS_PENDING;
+}
+
+KSDATARANGE g_range = {{sizeof(KSDATARANGE), 0, 0, 0, {0x11111111, 1, 1, {1}}, {STATIC_GUID_NULL}, {STATIC_GUID_NULL}}};
+const PKSDATARANGE g_ranges[] = {&g_range};
+const KSPIN_DISPATCH g_pinDispatch = {FakeCreate, nullptr, FakeProcess, nullptr, FakeSetFormat,
+                                      FakeSetState, nullptr, nullptr, nullptr, nullptr};
+const KSPIN_DESCRIPTOR_EX g_pins[] = {{&g_pinDispatch,
+                                       nullptr,
+                                       {0, nullptr, 0, nullptr, 1, g_ranges, KSPIN_DATAFLOW_OUT,
+                                        KSPIN_COMMUNICATION_BOTH, nullptr, nullptr, {0}},
+                                       KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY,
+                                       1,
+                                       1,
+                                       nullptr,
+                                       nullptr}};
+const KSFILTER_DESCRIPTOR g_filterDescriptor = {nullptr, nullptr, KSFILTER_DESCRIPTOR_VERSION, 0, nullptr, 1,
+                                                sizeof(KSPIN_DESCRIPTOR_EX), g_pins, 0, nullptr, 0, 0,
+                                                nullptr, 0, nullptr, nullptr};
+
+class StandInTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hostk::ClearViolations();
+        g_driver = &driver;
+        ASSERT_EQ(hostks::OpenFilterObject(&device, &g_filterDescriptor, &filter), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        if (filter) hostks::CloseFilterObject(filter);
+        EXPECT_EQ(hostk::ViolationCount(), 0u) << hostk::ViolationText();
+        g_driver = nullptr;
+    }
+    KSDATAFORMAT Format(ULONG sampleSize = 0) {
+        KSDATAFORMAT format = g_range;
+        format.SampleSize = sampleSize;
+        return format;
+    }
+
+    FakeDriver driver;
+    KSDEVICE device{};
+    hostks::HostFilter* filter = nullptr;
+};
+
+TEST_F(StandInTest, PinCreationSetsTheFormatFirstAndKnowsItsFilterAndDevice) {
+    KSDATAFORMAT refused = Format(13);
+    hostks::HostPin* pin = nullptr;
+    EXPECT_EQ(hostks::CreatePinObject(filter, 0, &refused, &pin), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(driver.createCalls, 0);
+    KSDATAFORMAT other = Format();
+    other.MajorFormat.Data1 = 0x22222222;
+    EXPECT_EQ(hostks::CreatePinObject(filter, 0, &other, &pin), STATUS_NO_MATCH);
+
+    KSDATAFORMAT format = Format();
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    EXPECT_TRUE(driver.setFormatSawNoOldFormat);
+    EXPECT_TRUE(driver.createSawFormat);
+    EXPECT_EQ(driver.filterFromCreateIrp, &filter->filter);
+    EXPECT_EQ(KsGetDevice(&pin->pin), &device);
+    EXPECT_EQ(KsGetDevice(&filter->filter), &device);
+    hostks::HostPin* second = nullptr;
+    EXPECT_EQ(hostks::CreatePinObject(filter, 0, &format, &second), STATUS_UNSUCCESSFUL);  // one instance
+}
+
+TEST_F(StandInTest, StateChangesStepThroughEveryStateAndStopAtARefusal) {
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    using T = std::pair<KSSTATE, KSSTATE>;
+    std::vector<T> expected = {{KSSTATE_STOP, KSSTATE_ACQUIRE}, {KSSTATE_ACQUIRE, KSSTATE_PAUSE},
+                               {KSSTATE_PAUSE, KSSTATE_RUN},    {KSSTATE_RUN, KSSTATE_PAUSE},
+                               {KSSTATE_PAUSE, KSSTATE_ACQUIRE}, {KSSTATE_ACQUIRE, KSSTATE_STOP}};
+    EXPECT_EQ(driver.transitions, expected);
+
+    driver.transitions.clear();
+    driver.refuse = KSSTATE_PAUSE;
+    EXPECT_EQ(hostks::ChangePinState(pin, KSSTATE_RUN), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(pin->pin.DeviceState, KSSTATE_ACQUIRE);
+    EXPECT_EQ(driver.transitions, (std::vector<T>{{KSSTATE_STOP, KSSTATE_ACQUIRE}}));
+}
+
+TEST_F(StandInTest, ProcessRunsOnlyInRunAndNeverTwiceAtOnce) {
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    auto hammer = [&] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 200; ++i) KsPinAttemptProcessing(&pin->pin, (i + t) % 2 == 0);
+            });
+        for (auto& thread : threads) thread.join();
+    };
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    hammer();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(driver.processCalls.load(), 0);
+
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    hammer();
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (driver.processCalls.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_GE(driver.processCalls.load(), 1);
+    EXPECT_EQ(driver.maxInFlight.load(), 1);
+    // Close waits for a Process in flight; none runs after.
+    EXPECT_EQ(hostks::ClosePinObject(pin), STATUS_SUCCESS);
+    EXPECT_EQ(driver.inFlight.load(), 0);
+}
+
+TEST_F(StandInTest, LeadingEdgeEjectCompletesFramesInOrderAndStopReturnsTheRest) {
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED), nullptr);
+    uint8_t frames[3][16];
+    EXPECT_EQ(hostks::QueueFrame(pin, frames[0], 16, 0, nullptr), STATUS_INVALID_DEVICE_STATE);  // stopped
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    for (auto& f : frames) ASSERT_EQ(hostks::QueueFrame(pin, f, 16, 0, nullptr), STATUS_PENDING);
+
+    PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    EXPECT_EQ(leading->OffsetOut.Data, frames[0]);
+    EXPECT_EQ(leading->OffsetOut.Remaining, 16u);
+    EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED), nullptr);  // locked once
+    KsStreamPointerUnlock(leading, FALSE);  // not ejected: stays at the edge
+    leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    EXPECT_EQ(leading->OffsetOut.Data, frames[0]);
+    leading->StreamHeader->DataUsed = 7;
+    KsStreamPointerUnlock(leading, TRUE);
+
+    hostks::CompletedFrameRecord done;
+    ASSERT_TRUE(hostks::TakeCompletedFrame(pin, &done, 1000));
+    EXPECT_EQ(done.header.Data, frames[0]);
+    EXPECT_EQ(done.header.DataUsed, 7u);
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    for (int i = 1; i < 3; ++i) {
+        ASSERT_TRUE(hostks::TakeCompletedFrame(pin, &done, 1000));
+        EXPECT_EQ(done.header.Data, frames[i]);
+        EXPECT_EQ(done.status, STATUS_CANCELLED);
+    }
+}
+
+TEST_F(StandInTest, EditedCopiesBelongToTheObjectsBag) {
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    const ULONG tag = 'tEdt';
+    size_t before = hostk::PoolTagStats(tag).liveBlocks;
+    auto descriptor = const_cast<KSPIN_DESCRIPTOR_EX**>(&pin->pin.Descriptor);
+    ASSERT_EQ(_KsEdit(pin->pin.Bag, reinterpret_cast<PVOID*>(descriptor), sizeof(KSPIN_DESCRIPTOR_EX),
+                      sizeof(KSPIN_DESCRIPTOR_EX), tag),
+              STATUS_SUCCESS);
+    EXPECT_NE(pin->pin.Descriptor, &g_pins[0]);
+    EXPECT_EQ(pin->pin.Descriptor->Flags, g_pins[0].Flags);
+    // Editing the copy again replaces it; the first copy is freed.
+    ASSERT_EQ(_KsEdit(pin->pin.Bag, reinterpret_cast<PVOID*>(descriptor), sizeof(KSPIN_DESCRIPTOR_EX) + 8,
+                      sizeof(KSPIN_DESCRIPTOR_EX), tag),
+              STATUS_SUCCESS);
+    EXPECT_EQ(hostk::PoolTagStats(tag).liveBlocks, before + 1);
+    hostk::PoolFailNthAllocation(1, tag);
+    EXPECT_EQ(_KsEdit(pin->pin.Bag, reinterpret_cast<PVOID*>(descriptor), 8, 8, tag), STATUS_INSUFFICIENT_RESOURCES);
+    hostk::PoolResetFaults();
+    ASSERT_EQ(hostks::ClosePinObject(pin), STATUS_SUCCESS);
+    EXPECT_EQ(hostk::PoolTagStats(tag).liveBlocks, before);
+}
+
+}  // namespace
