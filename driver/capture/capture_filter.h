@@ -1,15 +1,33 @@
-// The capture filter the device offers: its descriptor, and the geometry of
-// the frames it delivers.
+// The capture filter the device offers: its descriptor, create and close,
+// and the geometry of the frames it delivers.
 #pragma once
 
 #include "wdk.h"
 
 class DeviceContext;
 
+// One pointer: the filter object. Allocated by FilterCreate (tag 'wNCK') and
+// freed with the filter's object bag.
+struct FilterContext {
+    PKSFILTER filter;
+};
+
 extern const KSFILTER_DESCRIPTOR CaptureFilterDescriptor;
+
+NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
+// Saves the device's settings.
+NTSTATUS FilterClose(PKSFILTER filter, PIRP irp);
 
 // Sets the delivered frame size while no capture pin exists: resets the
 // region of interest to the full sensor, then frameWidth = width,
 // frameHeight = outputHeight = height, outputWidth = width rounded down to a
-// multiple of 8. Nothing is sent to the camera.
+// multiple of 8, and rewrites the data range every filter offers to
+// outputWidth x height. Nothing is sent to the camera. With a pin open it
+// changes nothing.
 VOID SetFrameGeometry(DeviceContext* context, LONG width, LONG height);
+
+// A capture pin of the device is created / closed. pinOpen counts the
+// device's pins (one per filter instance), so it stays set while any is
+// open; SetFrameGeometry tests it under the same lock.
+VOID MarkPinOpen(DeviceContext* context);
+VOID MarkPinClosed(DeviceContext* context);

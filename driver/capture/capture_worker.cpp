@@ -1,13 +1,179 @@
+// The capture worker's streaming buffers and its share of the hand-off with
+// the pin's Process routine: PrepareStreaming and EndStreaming take and give
+// back the buffers, StopCapture stops the thread and waits out a conversion,
+// ConvertReadyFrame and EndConversion bracket Process's use of the image.
 #include "capture/capture_worker.h"
 
+#include "camera/camera_commands.h"
+#include "capture/raw_frame.h"
+#include "device/device_context.h"
 #include "device/pool_tags.h"
+#include "pipeline/convert_frame.h"
+#include "pipeline/image_pipeline.h"
+
+namespace {
+
+KIRQL LockBuffers(CaptureWorker* worker) {
+    KIRQL irql;
+    KeAcquireSpinLock(&worker->bufferLock, &irql);
+    return irql;
+}
+
+VOID UnlockBuffers(CaptureWorker* worker, KIRQL irql) { KeReleaseSpinLock(&worker->bufferLock, irql); }
+
+// Gives back whatever streaming buffers the worker holds.
+VOID ReleaseStreamingBuffers(CaptureWorker* worker) {
+    if (worker->pipeline) ReleaseWorkingBuffer(worker->pipeline);
+    for (ULONG i = 0; i < 2; ++i) {
+        FreeRawFrame(worker->rawBuffer[i]);
+        worker->rawBuffer[i] = nullptr;
+    }
+    if (worker->rgbImage) ExFreePoolWithTag(worker->rgbImage, FramePoolTag);
+    worker->rgbImage = nullptr;
+}
+
+}  // namespace
 
 CaptureWorker* AllocateCaptureWorker(DeviceContext* owner) {
     auto worker = static_cast<CaptureWorker*>(AllocateZeroed(sizeof(CaptureWorker), ContextPoolTag));
     if (!worker) return nullptr;
     worker->owner = owner;
     KeInitializeEvent(&worker->conversionDone, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&worker->bufferLock);
     return worker;
 }
 
 VOID FreeCaptureWorker(PVOID worker) { ExFreePoolWithTag(worker, ContextPoolTag); }
+
+NTSTATUS PrepareStreaming(DeviceContext* context) {
+    CaptureWorker* worker = context->worker;
+    // Without a worker (the filter factory could not be created at start)
+    // there is nothing to stream into; refuse the run rather than run empty.
+    if (!worker) return STATUS_INSUFFICIENT_RESOURCES;
+    ULONG phase = ComputeBayerPhase(context);
+    if (context->pipeline) SetColorPhase(context->pipeline, static_cast<LONG>(phase));
+    LONG width = context->frameWidth;
+    ULONG height = context->frameHeight;
+    InterlockedExchange(&worker->converting, 0);
+    InterlockedExchange(&worker->framesRead, 0);
+    worker->pipeline = context->pipeline;
+
+    DeviceOperations* device = context;
+    device->ProgramFrameGeometry();
+    ULONG rawSize = 0;
+    device->GetRawFrameSize(&rawSize);
+
+    // A zero raw size, an empty or absurd image, or no pipeline leaves
+    // nothing to convert with: the run fails instead of streaming without
+    // buffers. Sizes are worked in 64 bits.
+    ULONGLONG rgbBytes = width > 0 ? static_cast<ULONGLONG>(width) * height * 4 : 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    if (rawSize == 0 || rgbBytes == 0 || rgbBytes > 0xFFFFFFFFULL || !worker->pipeline) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        worker->rawBuffer[0] = AllocateRawFrame(rawSize);
+        worker->rawBuffer[1] = AllocateRawFrame(rawSize);
+        worker->rgbImage =
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(rgbBytes), FramePoolTag));
+        if (!worker->rawBuffer[0] || !worker->rawBuffer[1] || !worker->rgbImage) status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (NT_SUCCESS(status)) {
+        SetPipelineGeometry(worker->pipeline, width, static_cast<LONG>(height));
+        AllocateWorkingBuffer(worker->pipeline);
+        if (!worker->pipeline->workBuffer) status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (!NT_SUCCESS(status)) {
+        // What was obtained goes back: a failed run keeps nothing.
+        ReleaseStreamingBuffers(worker);
+        return status;
+    }
+    worker->pipeline->outputBuffer = worker->rgbImage;
+    worker->captureState = CaptureRunning;
+    StartCaptureThread(worker);
+    return STATUS_SUCCESS;
+}
+
+// The stop handshake. Process enters a conversion only under bufferLock and
+// only while `running` is set, raising `converting` in the same section; it
+// leaves (EndConversion) by clearing `converting` and setting conversionDone
+// in one section under the same lock. So once `running` is cleared no new
+// conversion starts, and the reset of conversionDone and the test of
+// `converting`, made together under the lock, cannot fall between Process's
+// clearing and its signal: either no conversion is left, or the signal is
+// still to come.
+VOID StopCapture(CaptureWorker* worker) {
+    KIRQL irql = LockBuffers(worker);
+    InterlockedExchange(&worker->running, 0);
+    UnlockBuffers(worker, irql);
+
+    DeviceOperations* device = worker->owner;
+    PVOID thread = worker->captureThread;
+    if (thread) {
+        // The cancel ends the read in flight at once. A read the thread
+        // begins just after a cancel (it had not seen `running` cleared yet)
+        // would wait its whole timeout, so the cancel is repeated until the
+        // thread has gone.
+        LARGE_INTEGER step;
+        step.QuadPart = -10LL * 1000 * 10;  // 10 ms
+        do {
+            device->CancelPendingReads();
+        } while (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &step) == STATUS_TIMEOUT);
+        ObDereferenceObject(thread);
+        worker->captureThread = nullptr;
+    } else {
+        device->CancelPendingReads();
+    }
+
+    irql = LockBuffers(worker);
+    KeResetEvent(&worker->conversionDone);
+    BOOLEAN busy = ReadNoFence(&worker->converting) != 0;
+    UnlockBuffers(worker, irql);
+    if (busy) KeWaitForSingleObject(&worker->conversionDone, Executive, KernelMode, FALSE, nullptr);
+}
+
+VOID EndStreaming(CaptureWorker* worker) {
+    StopCapture(worker);
+    worker->captureState = CaptureStopped;
+    ReleaseStreamingBuffers(worker);
+    worker->pipeline = nullptr;  // the pin releases it next; never kept past streaming
+}
+
+LONG PickReadyBuffer(const CaptureWorker* worker) {
+    if (worker->bufferState[0] == BufferReady) return 0;
+    if (worker->bufferState[1] == BufferReady) return 1;
+    return -1;
+}
+
+BOOLEAN ConvertReadyFrame(CaptureWorker* worker) {
+    KIRQL irql = LockBuffers(worker);
+    if (!ReadNoFence(&worker->running)) {
+        UnlockBuffers(worker, irql);
+        return FALSE;
+    }
+    InterlockedExchange(&worker->converting, 1);
+    LONG picked = PickReadyBuffer(worker);
+    if (picked >= 0) worker->bufferState[picked] = BufferConverting;
+    UnlockBuffers(worker, irql);
+
+    // No ready frame: rgbImage still holds the previous image, which the pin
+    // delivers again.
+    if (picked < 0) return TRUE;
+    DeviceOperations* device = worker->owner;
+    ULONG offset = 0;
+    LONG pitch = 0;
+    device->GetRawDataOffset(&offset);
+    device->GetRawLinePitch(&pitch);
+    ConvertFrame(worker->pipeline, worker->rawBuffer[picked], offset, static_cast<ULONG>(pitch));
+
+    irql = LockBuffers(worker);
+    worker->bufferState[picked] = BufferFree;
+    UnlockBuffers(worker, irql);
+    return TRUE;
+}
+
+VOID EndConversion(CaptureWorker* worker) {
+    KIRQL irql = LockBuffers(worker);
+    InterlockedExchange(&worker->converting, 0);
+    KeSetEvent(&worker->conversionDone, 1, FALSE);
+    UnlockBuffers(worker, irql);
+}

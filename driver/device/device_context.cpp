@@ -3,6 +3,7 @@
 #include <new>
 
 #include "camera/camera_commands.h"
+#include "capture/capture_pin.h"
 #include "device/pool_tags.h"
 
 DeviceContext* DeviceContext::Allocate(PKSDEVICE device) {
@@ -17,9 +18,13 @@ DeviceContext* DeviceContext::Allocate(PKSDEVICE device) {
 
 VOID DeviceContext::Free(PVOID context) { ExFreePoolWithTag(context, ContextPoolTag); }
 
-// The capture pin that would process the frame arrives with streaming; until
-// a pin holds the pipeline there is nobody to notify.
-VOID DeviceContext::NotifyFrameReady() {}
+// A frame is ready: the pin that holds the pipeline processes it. The capture
+// thread calls this only between the pin's acquire and its stop, so
+// pinContext is set and stays set while the thread runs.
+VOID DeviceContext::NotifyFrameReady() {
+    PinCallbacks* pin = pinContext;
+    if (pin) pin->AttemptProcessing();
+}
 
 ULONG DeviceContext::ProgramFrameGeometry() { return ::ProgramFrameGeometry(this); }
 

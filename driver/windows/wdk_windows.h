@@ -58,6 +58,23 @@ typedef WCHAR TCHAR, *PTCHAR;
 #define KsInitializeDevice MingwKsInitializeDeviceWithoutFlags
 #endif
 
+// The kernel's IUnknown comes before ks.h, which declares IKsReferenceClock
+// and KsPinGetReferenceClockInterface only when it has been seen (mingw-w64
+// names the WDK's unknown.h punknown.h).
+#if defined(__MINGW32__)
+// Its interface macros use two declaration specifiers that only the user-mode
+// winnt.h defines; neither changes code generation here.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW
+#endif
+#include <punknown.h>
+#else
+#include <unknown.h>
+#endif
+
 #include <ks.h>
 
 #if defined(__MINGW32__)

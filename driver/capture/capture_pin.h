@@ -1,0 +1,63 @@
+// The capture pin: its context, dispatch, format negotiation and the
+// driver-wide data range it offers.
+#pragma once
+
+#include "wdk.h"
+
+class DeviceContext;
+
+// What the capture worker may ask of the pin that holds the pipeline.
+class PinCallbacks {
+public:
+    // Asks the streaming class to run the pin's Process routine (asynchronously).
+    virtual VOID AttemptProcessing() = 0;
+
+protected:
+    ~PinCallbacks() = default;
+};
+
+enum PinRunState : LONG { PinNotStreaming = 0, PinPausedAfterRunning = 1, PinRunning = 2 };
+
+// One per pin (tag 'wNCK'), freed with the pin's object bag.
+class PinContext final : public PinCallbacks {
+public:
+    // A zero-filled context for `pin` of `device`; null when out of memory.
+    static PinContext* Allocate(PKSPIN pin, DeviceContext* device);
+    // Object bag callback.
+    static VOID Free(PVOID context);
+
+    VOID AttemptProcessing() override;
+
+    PKSPIN pin;
+    DeviceContext* device;
+    LONG runState;                 // PinRunState
+    PIKSREFERENCECLOCK clock;      // the graph's clock while acquired, or null
+    KS_VIDEOINFOHEADER videoInfo;  // the connection format's video-info header
+    BOOLEAN acquired;              // holds the pipeline and the clock
+    ULONG outputStride;            // destination row stride; 0: outputWidth x 4
+
+private:
+    PinContext() = default;
+};
+
+inline PinContext* PinContextOf(PKSPIN pin) { return static_cast<PinContext*>(pin->Context); }
+
+NTSTATUS PinCreate(PKSPIN pin, PIRP irp);
+NTSTATUS PinClose(PKSPIN pin, PIRP irp);
+NTSTATUS PinProcess(PKSPIN pin);
+NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
+NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
+                          const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange);
+NTSTATUS PinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
+                      ULONG bufferSize, PVOID data, PULONG dataSize);
+
+// The ImagePipeline of the device, held by one pin from acquire to stop.
+NTSTATUS AcquirePipeline(DeviceContext* device, PinContext* pin, KS_VIDEOINFOHEADER* videoInfo);
+VOID ReleasePipeline(DeviceContext* device);
+
+// The one 32-bit RGB video-info range every device's filter offers, and its
+// rewrite for a delivered size of width x height (SetFrameGeometry).
+extern KS_DATARANGE_VIDEO CaptureDataRange;
+VOID RewriteCaptureDataRange(LONG width, LONG height);
+
+extern const KSPIN_DESCRIPTOR_EX CapturePinDescriptors[1];

@@ -1,0 +1,94 @@
+// The capture thread: while the pin runs it reads raw frames one after
+// another into the double buffer and tells the pin after each good one.
+#include "capture/capture_worker.h"
+
+#include "device/device_context.h"
+
+namespace {
+
+// Failed reads that come back at once (the camera was pulled out, the pipe
+// is gone) are spaced this far apart, so a dead camera does not spin a core.
+// Reads that time out take ReadTimeout each and are not held up.
+constexpr LONGLONG FailedReadSpacing = 20LL * 10000;  // 20 ms in 100 ns units
+
+KIRQL LockBuffers(CaptureWorker* worker) {
+    KIRQL irql;
+    KeAcquireSpinLock(&worker->bufferLock, &irql);
+    return irql;
+}
+
+VOID UnlockBuffers(CaptureWorker* worker, KIRQL irql) { KeReleaseSpinLock(&worker->bufferLock, irql); }
+
+VOID SpaceFailedRead(CaptureWorker* worker, ULONGLONG started) {
+    LONGLONG elapsed = static_cast<LONGLONG>(KeQueryInterruptTime() - started);
+    if (elapsed >= FailedReadSpacing || !ReadNoFence(&worker->running)) return;
+    LARGE_INTEGER pause;
+    pause.QuadPart = -(FailedReadSpacing - elapsed);
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+}
+
+}  // namespace
+
+ULONG ChooseBufferToFill(const CaptureWorker* worker) {
+    if (worker->bufferState[0] == BufferFree) return 0;
+    if (worker->bufferState[1] == BufferFree) return 1;
+    if (worker->bufferState[0] != BufferConverting) return 0;
+    return 1;
+}
+
+VOID StartCaptureThread(CaptureWorker* worker) {
+    KIRQL irql = LockBuffers(worker);
+    worker->bufferState[0] = BufferFree;
+    worker->bufferState[1] = BufferFree;
+    InterlockedExchange(&worker->running, 1);
+    UnlockBuffers(worker, irql);
+
+    HANDLE handle = nullptr;
+    NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThread, worker);
+    if (!NT_SUCCESS(status)) return;  // streaming stays without frames; the pin keeps running
+    PVOID thread = nullptr;
+    if (NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr)))
+        worker->captureThread = thread;
+    ZwClose(handle);
+}
+
+VOID CaptureThread(PVOID context) {
+    auto worker = static_cast<CaptureWorker*>(context);
+    DeviceOperations* device = worker->owner;
+    while (ReadNoFence(&worker->running)) {
+        KIRQL irql = LockBuffers(worker);
+        ULONG chosen = ChooseBufferToFill(worker);
+        worker->bufferState[chosen] = BufferFilling;  // a ready frame chosen here is lost
+        UnlockBuffers(worker, irql);
+
+        ULONGLONG started = KeQueryInterruptTime();
+        BOOLEAN ok = CaptureOneFrame(worker, chosen);
+
+        irql = LockBuffers(worker);
+        worker->bufferState[chosen] = ok ? BufferReady : BufferFree;
+        UnlockBuffers(worker, irql);
+        if (ok) device->NotifyFrameReady();
+        else SpaceFailedRead(worker, started);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+BOOLEAN CaptureOneFrame(CaptureWorker* worker, ULONG buffer) {
+    if (worker->captureState != CaptureRunning) return FALSE;
+    DeviceContext* device = worker->owner;
+    BOOLEAN success = FALSE;
+    device->ReadRawFrame(worker->rawBuffer[buffer], &success);
+    if (!success) return FALSE;
+    // The transport calls a read good when every chunk completed, whatever
+    // each chunk's status, so that a frame with a lost chunk still shows. A
+    // read in which no chunk brought a byte (the camera is gone) is no frame:
+    // delivering it would repeat stale memory as new, and treating it as a
+    // failure lets the loop space such reads out.
+    KIRQL irql;
+    KeAcquireSpinLock(&device->link.chunkLock, &irql);
+    ULONG received = device->link.bytesReceived;
+    KeReleaseSpinLock(&device->link.chunkLock, irql);
+    if (received == 0) return FALSE;
+    InterlockedIncrement(&worker->framesRead);
+    return TRUE;
+}

@@ -1,0 +1,208 @@
+// Format negotiation of the capture pin: the data intersection, the checks
+// of a connection format, and the one data range every filter offers with
+// its rewrite when the frame geometry changes.
+#include "capture/capture_pin.h"
+
+namespace {
+
+const GUID VideoInfoSpecifier = {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO};
+
+constexpr ULONGLONG MaxUlong = 0xFFFFFFFFULL;
+// Where the bitmap header starts in a KS_DATARANGE_VIDEO (and so how much of
+// a caller's range comes before it).
+constexpr ULONG RangeBitmapHeaderOffset = FIELD_OFFSET(KS_DATARANGE_VIDEO, VideoInfoHeader.bmiHeader);
+constexpr ULONG VideoInfoFixedPart = FIELD_OFFSET(KS_VIDEOINFOHEADER, bmiHeader);  // 48
+static_assert(RangeBitmapHeaderOffset == 256 && VideoInfoFixedPart == 48, "video-info layout");
+
+constexpr LONGLONG FrameInterval30 = 333333;  // 100 ns units: 30 frames a second
+
+LONGLONG Magnitude(LONG value) { return value < 0 ? -static_cast<LONGLONG>(value) : value; }
+
+}  // namespace
+
+NTSTATUS PinIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
+                      ULONG bufferSize, PVOID data, PULONG dataSize) {
+    PAGED_CODE();
+    if (!IsEqualGUID(callerRange->Specifier, VideoInfoSpecifier) || callerRange->FormatSize < sizeof(KS_DATARANGE_VIDEO))
+        return STATUS_NO_MATCH;
+    const auto* caller = reinterpret_cast<const KS_DATARANGE_VIDEO*>(callerRange);
+    const auto* offered = reinterpret_cast<const KS_DATARANGE_VIDEO*>(matchingRange);
+    if (caller->bFixedSizeSamples != offered->bFixedSizeSamples ||
+        caller->bTemporalCompression != offered->bTemporalCompression ||
+        caller->StreamDescriptionFlags != offered->StreamDescriptionFlags ||
+        caller->MemoryAllocationFlags != offered->MemoryAllocationFlags)
+        return STATUS_NO_MATCH;
+    if (RtlCompareMemory(&caller->ConfigCaps, &offered->ConfigCaps, sizeof(KS_VIDEO_STREAM_CONFIG_CAPS)) !=
+        sizeof(KS_VIDEO_STREAM_CONFIG_CAPS))
+        return STATUS_NO_MATCH;
+
+    // The caller's bitmap header must lie inside its range. It must also be
+    // at least a whole KS_BITMAPINFOHEADER: the sizes below are written into
+    // its fields, which a shorter header would leave outside the buffer.
+    ULONGLONG headerSize = caller->VideoInfoHeader.bmiHeader.biSize;
+    if (headerSize < sizeof(KS_BITMAPINFOHEADER) || headerSize + VideoInfoFixedPart > MaxUlong ||
+        headerSize + RangeBitmapHeaderOffset > callerRange->FormatSize)
+        return STATUS_INVALID_PARAMETER;
+    ULONG needed = static_cast<ULONG>(sizeof(KSDATAFORMAT) + VideoInfoFixedPart + headerSize);
+    if (bufferSize == 0) {
+        *dataSize = needed;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (bufferSize < needed) return STATUS_BUFFER_TOO_SMALL;
+
+    // The image size of the caller's header, in 64 bits: a width, height or
+    // bit count that makes it overflow 32 bits is no format at all.
+    const KS_BITMAPINFOHEADER& bitmap = caller->VideoInfoHeader.bmiHeader;
+    LONGLONG rowBits = static_cast<LONGLONG>(bitmap.biWidth) * bitmap.biBitCount;
+    LONGLONG rowBytes = (rowBits + 31) / 32 * 4;
+    LONGLONG lines = Magnitude(bitmap.biHeight);
+    if (rowBits < 0 || static_cast<ULONGLONG>(rowBytes) > MaxUlong ||
+        (rowBytes != 0 && static_cast<ULONGLONG>(lines) > MaxUlong / static_cast<ULONGLONG>(rowBytes)))
+        return STATUS_INVALID_PARAMETER;
+    ULONG imageSize = static_cast<ULONG>(rowBytes * lines);
+    if (static_cast<ULONGLONG>(rowBytes) * lines > MaxUlong) return STATUS_INVALID_PARAMETER;
+
+    *dataSize = needed;
+    auto* format = static_cast<PKSDATAFORMAT>(data);
+    RtlCopyMemory(format, matchingRange, sizeof(KSDATAFORMAT));
+    format->FormatSize = needed;
+    auto* videoInfo = reinterpret_cast<PKS_VIDEOINFOHEADER>(format + 1);
+    RtlCopyMemory(videoInfo, &caller->VideoInfoHeader, VideoInfoFixedPart + static_cast<SIZE_T>(headerSize));
+    videoInfo->bmiHeader.biSizeImage = imageSize;
+    format->SampleSize = imageSize;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE* dataRange,
+                          const KSATTRIBUTE_LIST*) {
+    PAGED_CODE();
+    PKSDATAFORMAT format = pin->ConnectionFormat;
+    if (!IsEqualGUID(format->Specifier, VideoInfoSpecifier) ||
+        format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER))
+        return STATUS_NO_MATCH;
+    const KS_VIDEOINFOHEADER& videoInfo = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format)->VideoInfoHeader;
+    const KS_BITMAPINFOHEADER& bitmap = videoInfo.bmiHeader;
+    ULONGLONG headerSize = bitmap.biSize;
+    if (headerSize + VideoInfoFixedPart > MaxUlong || headerSize + sizeof(KSDATAFORMAT) + VideoInfoFixedPart > MaxUlong ||
+        sizeof(KSDATAFORMAT) + VideoInfoFixedPart + headerSize > format->FormatSize)
+        return STATUS_INVALID_PARAMETER;
+
+    const KS_BITMAPINFOHEADER& offered = reinterpret_cast<const KS_DATARANGE_VIDEO*>(dataRange)->VideoInfoHeader.bmiHeader;
+    if (bitmap.biWidth < offered.biWidth || Magnitude(bitmap.biHeight) != Magnitude(offered.biHeight) ||
+        bitmap.biCompression != offered.biCompression)
+        return STATUS_NO_MATCH;
+
+    // Row stride and image size of the format, in 64 bits: sizes that do not
+    // fit in 32 bits are refused rather than wrapped.
+    ULONGLONG stride = static_cast<ULONGLONG>(bitmap.biWidth) * 4;
+    if (bitmap.biWidth < 0 || stride > MaxUlong) return STATUS_INVALID_PARAMETER;
+    ULONGLONG image = stride * static_cast<ULONGLONG>(Magnitude(bitmap.biHeight));
+    if (image > MaxUlong || bitmap.biSizeImage < image) return STATUS_INVALID_PARAMETER;
+
+    if (!oldFormat) return STATUS_SUCCESS;  // the pin's first format; PinCreate takes it over
+    if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
+    // Only an accepted change touches the pin: a refused one leaves the
+    // stride and header of the format still in force.
+    PinContext* context = PinContextOf(pin);
+    RtlCopyMemory(&context->videoInfo, &videoInfo, sizeof(KS_VIDEOINFOHEADER));
+    context->outputStride = static_cast<ULONG>(stride);
+    return STATUS_SUCCESS;
+}
+
+VOID RewriteCaptureDataRange(LONG width, LONG height) {
+    KS_DATARANGE_VIDEO& range = CaptureDataRange;
+    LONGLONG pixels = static_cast<LONGLONG>(width) * height;
+    range.DataRange.SampleSize = static_cast<ULONG>(pixels * 4);
+    KS_VIDEO_STREAM_CONFIG_CAPS& caps = range.ConfigCaps;
+    caps.InputSize = SIZE{width, height};
+    caps.MinCroppingSize = SIZE{width, height};
+    caps.MaxCroppingSize = SIZE{width, height};
+    caps.MinOutputSize = SIZE{width, height};
+    caps.MaxOutputSize = SIZE{width, height};
+    caps.MinFrameInterval = FrameInterval30;
+    caps.MaxFrameInterval = FrameInterval30;
+    caps.MinBitsPerSecond = static_cast<LONG>(pixels * 32 * 30);
+    caps.MaxBitsPerSecond = static_cast<LONG>(pixels * 32 * 30);
+    KS_VIDEOINFOHEADER& info = range.VideoInfoHeader;
+    info.rcSource.left = 0;
+    info.rcSource.top = 0;
+    info.rcSource.right = width;
+    info.rcSource.bottom = height;
+    // Bytes a second at 30 frames, not bits: the value applications have
+    // always been offered, kept so that formats they stored still match.
+    info.dwBitRate = static_cast<DWORD>(pixels * 4 * 30);
+    info.AvgTimePerFrame = FrameInterval30;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biSizeImage = static_cast<DWORD>(pixels * 4);
+}
+
+// ---------------------------------------------------------------------------
+// The data range
+// ---------------------------------------------------------------------------
+
+// MEDIASUBTYPE_RGB32; ksmedia.h has no static initialiser for it.
+#define STATIC_CAPTURE_SUBTYPE_RGB32 0xe436eb7eL, 0x524f, 0x11ce, 0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70
+
+// One record for the whole driver, shared by every device's filter. As
+// stored it describes 1600 x 1200 with the intervals of 29.97 frames a
+// second; device add rewrites it (SetFrameGeometry) before any client can
+// see it, and every geometry change after that rewrites it again.
+KS_DATARANGE_VIDEO CaptureDataRange = {
+    {{
+        sizeof(KS_DATARANGE_VIDEO),                 // FormatSize
+        0,                                          // Flags
+        1600 * 1200 * 4,                            // SampleSize
+        0,                                          // Reserved
+        {STATIC_KSDATAFORMAT_TYPE_VIDEO},           // MajorFormat
+        {STATIC_CAPTURE_SUBTYPE_RGB32},             // SubFormat
+        {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO},  // Specifier
+    }},
+    TRUE,  // bFixedSizeSamples
+    TRUE,  // bTemporalCompression (intersection requires the caller's to match)
+    0,     // StreamDescriptionFlags
+    0,     // MemoryAllocationFlags
+    {
+        {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO},  // guid
+        0,                                          // VideoStandard: none
+        {1600, 1200},                               // InputSize
+        {1600, 1200},                               // MinCroppingSize
+        {1600, 1200},                               // MaxCroppingSize
+        8,                                          // CropGranularityX
+        1,                                          // CropGranularityY
+        8,                                          // CropAlignX
+        1,                                          // CropAlignY
+        {1600, 1200},                               // MinOutputSize
+        {1600, 1200},                               // MaxOutputSize
+        8,                                          // OutputGranularityX
+        1,                                          // OutputGranularityY
+        0,                                          // StretchTapsX
+        0,                                          // StretchTapsY
+        0,                                          // ShrinkTapsX
+        0,                                          // ShrinkTapsY
+        333667,                                     // MinFrameInterval
+        640000000,                                  // MaxFrameInterval
+        1600 * 1200 * 32 * 30,                      // MinBitsPerSecond
+        1600 * 1200 * 32 * 30,                      // MaxBitsPerSecond
+    },
+    {
+        {0, 0, 1600, 1200},     // rcSource
+        {0, 0, 0, 0},           // rcTarget
+        1600 * 1200 * 4 * 30,   // dwBitRate
+        0,                      // dwBitErrorRate
+        333667,                 // AvgTimePerFrame
+        {
+            sizeof(KS_BITMAPINFOHEADER),  // biSize
+            1600,                         // biWidth
+            1200,                         // biHeight: positive, bottom-up rows
+            1,                            // biPlanes
+            32,                           // biBitCount
+            KS_BI_RGB,                    // biCompression
+            1600 * 1200 * 4,              // biSizeImage
+            0,                            // biXPelsPerMeter
+            0,                            // biYPelsPerMeter
+            0,                            // biClrUsed
+            0,                            // biClrImportant
+        },
+    },
+};

@@ -1,0 +1,300 @@
+// The filter and pin as a client sees them: descriptors, the data range and
+// its rewrite, intersection, the formats a pin accepts, and the pin's rows.
+#include "camera/camera_commands.h"
+#include "capture/capture_filter.h"
+#include "capture/capture_pin.h"
+#include "streaming_support.h"
+
+namespace streaming_test {
+namespace {
+
+class PinFormatTest : public StreamingTest {};
+
+const GUID kVideoInfo = {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO};
+
+KS_DATARANGE_VIDEO& Range(std::vector<uint8_t>& bytes) { return *reinterpret_cast<KS_DATARANGE_VIDEO*>(bytes.data()); }
+
+TEST_F(PinFormatTest, DescriptorsAreAsDeclared) {
+    const KSFILTER_DESCRIPTOR* filterDescriptor = filter->Object()->Descriptor;
+    ASSERT_EQ(filterDescriptor->CategoriesCount, 2u);
+    EXPECT_TRUE(IsEqualGUID(filterDescriptor->Categories[0], GUID{STATIC_KSCATEGORY_VIDEO}));
+    EXPECT_TRUE(IsEqualGUID(filterDescriptor->Categories[1], GUID{STATIC_KSCATEGORY_CAPTURE}));
+    EXPECT_TRUE(IsEqualGUID(*filterDescriptor->ReferenceGuid, GUID{STATIC_KSNAME_Filter}));
+    ASSERT_EQ(filter->PinFactoryCount(), 1u);
+    EXPECT_EQ(filterDescriptor->PinDescriptorSize, sizeof(KSPIN_DESCRIPTOR_EX));
+    const KSPIN_DESCRIPTOR_EX& pinDescriptor = filterDescriptor->PinDescriptors[0];
+    EXPECT_EQ(pinDescriptor.Flags, static_cast<ULONG>(KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY));
+    EXPECT_EQ(pinDescriptor.InstancesPossible, 1u);
+    EXPECT_EQ(pinDescriptor.InstancesNecessary, 1u);
+    EXPECT_EQ(pinDescriptor.PinDescriptor.DataFlow, KSPIN_DATAFLOW_OUT);
+    EXPECT_EQ(pinDescriptor.PinDescriptor.Communication, KSPIN_COMMUNICATION_BOTH);
+    EXPECT_TRUE(IsEqualGUID(*pinDescriptor.PinDescriptor.Name, GUID{STATIC_PINNAME_VIDEO_CAPTURE}));
+    const KS_FRAMING_ITEM& item = pinDescriptor.AllocatorFraming->FramingItem[0];
+    EXPECT_EQ(item.Flags, 0x80000002u);
+    EXPECT_EQ(item.FramingRange.Range.MinFrameSize, 8192u);
+
+    // The pin's own framing: two frames of exactly one image; the declared
+    // one is left as it was.
+    CreatePin();
+    KSALLOCATOR_FRAMING_EX framing = pin->Framing();
+    EXPECT_EQ(framing.FramingItem[0].Frames, 2u);
+    EXPECT_EQ(framing.FramingItem[0].PhysicalRange.MinFrameSize, kImageBytes);
+    EXPECT_EQ(framing.FramingItem[0].PhysicalRange.MaxFrameSize, kImageBytes);
+    EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MinFrameSize, kImageBytes);
+    EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MaxFrameSize, kImageBytes);
+    EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.Stepping, 0u);
+    EXPECT_EQ(item.FramingRange.Range.MinFrameSize, 8192u);
+    EXPECT_NE(pin->Object()->Descriptor, &pinDescriptor);
+    EXPECT_EQ(hostk::PoolTagStats('hVLT').liveBlocks, 2u);  // the two edited copies
+}
+
+TEST_F(PinFormatTest, OfferedRangeDescribesTheFullSensorAtThirtyFrames) {
+    std::vector<uint8_t> bytes = OfferedRange();
+    KS_DATARANGE_VIDEO& range = Range(bytes);
+    EXPECT_EQ(range.DataRange.FormatSize, 296u);
+    EXPECT_EQ(range.DataRange.SampleSize, kImageBytes);
+    EXPECT_EQ(range.bTemporalCompression, 1);
+    EXPECT_EQ(range.ConfigCaps.MinFrameInterval, 333333);
+    EXPECT_EQ(range.ConfigCaps.MaxFrameInterval, 333333);
+    EXPECT_EQ(range.ConfigCaps.MinBitsPerSecond, 1843200000);
+    EXPECT_EQ(range.VideoInfoHeader.dwBitRate, 230400000u);
+    EXPECT_EQ(range.VideoInfoHeader.AvgTimePerFrame, 333333);
+    EXPECT_EQ(range.VideoInfoHeader.rcSource.right, 1600);
+    EXPECT_EQ(range.VideoInfoHeader.rcSource.bottom, 1200);
+    EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biBitCount, 32);
+    EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biSizeImage, kImageBytes);
+}
+
+TEST_F(PinFormatTest, IntersectionAnswersSizeBufferAndMismatch) {
+    std::vector<uint8_t> range = OfferedRange();
+    ULONG size = 0;
+    EXPECT_EQ(filter->Intersect(0, range.data(), 0, nullptr, &size), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(size, 152u);
+    std::vector<uint8_t> buffer(200, kUnwritten);
+    EXPECT_EQ(filter->Intersect(0, range.data(), 151, buffer.data(), &size), STATUS_BUFFER_TOO_SMALL);
+    ASSERT_EQ(filter->Intersect(0, range.data(), 152, buffer.data(), &size), STATUS_SUCCESS);
+    EXPECT_EQ(size, 152u);
+    EXPECT_EQ(buffer[152], kUnwritten);
+    auto* format = reinterpret_cast<KS_DATAFORMAT_VIDEOINFOHEADER*>(buffer.data());
+    EXPECT_EQ(format->DataFormat.FormatSize, 152u);
+    EXPECT_EQ(format->DataFormat.SampleSize, kImageBytes);
+    EXPECT_EQ(format->VideoInfoHeader.bmiHeader.biSizeImage, kImageBytes);
+    EXPECT_EQ(format->VideoInfoHeader.bmiHeader.biWidth, 1600);
+
+    // The size comes from the caller's header: 1600 x -600 at 24 bits.
+    Range(range).VideoInfoHeader.bmiHeader.biHeight = -600;
+    Range(range).VideoInfoHeader.bmiHeader.biBitCount = 24;
+    ASSERT_EQ(filter->Intersect(0, range.data(), 152, buffer.data(), &size), STATUS_SUCCESS);
+    EXPECT_EQ(format->VideoInfoHeader.bmiHeader.biSizeImage, 1600u * 3 * 600);
+
+    // ConfigCaps differing in any one byte: no match.
+    for (size_t offset : {size_t{0}, size_t{20}, size_t{77}, size_t{127}}) {
+        std::vector<uint8_t> changed = OfferedRange();
+        reinterpret_cast<uint8_t*>(&Range(changed).ConfigCaps)[offset] ^= 1;
+        EXPECT_EQ(filter->Intersect(0, changed.data(), 152, buffer.data(), &size), STATUS_NO_MATCH) << offset;
+    }
+    std::vector<uint8_t> other = OfferedRange();
+    Range(other).bTemporalCompression = FALSE;
+    EXPECT_EQ(filter->Intersect(0, other.data(), 152, buffer.data(), &size), STATUS_NO_MATCH);
+    other = OfferedRange();
+    Range(other).DataRange.FormatSize = 295;
+    EXPECT_EQ(filter->Intersect(0, other.data(), 152, buffer.data(), &size), STATUS_NO_MATCH);
+    // A bitmap header running past the caller's range, or too short to hold
+    // the sizes written into it.
+    other = OfferedRange();
+    Range(other).VideoInfoHeader.bmiHeader.biSize = 41;
+    EXPECT_EQ(filter->Intersect(0, other.data(), 152, buffer.data(), &size), STATUS_INVALID_PARAMETER);
+    Range(other).VideoInfoHeader.bmiHeader.biSize = 16;
+    EXPECT_EQ(filter->Intersect(0, other.data(), 152, buffer.data(), &size), STATUS_INVALID_PARAMETER);
+    // A bigger range carrying a longer header is fine.
+    std::vector<uint8_t> longer = OfferedRange();
+    longer.resize(296 + 16, 0);
+    Range(longer).DataRange.FormatSize = 296 + 16;
+    Range(longer).VideoInfoHeader.bmiHeader.biSize = 56;
+    EXPECT_EQ(filter->Intersect(0, longer.data(), 0, nullptr, &size), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(size, 64u + 48 + 56);
+}
+
+TEST_F(PinFormatTest, FormatsThePinRefuses) {
+    std::vector<uint8_t> format = OfferedFormat();
+    std::unique_ptr<hostks::KsPin> refused;
+    auto create = [&](const std::vector<uint8_t>& f) { return filter->CreatePin(0, f.data(), &refused); };
+
+    std::vector<uint8_t> f = format;
+    VideoInfo(f).bmiHeader.biWidth = 1592;  // narrower than the range
+    EXPECT_EQ(create(f), STATUS_NO_MATCH);
+    f = format;
+    VideoInfo(f).bmiHeader.biHeight = 1199;
+    EXPECT_EQ(create(f), STATUS_NO_MATCH);
+    f = format;
+    VideoInfo(f).bmiHeader.biCompression = 3;
+    EXPECT_EQ(create(f), STATUS_NO_MATCH);
+    f = format;
+    VideoInfo(f).bmiHeader.biSizeImage = kImageBytes - 1;
+    EXPECT_EQ(create(f), STATUS_INVALID_PARAMETER);
+    f = format;
+    VideoInfo(f).bmiHeader.biSize = 41;  // header past the format's end
+    EXPECT_EQ(create(f), STATUS_INVALID_PARAMETER);
+    // 894785 x 1200 x 4 wraps to 704 in 32 bits: the size is worked in 64.
+    f = format;
+    VideoInfo(f).bmiHeader.biWidth = 894785;
+    EXPECT_EQ(create(f), STATUS_INVALID_PARAMETER);
+    f = format;
+    reinterpret_cast<KSDATAFORMAT*>(f.data())->FormatSize = 151;
+    EXPECT_NE(create(f), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Context()->pinOpen, 0);
+    EXPECT_EQ(hostk::PoolTagStats('wNCK').liveBlocks, 3u);  // device, worker, filter
+}
+
+TEST_F(PinFormatTest, NegativeHeightIsAcceptedAndStillWrittenBottomRowFirst) {
+    std::vector<uint8_t> format = OfferedFormat();
+    VideoInfo(format).bmiHeader.biHeight = -1200;
+    CreatePin(format);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ClientBuffer buffer;
+    ASSERT_EQ(pin->SubmitFrame(buffer.data(), buffer.size), STATUS_PENDING);
+    hostks::CompletedFrame frame = NextFrame();
+    EXPECT_EQ(frame.dataUsed, kImageBytes);
+    EXPECT_TRUE(HoldsBottomUp(frame.data, ExpectedImage(rig.Camera().ExpectedRawFrame())));
+}
+
+TEST_F(PinFormatTest, AWiderFormatGetsRowsOfItsOwnWidthFromTheStart) {
+    std::vector<uint8_t> format = OfferedFormat();
+    VideoInfo(format).bmiHeader.biWidth = 1608;
+    VideoInfo(format).bmiHeader.biSizeImage = 1608 * 1200 * 4;
+    CreatePin(format);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ClientBuffer buffer(1608 * 1200 * 4);
+    ASSERT_EQ(pin->SubmitFrame(buffer.data(), buffer.size), STATUS_PENDING);
+    hostks::CompletedFrame frame = NextFrame();
+    EXPECT_EQ(frame.dataUsed, 1608u * 1200 * 4);
+    EXPECT_TRUE(HoldsBottomUp(frame.data, ExpectedImage(rig.Camera().ExpectedRawFrame()), 1608 * 4));
+    EXPECT_TRUE(buffer.GuardIntact());
+}
+
+TEST_F(PinFormatTest, FormatChangeOnlyWhileStoppedAndARefusalChangesNothing) {
+    CreatePin();
+    std::vector<uint8_t> wider = OfferedFormat();
+    VideoInfo(wider).bmiHeader.biWidth = 1616;
+    VideoInfo(wider).bmiHeader.biSizeImage = 1616 * 1200 * 4;
+    VideoInfo(wider).AvgTimePerFrame = 400000;
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(pin->SetFormat(wider.data()), STATUS_INVALID_DEVICE_STATE);
+    PinContext* context = PinContextOf(pin->Object());
+    EXPECT_EQ(context->outputStride, 1600u * 4);
+    EXPECT_EQ(context->videoInfo.bmiHeader.biWidth, 1600);
+    std::vector<uint8_t> inForce = pin->Format();
+    EXPECT_EQ(VideoInfo(inForce).bmiHeader.biWidth, 1600);
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+
+    std::vector<uint8_t> bad = wider;
+    VideoInfo(bad).bmiHeader.biSizeImage = 16;
+    EXPECT_EQ(pin->SetFormat(bad.data()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(context->outputStride, 1600u * 4);  // the format in force keeps its stride
+
+    ASSERT_EQ(pin->SetFormat(wider.data()), STATUS_SUCCESS);
+    EXPECT_EQ(context->outputStride, 1616u * 4);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ClientBuffer buffer(1616 * 1200 * 4);
+    ASSERT_EQ(pin->SubmitFrame(buffer.data(), buffer.size), STATUS_PENDING);
+    hostks::CompletedFrame frame = NextFrame();
+    EXPECT_EQ(frame.duration, 400000);
+    EXPECT_EQ(frame.dataUsed, 1616u * 1200 * 4);
+    EXPECT_TRUE(HoldsBottomUp(frame.data, ExpectedImage(rig.Camera().ExpectedRawFrame()), 1616 * 4));
+}
+
+TEST_F(PinFormatTest, FrameGeometryRewritesTheRangeOnlyWhileNoPinExists) {
+    DeviceContext* context = rig.Context();
+    SetFrameGeometry(context, 1604, 1000);
+    EXPECT_EQ(context->frameWidth, 1604);
+    EXPECT_EQ(context->frameHeight, 1000u);
+    EXPECT_EQ(context->outputWidth, 1600);
+    EXPECT_EQ(context->outputHeight, 1000);
+    std::vector<uint8_t> bytes = OfferedRange();
+    KS_DATARANGE_VIDEO& range = Range(bytes);
+    EXPECT_EQ(range.DataRange.SampleSize, 6400000u);
+    EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biSizeImage, 6400000u);
+    EXPECT_EQ(range.ConfigCaps.MinBitsPerSecond, 1536000000);
+    EXPECT_EQ(range.ConfigCaps.MaxOutputSize.cx, 1600);
+    EXPECT_EQ(range.ConfigCaps.MaxOutputSize.cy, 1000);
+    EXPECT_EQ(range.VideoInfoHeader.dwBitRate, 192000000u);
+    EXPECT_EQ(range.VideoInfoHeader.rcSource.bottom, 1000);
+
+    CreatePin();
+    SetFrameGeometry(context, 1005, 700);
+    EXPECT_EQ(context->frameWidth, 1604);
+    EXPECT_EQ(context->outputHeight, 1000);
+    EXPECT_EQ(OfferedRange(), bytes);
+    // A second filter's pin that fails to be created leaves the first pin's
+    // protection in place.
+    std::unique_ptr<hostks::KsFilter> second;
+    ASSERT_EQ(hostks::KsFilter::Open(rig.Pnp(), &second), STATUS_SUCCESS);
+    std::vector<uint8_t> narrow = OfferedFormat();
+    VideoInfo(narrow).bmiHeader.biWidth = 8;
+    std::unique_ptr<hostks::KsPin> refused;
+    EXPECT_EQ(second->CreatePin(0, narrow.data(), &refused), STATUS_NO_MATCH);
+    SetFrameGeometry(context, 1005, 700);
+    EXPECT_EQ(context->frameWidth, 1604);
+    second->Close();
+
+    pin->Close();
+    SetFrameGeometry(context, 1005, 700);
+    EXPECT_EQ(context->frameWidth, 1005);
+    EXPECT_EQ(context->outputWidth, 1000);
+    bytes = OfferedRange();
+    EXPECT_EQ(Range(bytes).DataRange.SampleSize, 1000u * 700 * 4);
+    EXPECT_EQ(Range(bytes).ConfigCaps.MaxBitsPerSecond, 1000 * 700 * 960);
+    EXPECT_EQ(Range(bytes).VideoInfoHeader.dwBitRate, 1000u * 700 * 120);
+    SetFrameGeometry(context, 1600, 1200);
+}
+
+TEST_F(PinFormatTest, AStreamOfAShorterFrameCarriesTheSensorsTopLines) {
+    SetFrameGeometry(rig.Context(), 1600, 1000);
+    CreatePin();
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Camera().RawFrameSize(), 1931264u);  // 1000 x 1921 + 9913, rounded up to 1024
+    ClientBuffer buffer(1600 * 1000 * 4);
+    ASSERT_EQ(pin->SubmitFrame(buffer.data(), buffer.size), STATUS_PENDING);
+    hostks::CompletedFrame frame = NextFrame();
+    EXPECT_EQ(frame.dataUsed, 1600u * 1000 * 4);
+    EXPECT_TRUE(HoldsBottomUp(frame.data, ExpectedImage(rig.Camera().ExpectedRawFrame(), 1000), 1600 * 4, 1000));
+    pin->Close();
+    SetFrameGeometry(rig.Context(), 1600, 1200);
+}
+
+TEST_F(PinFormatTest, ASecondPinAcquiringMeetsASharingViolation) {
+    CreatePin();
+    std::unique_ptr<hostks::KsFilter> second;
+    ASSERT_EQ(hostks::KsFilter::Open(rig.Pnp(), &second), STATUS_SUCCESS);
+    std::vector<uint8_t> format = OfferedFormat();
+    std::unique_ptr<hostks::KsPin> other;
+    ASSERT_EQ(second->CreatePin(0, format.data(), &other), STATUS_SUCCESS);
+    // One instance per filter.
+    std::unique_ptr<hostks::KsPin> third;
+    EXPECT_NE(second->CreatePin(0, format.data(), &third), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Context()->pinOpen, 2);
+
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(other->SetState(KSSTATE_RUN), STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(other->State(), KSSTATE_STOP);
+    EXPECT_EQ(rig.Context()->pinContext, PinContextOf(pin->Object()));
+    // Closing the refused pin takes nothing from the one that holds.
+    EXPECT_EQ(other->Close(), STATUS_SUCCESS);
+    EXPECT_NE(rig.Context()->pipeline, nullptr);
+    EXPECT_EQ(rig.Context()->pinOpen, 1);
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(second->CreatePin(0, format.data(), &other), STATUS_SUCCESS);
+    EXPECT_EQ(other->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+}
+
+TEST_F(PinFormatTest, AFormatThatIsNotThirtyTwoBitRgbCannotAcquire) {
+    std::vector<uint8_t> format = OfferedFormat();
+    VideoInfo(format).bmiHeader.biBitCount = 24;
+    CreatePin(format);
+    EXPECT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(rig.Context()->pipelineInUse, 0);
+    EXPECT_EQ(rig.Context()->pipeline, nullptr);
+}
+
+}  // namespace
+}  // namespace streaming_test
