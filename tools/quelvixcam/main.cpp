@@ -2,12 +2,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "capture_command.h"
 #include "convert_command.h"
 #include "info_command.h"
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "capture") == 0) return RunCaptureCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::strcmp(argv[1], "info") == 0) return RunInfoCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::strcmp(argv[1], "convert") == 0) return RunConvertCommand(argc - 2, argv + 2);
-    std::fprintf(stderr, "usage: quelvixcam info [--trace FILE] | quelvixcam convert ... (quelvixcam convert --help)\n");
+    std::fprintf(stderr, "usage: quelvixcam capture ... | info ... | convert ... (quelvixcam COMMAND --help)\n");
     return 2;
 }

@@ -1,0 +1,295 @@
+#include "capture_command.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "host/kernel/violations.h"
+#include "host/ks/ks_client.h"
+#include "png_file.h"
+#include "registry_option.h"
+#include "sim/simulated_camera.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+
+namespace {
+
+const char kTool[] = "quelvixcam capture";
+const int kUsageError = 2;
+const int kFailure = 1;
+constexpr auto kFrameWait = std::chrono::seconds(10);
+
+const char kUsage[] =
+    "usage: quelvixcam capture [--frames N] [--output DIR | --output -] [--scene SCENE]\n"
+    "                          [--camera-fps FPS] [--registry FILE] [--quiet]\n"
+    "  Plugs the simulated camera in, opens the capture filter, takes the format the pin\n"
+    "  offers, gives the graph a clock, runs the pin until N frames (default 30) have come\n"
+    "  back, then stops, closes and unplugs.\n"
+    "  --output DIR  writes DIR/frame-0001.png, ... (top row first)\n"
+    "  --output -    streams the frames to standard output as raw BGRA, top row first;\n"
+    "                ffmpeg reads them with\n"
+    "                  -f rawvideo -pixel_format bgra -video_size 1600x1200 -framerate 30 -i -\n"
+    "                and GStreamer with\n"
+    "                  fdsrc ! rawvideoparse format=bgra width=1600 height=1200 framerate=30/1\n"
+    "  --scene       chart (default), bars, gradient, flat:N, flat:R,G,B or a PNG file\n"
+    "  --camera-fps  frames a second the camera sends (default 30; 0 = as fast as it can)\n"
+    "  --registry    the store the camera's settings live in between runs\n"
+    "  --quiet       no progress line on standard error\n";
+
+struct Options {
+    long frames = 30;
+    std::string output;  // empty: frames are not kept
+    std::string scene;
+    double cameraFps = 30;
+    std::string registry = DefaultRegistryPath();
+    bool quiet = false;
+};
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
+    return kFailure;
+}
+
+std::string Status(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+bool ParseNumber(const char* text, double minimum, double maximum, double* value) {
+    char* end = nullptr;
+    errno = 0;
+    double parsed = std::strtod(text, &end);
+    if (errno || end == text || *end || parsed < minimum || parsed > maximum) return false;
+    *value = parsed;
+    return true;
+}
+
+// 0 on success, else the exit status (usage already printed).
+int ParseOptions(int argc, char** argv, Options* options, bool* help) {
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        double number = 0;
+        if (arg == "--help") {
+            *help = true;
+        } else if (arg == "--quiet") {
+            options->quiet = true;
+        } else if (arg == "--frames" && hasValue) {
+            if (!ParseNumber(argv[++i], 1, 1000000, &number) || number != static_cast<long>(number)) {
+                std::fprintf(stderr, "%s: --frames takes a whole number from 1 to 1000000, not '%s'\n", kTool, argv[i]);
+                return kUsageError;
+            }
+            options->frames = static_cast<long>(number);
+        } else if (arg == "--camera-fps" && hasValue) {
+            if (!ParseNumber(argv[++i], 0, 1000, &number)) {
+                std::fprintf(stderr, "%s: --camera-fps takes a rate from 0 to 1000, not '%s'\n", kTool, argv[i]);
+                return kUsageError;
+            }
+            options->cameraFps = number;
+        } else if (arg == "--output" && hasValue) {
+            options->output = argv[++i];
+        } else if (arg == "--scene" && hasValue) {
+            options->scene = argv[++i];
+        } else if (arg == "--registry" && hasValue) {
+            options->registry = argv[++i];
+        } else {
+            std::fprintf(stderr, "%s: unknown or incomplete argument '%s'\n%s", kTool, arg.c_str(), kUsage);
+            return kUsageError;
+        }
+    }
+    return 0;
+}
+
+bool MakeDirectory(const std::string& path, std::string* error) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return true;
+        *error = "'" + path + "' exists and is not a directory";
+        return false;
+    }
+    // Parents first, as mkdir -p.
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeDirectory(path.substr(0, slash), error)) return false;
+    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+        *error = "cannot make directory '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Where the frames go: PNG files in a directory, raw BGRA on standard
+// output, or nowhere. Frames arrive bottom-up (row r of the picture at
+// data + (height - 1 - r) * stride) and leave top row first.
+class FrameSink {
+public:
+    FrameSink(const std::string& output, int width, int height, size_t stride)
+        : output_(output), width_(width), height_(height), stride_(stride) {}
+
+    bool Write(long index, const uint8_t* frame, std::string* error) {
+        const uint8_t* top = frame + static_cast<size_t>(height_ - 1) * stride_;
+        if (output_.empty()) return true;
+        if (output_ == "-") {
+            for (int r = 0; r < height_; ++r) {
+                if (std::fwrite(top - static_cast<ptrdiff_t>(r) * stride_, 4, width_, stdout) !=
+                    static_cast<size_t>(width_)) {
+                    *error = std::string("cannot write to standard output: ") + std::strerror(errno);
+                    return false;
+                }
+            }
+            return true;
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "/frame-%04ld.png", index);
+        return quelvixcam::WriteBgraAsPng(output_ + name, top, width_, height_, -static_cast<ptrdiff_t>(stride_), error);
+    }
+
+private:
+    std::string output_;
+    int width_;
+    int height_;
+    size_t stride_;
+};
+
+struct Tally {
+    long delivered = 0;
+    long repeated = 0;  // no new camera frame since the previous delivery
+    long dropped = 0;   // camera frames that never reached the client
+    LONGLONG firstTime = 0;
+    LONGLONG lastTime = 0;
+    uint64_t lastFramesSent = 0;
+};
+
+// Runs the capture on a plugged camera; 0 or the exit status.
+int Capture(const Options& options, sim::SimulatedCamera& camera, hostks::PnpDevice& pnp) {
+    std::unique_ptr<hostks::KsFilter> filter;
+    NTSTATUS status = hostks::KsFilter::Open(pnp, &filter);
+    if (!NT_SUCCESS(status)) return Fail("cannot open the capture filter (status " + Status(status) + ")");
+    std::vector<std::vector<uint8_t>> ranges = filter->DataRanges(0);
+    if (ranges.empty()) return Fail("the capture pin offers no format");
+    std::vector<uint8_t> format;
+    status = filter->Intersect(0, ranges[0].data(), &format);
+    if (!NT_SUCCESS(status)) return Fail("the pin refused its own format (status " + Status(status) + ")");
+    const KS_VIDEOINFOHEADER& info = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data())->VideoInfoHeader;
+    int width = info.bmiHeader.biWidth;
+    int height = info.bmiHeader.biHeight < 0 ? -info.bmiHeader.biHeight : info.bmiHeader.biHeight;
+
+    std::unique_ptr<hostks::KsPin> pin;
+    status = filter->CreatePin(0, format.data(), &pin);
+    if (!NT_SUCCESS(status)) return Fail("cannot create the capture pin (status " + Status(status) + ")");
+    hostks::ReferenceClock clock;
+    pin->SetClock(&clock);
+
+    // As many buffers as the pin's framing asks for, each one image.
+    KSALLOCATOR_FRAMING_EX framing = pin->Framing();
+    ULONG frameSize = framing.FramingItem[0].FramingRange.Range.MaxFrameSize;
+    ULONG frameCount = framing.FramingItem[0].Frames < 2 ? 2 : framing.FramingItem[0].Frames;
+    std::vector<std::vector<uint8_t>> buffers(frameCount, std::vector<uint8_t>(frameSize));
+    status = pin->SetState(KSSTATE_RUN);
+    if (!NT_SUCCESS(status)) return Fail("the pin cannot run (status " + Status(status) + ")");
+    for (auto& buffer : buffers) pin->SubmitFrame(buffer.data(), frameSize);
+
+    FrameSink sink(options.output, width, height, static_cast<size_t>(width) * 4);
+    Tally tally;
+    auto started = std::chrono::steady_clock::now();
+    int result = 0;
+    while (tally.delivered < options.frames) {
+        hostks::CompletedFrame frame;
+        if (!pin->WaitForFrame(&frame, kFrameWait)) {
+            result = Fail("no frame came from the camera within 10 seconds");
+            break;
+        }
+        if (frame.status != STATUS_SUCCESS || frame.dataUsed == 0) {
+            result = Fail("a frame came back empty (status " + Status(frame.status) + ")");
+            break;
+        }
+        uint64_t sent = camera.Counters().framesSent;
+        if (tally.delivered == 0) {
+            tally.firstTime = frame.presentationTime;
+        } else if (sent == tally.lastFramesSent) {
+            ++tally.repeated;
+        } else {
+            tally.dropped += static_cast<long>(sent - tally.lastFramesSent - 1);
+        }
+        tally.lastFramesSent = sent;
+        tally.lastTime = frame.presentationTime;
+        ++tally.delivered;
+        std::string error;
+        if (!sink.Write(tally.delivered, frame.data, &error)) {
+            result = Fail(error);
+            break;
+        }
+        if (!options.quiet) {
+            double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            std::fprintf(stderr, "\rframes %ld/%ld  %.1f fps  dropped %ld  repeated %ld ", tally.delivered,
+                         options.frames, seconds > 0 ? tally.delivered / seconds : 0.0, tally.dropped, tally.repeated);
+        }
+        if (tally.delivered < options.frames) pin->SubmitFrame(frame.data, frameSize);
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!options.quiet) std::fprintf(stderr, "\n");
+
+    pin->SetState(KSSTATE_STOP);
+    pin->Close();
+    filter->Close();
+    if (result != 0) return result;
+
+    // The summary goes where it cannot mix with frames.
+    FILE* report = options.output == "-" ? stderr : stdout;
+    double span = static_cast<double>(tally.lastTime - tally.firstTime) / 1e7;
+    std::fprintf(report, "frames delivered: %ld (%dx%d BGRA)\n", tally.delivered, width, height);
+    std::fprintf(report, "repeated: %ld, dropped: %ld\n", tally.repeated, tally.dropped);
+    std::fprintf(report, "timestamps span: %.3f s\n", span);
+    std::fprintf(report, "mean rate: %.2f fps\n", seconds > 0 ? tally.delivered / seconds : 0.0);
+    if (!options.output.empty() && options.output != "-")
+        std::fprintf(report, "written: %s/frame-0001.png .. frame-%04ld.png\n", options.output.c_str(), tally.delivered);
+    return 0;
+}
+
+}  // namespace
+
+int RunCaptureCommand(int argc, char** argv) {
+    Options options;
+    bool help = false;
+    if (int status = ParseOptions(argc, argv, &options, &help)) return status;
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    std::string error;
+    if (!options.output.empty() && options.output != "-" && !MakeDirectory(options.output, &error)) return Fail(error);
+    // A reader that goes away ends the run with a write error, not a signal.
+    signal(SIGPIPE, SIG_IGN);
+
+    sim::SimulatedCamera camera;
+    if (!options.scene.empty() && !camera.SetScene(options.scene, &error))
+        return Fail("scene '" + options.scene + "': " + error);
+    camera.SetFrameRate(options.cameraFps);
+    std::unique_ptr<hostk::RegistryStore> registry = OpenRegistryStore(kTool, options.registry);
+    if (!registry) return kFailure;
+
+    int result = 0;
+    {
+        hostks::PnpDevice pnp(DriverEntry, &camera, registry.get());
+        NTSTATUS status = hostks::PlugIn(pnp);
+        if (!NT_SUCCESS(status)) {
+            result = Fail("the camera did not start (status " + Status(status) + ")");
+        } else {
+            result = Capture(options, camera, pnp);
+        }
+        hostks::Unplug(pnp);
+    }
+    if (!CloseRegistryStore(kTool, registry.get()) && result == 0) result = kFailure;
+    if (hostk::PoolTotals().liveBlocks != 0 && result == 0)
+        result = Fail(std::string("driver memory left after removal:\n") + hostk::PoolLeakReport());
+    if (hostk::ViolationCount() != 0 && result == 0) result = Fail("platform rules broken:\n" + hostk::ViolationText());
+    return result;
+}
