@@ -88,10 +88,11 @@ NTSTATUS PinClose(PKSPIN pin, PIRP) {
 NTSTATUS AcquirePipeline(DeviceContext* device, PinContext* pin, KS_VIDEOINFOHEADER* videoInfo) {
     if (InterlockedCompareExchange(&device->pipelineInUse, 1, 0) != 0) return STATUS_SHARING_VIOLATION;
     device->pinVideoInfo = videoInfo;
-    if (device->pipeline) {
-        FreePipeline(device->pipeline);
-        device->pipeline = nullptr;
-    }
+    AcquireCommandLock(device);
+    ImagePipeline* stale = device->pipeline;
+    device->pipeline = nullptr;
+    ReleaseCommandLock(device);
+    if (stale) FreePipeline(stale);
     if (videoInfo->bmiHeader.biBitCount != 32 || videoInfo->bmiHeader.biCompression != 0) {
         ReleasePipeline(device);
         return STATUS_INVALID_PARAMETER;
@@ -101,6 +102,10 @@ NTSTATUS AcquirePipeline(DeviceContext* device, PinContext* pin, KS_VIDEOINFOHEA
         ReleasePipeline(device);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Built from the settings and published under the command lock, so that
+    // a property request can neither slip a value in between (it would be
+    // lost) nor see the pipeline half made.
+    AcquireCommandLock(device);
     const CameraSettings& s = device->settings;
     SetWhiteBalance(pipeline, s.whiteBalance);
     SetColorPhase(pipeline, s.bayerPhase);
@@ -116,13 +121,19 @@ NTSTATUS AcquirePipeline(DeviceContext* device, PinContext* pin, KS_VIDEOINFOHEA
     // Published only once built, so a property request never finds a
     // half-made pipeline.
     device->pipeline = pipeline;
+    ReleaseCommandLock(device);
     device->pinContext = pin;
     return STATUS_SUCCESS;
 }
 
 VOID ReleasePipeline(DeviceContext* device) {
-    if (device->pipeline) FreePipeline(device->pipeline);
+    // Taken away under the command lock, which every property request that
+    // uses the pipeline holds, and only then freed.
+    AcquireCommandLock(device);
+    ImagePipeline* pipeline = device->pipeline;
     device->pipeline = nullptr;
+    ReleaseCommandLock(device);
+    if (pipeline) FreePipeline(pipeline);
     device->pinContext = nullptr;
     device->pinVideoInfo = nullptr;
     InterlockedExchange(&device->pipelineInUse, 0);
