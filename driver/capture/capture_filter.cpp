@@ -3,6 +3,7 @@
 #include "capture/capture_filter.h"
 
 #include "camera/camera_startup.h"
+#include "camera/property_set.h"
 #include "capture/capture_pin.h"
 #include "device/device_context.h"
 #include "device/pool_tags.h"
@@ -99,7 +100,7 @@ const GUID CaptureFilterReferenceGuid = {STATIC_KSNAME_Filter};
 
 const KSFILTER_DESCRIPTOR CaptureFilterDescriptor = {
     &CaptureFilterDispatch,              // Dispatch
-    nullptr,                             // AutomationTable: the camera property set joins here
+    &CameraFilterAutomationTable,        // AutomationTable: CameraPropertySet
     KSFILTER_DESCRIPTOR_VERSION,         // Version
     0,                                   // Flags
     &CaptureFilterReferenceGuid,         // ReferenceGuid
