@@ -15,6 +15,7 @@
 #include "host/kernel/violations.h"
 #include "host/ks/ks_client.h"
 #include "png_file.h"
+#include "property_command.h"
 #include "registry_option.h"
 #include "sim/simulated_camera.h"
 
@@ -29,7 +30,7 @@ constexpr auto kFrameWait = std::chrono::seconds(10);
 
 const char kUsage[] =
     "usage: quelvixcam capture [--frames N] [--output DIR | --output -] [--scene SCENE]\n"
-    "                          [--camera-fps FPS] [--registry FILE] [--quiet]\n"
+    "                          [--camera-fps FPS] [--registry FILE] [--set NAME=VALUE]... [--quiet]\n"
     "  Plugs the simulated camera in, opens the capture filter, takes the format the pin\n"
     "  offers, gives the graph a clock, runs the pin until N frames (default 30) have come\n"
     "  back, then stops, closes and unplugs.\n"
@@ -42,6 +43,7 @@ const char kUsage[] =
     "  --scene       chart (default), bars, gradient, flat:N, flat:R,G,B or a PNG file\n"
     "  --camera-fps  frames a second the camera sends (default 30; 0 = as fast as it can)\n"
     "  --registry    the store the camera's settings live in between runs\n"
+    "  --set         a camera property (as quelvixcam set) applied before the pin is made\n"
     "  --quiet       no progress line on standard error\n";
 
 struct Options {
@@ -51,6 +53,7 @@ struct Options {
     double cameraFps = 30;
     std::string registry = DefaultRegistryPath();
     bool quiet = false;
+    std::vector<PropertyAssignment> settings;  // --set, in order
 };
 
 int Fail(const std::string& message) {
@@ -101,6 +104,14 @@ int ParseOptions(int argc, char** argv, Options* options, bool* help) {
             options->scene = argv[++i];
         } else if (arg == "--registry" && hasValue) {
             options->registry = argv[++i];
+        } else if (arg == "--set" && hasValue) {
+            PropertyAssignment assignment;
+            std::string error;
+            if (!ParsePropertyAssignment(argv[++i], &assignment, &error)) {
+                std::fprintf(stderr, "%s: --set: %s\n", kTool, error.c_str());
+                return kUsageError;
+            }
+            options->settings.push_back(assignment);
         } else {
             std::fprintf(stderr, "%s: unknown or incomplete argument '%s'\n%s", kTool, arg.c_str(), kUsage);
             return kUsageError;
@@ -173,6 +184,11 @@ int Capture(const Options& options, sim::SimulatedCamera& camera, hostks::PnpDev
     std::unique_ptr<hostks::KsFilter> filter;
     NTSTATUS status = hostks::KsFilter::Open(pnp, &filter);
     if (!NT_SUCCESS(status)) return Fail("cannot open the capture filter (status " + Status(status) + ")");
+    // Before the pin exists, so that Roi can still change the format offered.
+    for (const PropertyAssignment& assignment : options.settings) {
+        std::string error;
+        if (!ApplyPropertyAssignment(*filter, assignment, &error)) return Fail(error);
+    }
     std::vector<std::vector<uint8_t>> ranges = filter->DataRanges(0);
     if (ranges.empty()) return Fail("the capture pin offers no format");
     std::vector<uint8_t> format;

@@ -5,11 +5,14 @@
 #include "capture_command.h"
 #include "convert_command.h"
 #include "info_command.h"
+#include "property_command.h"
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "capture") == 0) return RunCaptureCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::strcmp(argv[1], "info") == 0) return RunInfoCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::strcmp(argv[1], "convert") == 0) return RunConvertCommand(argc - 2, argv + 2);
-    std::fprintf(stderr, "usage: quelvixcam capture ... | info ... | convert ... (quelvixcam COMMAND --help)\n");
+    if (argc >= 2 && std::strcmp(argv[1], "get") == 0) return RunGetCommand(argc - 2, argv + 2);
+    if (argc >= 2 && std::strcmp(argv[1], "set") == 0) return RunSetCommand(argc - 2, argv + 2);
+    std::fprintf(stderr, "usage: quelvixcam capture ... | info ... | get ... | set ... | convert ... (quelvixcam COMMAND --help)\n");
     return 2;
 }

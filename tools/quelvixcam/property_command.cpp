@@ -1,0 +1,312 @@
+#include "property_command.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "camera/property_set.h"
+#include "host/kernel/violations.h"
+#include "registry_option.h"
+#include "sim/simulated_camera.h"
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+
+namespace {
+
+// Names by id, as the property set's table has them.
+const char* const kPropertyNames[CameraPropertyCount] = {
+    "ExTrigger",        "Timeout",           "Exposure",         "ExposureMin",        "ExposureMax",
+    "ExposureDefault",  "GlobalGain",        "GlobalGainMin",    "GlobalGainMax",      "GlobalGainDefault",
+    "FlipH",            "FlipV",             "ColorEnable",      "WhiteBalance",       "RedGain",
+    "GreenGain",        "BlueGain",          "ColorGainMin",     "ColorGainMax",       "ColorGainDefault",
+    "Brightness",       "BrightnessMin",     "BrightnessMax",    "BrightnessDefault",  "Contrast",
+    "ContrastMin",      "ContrastMax",       "ContrastDefault",  "Saturation",         "SaturationMin",
+    "SaturationMax",    "SaturationDefault", "Hue",              "HueMin",             "HueMax",
+    "HueDefault",       "SubSampleMax",      "SubSample",        "SensorWidth",        "SensorHeight",
+    "RoiX",             "RoiY",              "RoiW",             "RoiH",               "Roi",
+    "PinOpen",          "ExTriggerSupported", "SendCommand20",   "ColorCorrection",    "HalfClock",
+    "HalfClockSupported", "FlipHSupported",  "FlipVSupported",   "AGCSupported",       "AECSupported",
+    "AGC",              "AEC",
+};
+
+// What an id offers, read from the driver's own automation table.
+const KSPROPERTY_ITEM* Item(ULONG id) {
+    const KSPROPERTY_SET& set = CameraFilterAutomationTable.PropertySets[0];
+    for (ULONG i = 0; i < set.PropertiesCount; ++i) {
+        if (set.PropertyItem[i].PropertyId == id) return &set.PropertyItem[i];
+    }
+    return nullptr;
+}
+bool Readable(ULONG id) { return Item(id) && Item(id)->GetPropertyHandler; }
+bool Writable(ULONG id) { return Item(id) && Item(id)->SetPropertyHandler; }
+
+bool FindId(const std::string& name, ULONG* id) {
+    for (ULONG i = 0; i < CameraPropertyCount; ++i) {
+        if (name == kPropertyNames[i]) {
+            *id = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A 32-bit value: decimal or 0x hex, signed, or unsigned up to 0xFFFFFFFF
+// (so Timeout=4294967295 and Timeout=-1 mean the same).
+bool ParseValue(const std::string& text, long* value) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long long parsed = std::strtoll(text.c_str(), &end, 0);
+    if (errno || *end || parsed < -2147483648LL || parsed > 4294967295LL) return false;
+    *value = static_cast<LONG>(static_cast<uint32_t>(parsed));
+    return true;
+}
+
+int Usage(const char* command) {
+    if (std::strcmp(command, "get") == 0) {
+        std::fprintf(stderr, "usage: quelvixcam get [--registry FILE] [NAME...]\n");
+    } else {
+        std::fprintf(stderr,
+                     "usage: quelvixcam set [--registry FILE] NAME=VALUE...   (Roi=SUB,X,Y,W,H; SendCommand20=0)\n");
+    }
+    return 2;
+}
+
+NTSTATUS GetValue(hostks::KsFilter& filter, ULONG id, LONG* value) {
+    CameraPropertyValue buffer{};
+    buffer.Property.Set = CameraPropertySetId;
+    buffer.Property.Id = id;
+    buffer.Property.Flags = KSPROPERTY_TYPE_GET;
+    ULONG returned = 0;
+    NTSTATUS status = filter.SendPropertyRequest(&buffer, sizeof buffer, &buffer, sizeof buffer, &returned);
+    *value = buffer.Value;
+    return status;
+}
+
+// The camera plugged in with the store, its filter open; closes and unplugs
+// (each saving the settings) when it goes.
+class Session {
+public:
+    bool Open(const char* tool, const std::string& registryPath) {
+        tool_ = tool;
+        registry_ = OpenRegistryStore(tool, registryPath);
+        if (!registry_) return false;
+        pnp_ = std::make_unique<hostks::PnpDevice>(DriverEntry, &camera_, registry_.get());
+        NTSTATUS status = hostks::PlugIn(*pnp_);
+        if (!NT_SUCCESS(status)) {
+            std::fprintf(stderr, "%s: the camera did not start (status 0x%08X)\n", tool, static_cast<unsigned>(status));
+            return false;
+        }
+        status = hostks::KsFilter::Open(*pnp_, &filter_);
+        if (!NT_SUCCESS(status)) {
+            std::fprintf(stderr, "%s: the filter did not open (status 0x%08X)\n", tool, static_cast<unsigned>(status));
+            return false;
+        }
+        return true;
+    }
+    // False when anything went wrong on the way out.
+    bool Close() {
+        bool ok = true;
+        if (filter_) {
+            filter_->Close();
+            filter_.reset();
+        }
+        if (pnp_) {
+            hostks::Unplug(*pnp_);
+            pnp_.reset();
+        }
+        if (registry_ && !CloseRegistryStore(tool_, registry_.get())) ok = false;
+        registry_.reset();
+        if (hostk::ViolationCount() != 0) ok = false;
+        return ok;
+    }
+    ~Session() { Close(); }
+    hostks::KsFilter& Filter() { return *filter_; }
+
+private:
+    const char* tool_ = "";
+    std::unique_ptr<hostk::RegistryStore> registry_;
+    sim::SimulatedCamera camera_;
+    std::unique_ptr<hostks::PnpDevice> pnp_;
+    std::unique_ptr<hostks::KsFilter> filter_;
+};
+
+// Splits off --registry FILE; the rest are operands.
+bool ParseOptions(int argc, char** argv, const char* command, std::string* registryPath,
+                  std::vector<std::string>* operands) {
+    *registryPath = DefaultRegistryPath();
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--registry") == 0) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "quelvixcam %s: --registry needs a FILE\n", command);
+                return false;
+            }
+            *registryPath = argv[++i];
+        } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+            std::fprintf(stderr, "quelvixcam %s: unknown option '%s'\n", command, argv[i]);
+            return false;
+        } else {
+            operands->push_back(argv[i]);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParsePropertyAssignment(const std::string& text, PropertyAssignment* assignment, std::string* error) {
+    size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+        *error = "'" + text + "' is not NAME=VALUE";
+        return false;
+    }
+    assignment->name = text.substr(0, equals);
+    std::string value = text.substr(equals + 1);
+    ULONG id;
+    if (!FindId(assignment->name, &id)) {
+        *error = "unknown property '" + assignment->name + "'";
+        return false;
+    }
+    if (!Writable(id)) {
+        *error = "property '" + assignment->name + "' cannot be set";
+        return false;
+    }
+    assignment->id = id;
+    if (id == PropertyRoi) {
+        size_t start = 0;
+        for (int k = 0; k < 5; ++k) {
+            size_t comma = value.find(',', start);
+            if ((k < 4) == (comma == std::string::npos) ||
+                !ParseValue(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start),
+                            &assignment->values[k])) {
+                *error = "Roi needs SUB,X,Y,W,H, not '" + value + "'";
+                return false;
+            }
+            start = comma + 1;
+        }
+        return true;
+    }
+    if (!ParseValue(value, &assignment->values[0])) {
+        *error = "'" + value + "' is not a 32-bit number (for " + assignment->name + ")";
+        return false;
+    }
+    return true;
+}
+
+bool ApplyPropertyAssignment(hostks::KsFilter& filter, const PropertyAssignment& assignment, std::string* error) {
+    NTSTATUS status;
+    ULONG returned = 0;
+    if (assignment.id == PropertyRoi) {
+        CameraRoiValue roi{};
+        roi.Property.Set = CameraPropertySetId;
+        roi.Property.Id = PropertyRoi;
+        roi.Property.Flags = KSPROPERTY_TYPE_SET;
+        roi.SubSample = assignment.values[0];
+        roi.X = assignment.values[1];
+        roi.Y = assignment.values[2];
+        roi.Width = assignment.values[3];
+        roi.Height = assignment.values[4];
+        status = filter.SendPropertyRequest(&roi, sizeof roi, &roi, sizeof roi, &returned);
+    } else {
+        CameraPropertyValue buffer{};
+        buffer.Property.Set = CameraPropertySetId;
+        buffer.Property.Id = assignment.id;
+        buffer.Property.Flags = KSPROPERTY_TYPE_SET;
+        buffer.Value = assignment.values[0];
+        status = filter.SendPropertyRequest(&buffer, sizeof buffer, &buffer, sizeof buffer, &returned);
+    }
+    if (!NT_SUCCESS(status)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+        *error = "setting " + assignment.name + " failed with status " + text;
+        return false;
+    }
+    return true;
+}
+
+int RunGetCommand(int argc, char** argv) {
+    std::string registryPath;
+    std::vector<std::string> names;
+    if (!ParseOptions(argc, argv, "get", &registryPath, &names)) return Usage("get");
+    std::vector<ULONG> ids;
+    for (const std::string& name : names) {
+        ULONG id;
+        if (!FindId(name, &id)) {
+            std::fprintf(stderr, "quelvixcam get: unknown property '%s'\n", name.c_str());
+            return 2;
+        }
+        if (!Readable(id)) {
+            std::fprintf(stderr, "quelvixcam get: property '%s' cannot be read\n", name.c_str());
+            return 2;
+        }
+        ids.push_back(id);
+    }
+    if (ids.empty()) {
+        for (ULONG id = 0; id < CameraPropertyCount; ++id) {
+            if (Readable(id)) ids.push_back(id);
+        }
+    }
+    Session session;
+    if (!session.Open("quelvixcam get", registryPath)) return 1;
+    int exitCode = 0;
+    for (ULONG id : ids) {
+        LONG value = 0;
+        NTSTATUS status = GetValue(session.Filter(), id, &value);
+        if (!NT_SUCCESS(status)) {
+            std::fprintf(stderr, "quelvixcam get: reading %s failed with status 0x%08X\n", kPropertyNames[id],
+                         static_cast<unsigned>(status));
+            exitCode = 1;
+            continue;
+        }
+        std::printf("%s=%ld\n", kPropertyNames[id], static_cast<long>(value));
+    }
+    if (!session.Close()) exitCode = 1;
+    return exitCode;
+}
+
+int RunSetCommand(int argc, char** argv) {
+    std::string registryPath;
+    std::vector<std::string> operands;
+    if (!ParseOptions(argc, argv, "set", &registryPath, &operands)) return Usage("set");
+    if (operands.empty()) return Usage("set");
+    std::vector<PropertyAssignment> assignments;
+    // Everything is checked before the camera is touched: a bad operand
+    // changes nothing.
+    for (const std::string& operand : operands) {
+        PropertyAssignment assignment;
+        std::string error;
+        if (!ParsePropertyAssignment(operand, &assignment, &error)) {
+            std::fprintf(stderr, "quelvixcam set: %s\n", error.c_str());
+            return 2;
+        }
+        assignments.push_back(assignment);
+    }
+    Session session;
+    if (!session.Open("quelvixcam set", registryPath)) return 1;
+    int exitCode = 0;
+    for (const PropertyAssignment& assignment : assignments) {
+        std::string error;
+        if (!ApplyPropertyAssignment(session.Filter(), assignment, &error)) {
+            std::fprintf(stderr, "quelvixcam set: %s\n", error.c_str());
+            exitCode = 1;
+        }
+    }
+    // Read back what can be read, in the order named: the driver's clamps
+    // and refusals show here.
+    for (const PropertyAssignment& assignment : assignments) {
+        if (!Readable(assignment.id)) continue;
+        LONG value = 0;
+        NTSTATUS status = GetValue(session.Filter(), assignment.id, &value);
+        if (!NT_SUCCESS(status)) {
+            std::fprintf(stderr, "quelvixcam set: reading %s back failed with status 0x%08X\n",
+                         assignment.name.c_str(), static_cast<unsigned>(status));
+            exitCode = 1;
+            continue;
+        }
+        std::printf("%s=%ld\n", assignment.name.c_str(), static_cast<long>(value));
+    }
+    if (!session.Close()) exitCode = 1;
+    return exitCode;
+}
