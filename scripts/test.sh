@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the host suite, the host suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the Windows driver image and its import check,
+# UndefinedBehaviorSanitizer, the streaming, USB and device tests under
+# ThreadSanitizer, the Windows driver image and its import check,
 # the plug-in under Wine (64-bit and 32-bit), and one brief run of each
 # benchmark so they cannot rot. Installs what it needs on Debian 12 (root).
 set -euo pipefail
@@ -38,6 +39,13 @@ run_ctest build
 echo "== host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build-host.sh build-asan -DQUELVIX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
+
+echo "== streaming, USB and device tests under ThreadSanitizer"
+# The capture thread, the class's processing worker, chunk completions and
+# the pin's state changes meet in these; TSan checks their hand-offs.
+scripts/build-host.sh build-tsan -DQUELVIX_SANITIZE=thread
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan \
+  -R '^(CaptureStreamTest|DoubleBuffer|FailureRowsTest|NoWorkerTest|PinFormatTest|StandInTest|DriverTest|FrameReadTest)\.'
 
 echo "== Windows driver image"
 if scripts/build-windows-driver.sh build-windows; then passed=$((passed + 1)); else failed=$((failed + 1)); fi

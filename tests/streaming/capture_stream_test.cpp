@@ -107,7 +107,7 @@ TEST_F(CaptureStreamTest, WithoutAClientBufferAFrameIsConvertedAndTheNextBufferG
     // goes back to free and no frame comes out.
     ASSERT_TRUE(Eventually([&] { return FramesRead() == 1 && pin->ProcessCalls() >= 1; }));
     ASSERT_TRUE(Eventually([&] {
-        return Worker()->bufferState[0] == BufferFree && Worker()->bufferState[1] != BufferReady;
+        return BufferState(0) == BufferFree && BufferState(1) != BufferReady;
     }));
     EXPECT_EQ(pin->QueuedFrames(), 0u);
 
@@ -136,19 +136,19 @@ TEST_F(CaptureStreamTest, PauseDuringAReadReturnsAtOnceAndTheNextRunStartsWithBo
     // the camera does not answer.
     ASSERT_TRUE(Eventually([&] { return FramesRead() == 1; }));
     ASSERT_TRUE(rig.Camera().WaitForFrameRequest(5s));
-    ASSERT_TRUE(Eventually([&] { return Worker()->bufferState[1] == BufferFilling; }));
+    ASSERT_TRUE(Eventually([&] { return BufferState(1) == BufferFilling; }));
 
     ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     EXPECT_EQ(Worker()->captureThread, nullptr);
-    EXPECT_EQ(Worker()->bufferState[0], BufferReady);
-    EXPECT_EQ(Worker()->bufferState[1], BufferFree);  // the cancelled read gave it back
+    EXPECT_EQ(BufferState(0), BufferReady);
+    EXPECT_EQ(BufferState(1), BufferFree);  // the cancelled read gave it back
 
     // Run again: both free, so the thread takes buffer 0 (not buffer 1 next
     // to a ready buffer 0).
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_TRUE(rig.Camera().WaitForFrameRequest(5s));
-    ASSERT_TRUE(Eventually([&] { return Worker()->bufferState[0] == BufferFilling; }));
-    EXPECT_EQ(Worker()->bufferState[1], BufferFree);
+    ASSERT_TRUE(Eventually([&] { return BufferState(0) == BufferFilling; }));
+    EXPECT_EQ(BufferState(1), BufferFree);
     pin->HoldProcessing(false);
 }
 
@@ -186,7 +186,7 @@ TEST_F(CaptureStreamTest, StopWhileProcessIsConvertingReturnsOnlyAfterTheCopy) {
     std::vector<uint8_t> expected = ExpectedImage(rig.Camera().ExpectedRawFrame());
     rig.Camera().StepFrames(1);
     clock.entered.get_future().wait();  // Process is between conversion and copy
-    ASSERT_EQ(Worker()->converting, 1);
+    ASSERT_EQ(ReadNoFence(&Worker()->converting), 1);
 
     std::atomic<bool> stopped{false};
     std::atomic<size_t> completedAtStop{99};
@@ -195,8 +195,8 @@ TEST_F(CaptureStreamTest, StopWhileProcessIsConvertingReturnsOnlyAfterTheCopy) {
         completedAtStop = pin->QueuedFrames();
         stopped = true;
     });
-    // The stop has stopped the thread and now waits for Process.
-    ASSERT_TRUE(Eventually([&] { return Worker()->captureThread == nullptr; }));
+    // The stop has ended the capture thread and now waits for Process.
+    ASSERT_TRUE(Eventually([&] { return hostk::LiveSystemThreads() == 0; }));
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(stopped.load());
     EXPECT_NE(Worker()->rgbImage, nullptr);

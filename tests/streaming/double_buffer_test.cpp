@@ -44,7 +44,7 @@ protected:
         EXPECT_TRUE(rig.Camera().WaitForFrameRequest(5s));
         return image;
     }
-    LONG State(int i) { return Worker()->bufferState[i]; }
+    LONG State(int i) { return BufferState(i); }
 };
 
 TEST_F(DoubleBufferTest, NewestFrameWinsAndTheConverterTakesWhatIsReady) {

@@ -131,6 +131,15 @@ protected:
 
     LONG FramesRead() { return InterlockedExchangeAdd(&Worker()->framesRead, 0); }
 
+    // A raw buffer's state, read under the lock the thread and Process share.
+    LONG BufferState(int i) {
+        KIRQL irql;
+        KeAcquireSpinLock(&Worker()->bufferLock, &irql);
+        LONG state = Worker()->bufferState[i];
+        KeReleaseSpinLock(&Worker()->bufferLock, irql);
+        return state;
+    }
+
     std::unique_ptr<hostks::KsFilter> filter;
     std::unique_ptr<hostks::KsPin> pin;
 };
