@@ -40,12 +40,13 @@ echo "== host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build-host.sh build-asan -DQUELVIX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
 
-echo "== streaming, USB and device tests under ThreadSanitizer"
+echo "== streaming, USB, device, property and settings tests under ThreadSanitizer"
 # The capture thread, the class's processing worker, chunk completions and
-# the pin's state changes meet in these; TSan checks their hand-offs.
+# the pin's state changes meet in these, and property requests from several
+# threads; TSan checks their hand-offs.
 scripts/build-host.sh build-tsan -DQUELVIX_SANITIZE=thread
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan \
-  -R '^(CaptureStreamTest|DoubleBuffer|FailureRowsTest|NoWorkerTest|PinFormatTest|StandInTest|DriverTest|FrameReadTest)\.'
+  -R '^(CaptureStreamTest|DoubleBuffer|FailureRowsTest|NoWorkerTest|PinFormatTest|StandInTest|DriverTest|FrameReadTest|PropertyTest|SettingsTest)\.'
 
 echo "== Windows driver image"
 if scripts/build-windows-driver.sh build-windows; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
