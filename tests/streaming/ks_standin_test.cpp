@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 struct FakeDriver {
     std::vector<std::pair<KSSTATE, KSSTATE>> transitions;
-    KSSTATE refuse = static_cast<KSSTATE>(-1);
+    int refuse = -1;  // a state to refuse, or none
     int setFormatCalls = 0;
     bool setFormatSawNoOldFormat = false;
     int createCalls = 0;
@@ -42,7 +42,7 @@ NTSTATUS FakeCreate(PKSPIN pin, PIRP irp) {
 }
 
 NTSTATUS FakeSetState(PKSPIN, KSSTATE to, KSSTATE from) {
-    if (to == g_driver->refuse) return STATUS_UNSUCCESSFUL;
+    if (static_cast<int>(to) == g_driver->refuse) return STATUS_UNSUCCESSFUL;
     g_driver->transitions.emplace_back(from, to);
     return STATUS_SUCCESS;
 }
