@@ -68,6 +68,8 @@ check(single_byte "" ":0100000000FF\n${eof}")
 execute_process(
   COMMAND ${CMAKE_COMMAND} -DOUTPUT=${WORK_DIR}/none.cpp -DIMAGE1_NAME=Image -DIMAGE1_HEX=${WORK_DIR}/does-not-exist.hex -P ${CONVERTER}
   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+# CMake wraps long messages, so the words may be split across lines.
+string(REGEX REPLACE "[ \t\r\n]+" " " output "${output}")
 if(result EQUAL 0 OR NOT output MATCHES "firmware image not found")
   message(SEND_ERROR "missing file: not reported:\n${output}")
 endif()
