@@ -32,7 +32,9 @@ VOID CreateFilterFactoryAndWorker(PKSDEVICE device, DeviceContext* context) {
                                             referenceString, nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr,
                                             nullptr);
     KsReleaseDevice(device);
-    if (!NT_SUCCESS(status) || device->Started) return;
+    // A restart after a stop keeps the worker it has: it is idle while no pin
+    // exists, and a second one would only sit in the bag until removal.
+    if (!NT_SUCCESS(status) || device->Started || context->worker) return;
     CaptureWorker* worker = AllocateCaptureWorker(context);
     if (!worker) return;
     if (!NT_SUCCESS(KsAddItemToObjectBag(device->Bag, worker, FreeCaptureWorker))) {

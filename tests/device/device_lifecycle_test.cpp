@@ -95,8 +95,13 @@ TEST_F(DriverTest, StopDeconfiguresAndAStartAfterItRepeatsTheWholeStart) {
     EXPECT_EQ(rig.Context()->link.configurationDescriptor, nullptr);
     EXPECT_TRUE(rig.Pnp().FilterFactories().empty());
 
+    CaptureWorker* worker = rig.Context()->worker;
+    size_t contexts = hostk::PoolTagStats('wNCK').liveBlocks;
     rig.Camera().ClearTrace();
     ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    // The restart keeps the idle worker instead of piling up another.
+    EXPECT_EQ(rig.Context()->worker, worker);
+    EXPECT_EQ(hostk::PoolTagStats('wNCK').liveBlocks, contexts);
     std::vector<std::string> again = rig.Camera().TraceLines();
     std::vector<std::string> startPart(firstStart.end() - again.size(), firstStart.end());
     EXPECT_EQ(again, startPart);
