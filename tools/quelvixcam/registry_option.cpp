@@ -24,7 +24,7 @@ bool MakeDirectories(const std::string& path) {
 std::string DefaultRegistryPath() {
     const char* state = std::getenv("XDG_STATE_HOME");
     std::string directory;
-    // The base directory specification says a relative value is invalid and
+    // XDG's base directory rules say a relative value is invalid and
     // is to be ignored.
     if (state && state[0] == '/') {
         directory = std::string(state) + "/quelvixcam";
