@@ -12,20 +12,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using Transfers = std::vector<std::unique_ptr<TestTransfer>>;
-
-Transfers PostFrameReads(SimulatedCamera& cam, uint32_t size) {
-    SendCommand(cam, Packet({0x02}));
-    SendCommand(cam, Packet({0x02}));
-    Transfers ts;
-    for (uint32_t off = 0; off < size; off += 65536) {
-        ts.push_back(std::make_unique<TestTransfer>(0x82, std::min<uint32_t>(65536, size - off)));
-        cam.SubmitBulk(ts.back().get());
-    }
-    SendCommand(cam, Packet({0x03}));
-    return ts;
-}
-
 class SimFaults : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -2,11 +2,13 @@
 // the host stack does.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -114,6 +116,22 @@ inline void FreshCameraSettings(sim::SimulatedCamera& cam) {
     SendCommand(cam, RegisterPacket(159, 0));
     SendCommand(cam, RegisterPacket(6, 36));
     SendCommand(cam, RegisterPacket(7, 1));
+}
+
+using Transfers = std::vector<std::unique_ptr<TestTransfer>>;
+
+// Posts the reads for one frame as the host does: Command02 twice, every
+// 64 KiB read, then Command03. The transfers complete as the camera sends.
+inline Transfers PostFrameReads(sim::SimulatedCamera& cam, uint32_t size) {
+    SendCommand(cam, Packet({0x02}));
+    SendCommand(cam, Packet({0x02}));
+    Transfers ts;
+    for (uint32_t off = 0; off < size; off += 65536) {
+        ts.push_back(std::make_unique<TestTransfer>(0x82, std::min<uint32_t>(65536, size - off)));
+        cam.SubmitBulk(ts.back().get());
+    }
+    SendCommand(cam, Packet({0x03}));
+    return ts;
 }
 
 }  // namespace simtest

@@ -11,19 +11,9 @@ using sim::SimulatedCamera;
 
 namespace {
 
-using Transfers = std::vector<std::unique_ptr<TestTransfer>>;
-
-// Posts the reads for one frame as the host does (Command02 twice, every
-// 64 KiB read, then Command03) and waits for all of them.
+// Posts the reads for one frame and, unless told not to, waits for all of them.
 Transfers ReadFrame(SimulatedCamera& cam, uint32_t size, bool wait = true) {
-    SendCommand(cam, Packet({0x02}));
-    SendCommand(cam, Packet({0x02}));
-    Transfers ts;
-    for (uint32_t off = 0; off < size; off += 65536) {
-        ts.push_back(std::make_unique<TestTransfer>(0x82, std::min<uint32_t>(65536, size - off)));
-        cam.SubmitBulk(ts.back().get());
-    }
-    SendCommand(cam, Packet({0x03}));
+    Transfers ts = PostFrameReads(cam, size);
     if (wait) {
         for (auto& t : ts) EXPECT_TRUE(t->WaitDone());
     }
