@@ -21,6 +21,8 @@
 #include "pipeline/convert_frame.h"
 #include "pipeline/image_pipeline.h"
 
+#include "recording_reporter.h"
+
 namespace {
 
 const int kWidth = 1600;
@@ -100,17 +102,6 @@ BENCHMARK(ConvertFrameColourScalar)->Unit(benchmark::kMillisecond);
 BENCHMARK(OpenCvBilinear)->Unit(benchmark::kMillisecond);
 BENCHMARK(OpenCvBilinearMatrix)->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's real time per iteration for the ratios.
-class RecordingReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                seconds[run.benchmark_name()] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-    }
-    std::map<std::string, double> seconds;
-};
 
 }  // namespace
 
@@ -118,7 +109,7 @@ int main(int argc, char** argv) {
     cv::setNumThreads(1);  // OpenCV would otherwise spread its work over every core
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RecordingReporter reporter;
+    RecordingReporter reporter(RecordingReporter::Clock::Cpu);
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
     auto& t = reporter.seconds;

@@ -25,6 +25,8 @@
 #include "host/ks/pnp.h"
 #include "sim/simulated_camera.h"
 
+#include "recording_reporter.h"
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 namespace {
@@ -123,25 +125,13 @@ void BareUrbRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BareUrbRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// Keeps each benchmark's real time per iteration for the ratio.
-class RecordingReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0)
-                seconds[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
-        }
-    }
-    std::map<std::string, double> seconds;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RecordingReporter reporter;
+    RecordingReporter reporter(RecordingReporter::Clock::Real);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     auto start = reporter.seconds.find("DeviceStart");

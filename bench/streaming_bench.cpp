@@ -26,6 +26,8 @@
 #include "pipeline/image_pipeline.h"
 #include "sim/simulated_camera.h"
 
+#include "recording_reporter.h"
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 namespace {
@@ -132,37 +134,21 @@ double CpuPerPacedFrame(int frames) {
     return (ProcessCpuSeconds() - start) / frames;
 }
 
-// Keeps each benchmark's real time per iteration.
-class RecordingReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                seconds[run.benchmark_name()] = run.real_accumulated_time / static_cast<double>(run.iterations);
-    }
-    std::map<std::string, double> seconds;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RecordingReporter reporter;
+    RecordingReporter reporter(RecordingReporter::Clock::Real);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     auto& t = reporter.seconds;
-    std::string convert, delivered;
-    for (const auto& entry : t) {
-        if (entry.first.rfind("ConversionAndCopy", 0) == 0) convert = entry.first;
-        if (entry.first.rfind("DeliveredUnpaced", 0) == 0) delivered = entry.first;
-    }
-    if (convert.empty() || delivered.empty()) {
+    if (!t.count("ConversionAndCopy") || !t.count("DeliveredUnpaced")) {
         std::printf("the ratio needs ConversionAndCopy and DeliveredUnpaced in the run\n");
         return 1;
     }
-    double convertFps = 1 / t[convert];
-    double deliveredFps = 1 / t[delivered];
+    double convertFps = 1 / t["ConversionAndCopy"];
+    double deliveredFps = 1 / t["DeliveredUnpaced"];
     double cpu = CpuPerPacedFrame(15);
     if (cpu < 0) {
         std::printf("the paced stream delivered no frames\n");

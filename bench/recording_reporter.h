@@ -1,0 +1,31 @@
+// A console reporter that also keeps each benchmark's time per iteration,
+// by function name, so that a program can print ratios of benchmarks
+// measured side by side in the same run.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+class RecordingReporter : public benchmark::ConsoleReporter {
+public:
+    enum class Clock { Cpu, Real };
+    explicit RecordingReporter(Clock clock) : clock_(clock) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations <= 0) continue;
+            double total = clock_ == Clock::Cpu ? run.cpu_accumulated_time : run.real_accumulated_time;
+            seconds[run.run_name.function_name] = total / static_cast<double>(run.iterations);
+        }
+    }
+
+    // Seconds per iteration; absent when the benchmark did not run.
+    std::map<std::string, double> seconds;
+
+private:
+    Clock clock_;
+};
