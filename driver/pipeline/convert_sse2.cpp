@@ -12,13 +12,8 @@
 
 #include "convert_kernels.h"
 
-// The block helpers must be inlined into the row loops: passed through
-// memory, their eight-lane results cost more than the arithmetic.
-#if defined(_MSC_VER)
-#define SSE2_INLINE __forceinline
-#else
-#define SSE2_INLINE inline __attribute__((always_inline))
-#endif
+// The block helpers are FORCEINLINE: passed through memory, their
+// eight-lane results would cost more than the arithmetic.
 
 namespace {
 
@@ -28,9 +23,9 @@ struct Rgb {
     __m128i blue;
 };
 
-SSE2_INLINE __m128i Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-SSE2_INLINE __m128i Add(__m128i a, __m128i b) { return _mm_add_epi16(a, b); }
-SSE2_INLINE __m128i Sub(__m128i a, __m128i b) { return _mm_sub_epi16(a, b); }
+FORCEINLINE __m128i Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+FORCEINLINE __m128i Add(__m128i a, __m128i b) { return _mm_add_epi16(a, b); }
+FORCEINLINE __m128i Sub(__m128i a, __m128i b) { return _mm_sub_epi16(a, b); }
 
 // One working-buffer row around a block of 16 columns from column c, as
 // 16-bit lanes j = 0 .. 7 holding column c + 2j + offset. Three 16-byte loads
@@ -47,7 +42,7 @@ struct RowSamples {
     __m128i oddRight;   // c + 2j + 3
 };
 
-SSE2_INLINE RowSamples LoadRow(const UCHAR* p) {
+FORCEINLINE RowSamples LoadRow(const UCHAR* p) {
     const __m128i lowBytes = _mm_set1_epi16(0x00FF);
     const __m128i a = Load(p - 2), b = Load(p), c = Load(p + 2);
     RowSamples s;
@@ -63,7 +58,7 @@ SSE2_INLINE RowSamples LoadRow(const UCHAR* p) {
 // Clamps two sets of signed lanes to 0 .. 255: the byte pack saturates both
 // ends at once, the unpack widens them back (three operations for two sets
 // instead of a max and a min each).
-SSE2_INLINE void ClampPair(__m128i* a, __m128i* b) {
+FORCEINLINE void ClampPair(__m128i* a, __m128i* b) {
     const __m128i packed = _mm_packus_epi16(*a, *b);
     *a = _mm_unpacklo_epi8(packed, _mm_setzero_si128());
     *b = _mm_unpackhi_epi8(packed, _mm_setzero_si128());
@@ -79,7 +74,7 @@ SSE2_INLINE void ClampPair(__m128i* a, __m128i* b) {
 // gives the same value; the rounding constant is folded into the sums. No
 // sum leaves the signed 16-bit range (|S| < 8000).
 template <int Site>
-SSE2_INLINE Rgb Interpolate(__m128i c, __m128i h1, __m128i h2, __m128i v1, __m128i v2, __m128i diag) {
+FORCEINLINE Rgb Interpolate(__m128i c, __m128i h1, __m128i h2, __m128i v1, __m128i v2, __m128i diag) {
     Rgb out;
     if (Site == SiteGreenInRedRow || Site == SiteGreenInBlueRow) {
         // Krow + 8 = 2(t + 4h1 - h2) + v2 and Kcol + 8 = 2(t + 4v1 - v2) + h2
@@ -116,7 +111,7 @@ SSE2_INLINE Rgb Interpolate(__m128i c, __m128i h1, __m128i h2, __m128i v1, __m12
 // vertical pair is part of the odd lanes' diagonal sum and the other way
 // round.
 template <int EvenSite, int OddSite>
-SSE2_INLINE void DemosaicRow(const RowSamples& up2, const RowSamples& up1, const RowSamples& row,
+FORCEINLINE void DemosaicRow(const RowSamples& up2, const RowSamples& up1, const RowSamples& row,
                              const RowSamples& down1, const RowSamples& down2, Rgb* even, Rgb* odd) {
     const __m128i v1OddLeft = Add(up1.oddLeft, down1.oddLeft);
     const __m128i v1Even = Add(up1.even, down1.even);
@@ -133,7 +128,7 @@ SSE2_INLINE void DemosaicRow(const RowSamples& up2, const RowSamples& up1, const
 // .. r + 3, each once; a single row (the last of an odd height) reads only
 // the margin rows up to r + 2.
 template <int Phase, bool TwoRows>
-SSE2_INLINE void DemosaicBlock(const UCHAR* at, LONG pitch, Rgb even[2], Rgb odd[2]) {
+FORCEINLINE void DemosaicBlock(const UCHAR* at, LONG pitch, Rgb even[2], Rgb odd[2]) {
     const RowSamples up2 = LoadRow(at - 2 * pitch);
     const RowSamples up1 = LoadRow(at - pitch);
     const RowSamples row0 = LoadRow(at);
@@ -166,13 +161,13 @@ inline GainMode GainModeOf(const FrameParameters* f) {
 // GainsScaled: (v * g) >> 7 is the high half of (v << 8) * (g << 1), both
 // factors within 16 bits; below 16384 the result stays below 32768, so a
 // signed minimum caps it.
-SSE2_INLINE __m128i ApplyScaledGain(__m128i v, __m128i gainTimes2) {
+FORCEINLINE __m128i ApplyScaledGain(__m128i v, __m128i gainTimes2) {
     return _mm_min_epi16(_mm_mulhi_epu16(_mm_slli_epi16(v, 8), gainTimes2), _mm_set1_epi16(255));
 }
 
 // GainsGeneral: the low half of v * g gives the result when the high half is
 // 0; any product of 65536 or more is 255.
-SSE2_INLINE __m128i ApplyGeneralGain(__m128i v, __m128i gain) {
+FORCEINLINE __m128i ApplyGeneralGain(__m128i v, __m128i gain) {
     const __m128i low = _mm_mullo_epi16(v, gain);
     const __m128i high = _mm_mulhi_epu16(v, gain);
     const __m128i overflow = _mm_andnot_si128(_mm_cmpeq_epi16(high, _mm_setzero_si128()), _mm_set1_epi16(255));
@@ -196,7 +191,7 @@ inline Gains BroadcastGains(const FrameParameters* f, GainMode mode) {
 }
 
 template <int Mode>
-SSE2_INLINE void ApplyGains(Rgb* v, const Gains& g) {
+FORCEINLINE void ApplyGains(Rgb* v, const Gains& g) {
     if (Mode == GainsScaled) {
         v->red = ApplyScaledGain(v->red, g.red);
         v->green = ApplyScaledGain(v->green, g.green);
@@ -267,7 +262,7 @@ inline Matrix BroadcastMatrix(const ImagePipeline* p) {
 // (pos >> 6) - (neg >> 6) as a signed lane (-1023 .. 1023); the byte pack of
 // the store turns it into 0 when negative and caps it at 255.
 template <int Shape>
-SSE2_INLINE __m128i MatrixChannel(const Rgb& v, const Matrix& m, int c) {
+FORCEINLINE __m128i MatrixChannel(const Rgb& v, const Matrix& m, int c) {
     __m128i pos, neg;
     if (Shape == MatrixDiagonal) {
         const __m128i red = _mm_mullo_epi16(v.red, m.magnitude[0][c]);
@@ -295,7 +290,7 @@ struct Bgra16 {
     __m128i quarter[4];
 };
 
-SSE2_INLINE Bgra16 PackBgra(__m128i blueEven, __m128i blueOdd, __m128i greenEven, __m128i greenOdd,
+FORCEINLINE Bgra16 PackBgra(__m128i blueEven, __m128i blueOdd, __m128i greenEven, __m128i greenOdd,
                             __m128i redEven, __m128i redOdd) {
     const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF));
     const __m128i blue = _mm_packus_epi16(blueEven, blueOdd);  // even pixels' bytes, then odd pixels'
@@ -319,7 +314,7 @@ SSE2_INLINE Bgra16 PackBgra(__m128i blueEven, __m128i blueOdd, __m128i greenEven
 
 // Stores `count` of the 16 pixels; the last block of a row is computed whole,
 // but only the pixels inside the width are written.
-SSE2_INLINE void StoreBgra(UCHAR* out, const Bgra16& pixels, LONG count) {
+FORCEINLINE void StoreBgra(UCHAR* out, const Bgra16& pixels, LONG count) {
     __m128i* dst = reinterpret_cast<__m128i*>(out);
     if (count >= 16) {
         for (int i = 0; i < 4; ++i) _mm_storeu_si128(dst + i, pixels.quarter[i]);
@@ -336,7 +331,7 @@ struct ColourStage {
     Gains gains;
     Matrix matrix;
 
-    SSE2_INLINE Bgra16 operator()(Rgb even, Rgb odd) const {
+    FORCEINLINE Bgra16 operator()(Rgb even, Rgb odd) const {
         ApplyGains<Mode>(&even, gains);
         ApplyGains<Mode>(&odd, gains);
         return PackBgra(MatrixChannel<Shape>(even, matrix, 2), MatrixChannel<Shape>(odd, matrix, 2),
@@ -351,13 +346,13 @@ template <int Mode>
 struct MonoStage {
     Gains gains;
 
-    SSE2_INLINE __m128i Luma(const Rgb& v) const {
+    FORCEINLINE __m128i Luma(const Rgb& v) const {
         __m128i y = _mm_mulhi_epu16(v.red, _mm_set1_epi16(77 << 8));
         y = Add(y, _mm_mulhi_epu16(v.green, _mm_set1_epi16(static_cast<short>(150 << 8))));
         return Add(y, _mm_mulhi_epu16(v.blue, _mm_set1_epi16(29 << 8)));
     }
 
-    SSE2_INLINE Bgra16 operator()(Rgb even, Rgb odd) const {
+    FORCEINLINE Bgra16 operator()(Rgb even, Rgb odd) const {
         ApplyGains<Mode>(&even, gains);
         ApplyGains<Mode>(&odd, gains);
         const __m128i yEven = Luma(even);
@@ -368,7 +363,7 @@ struct MonoStage {
 
 // Rows `r` (even) and, for a pair, r + 1 through `stage`, block by block.
 template <int Phase, bool TwoRows, class Stage>
-SSE2_INLINE void ConvertRows(const FrameParameters* f, LONG r, const Stage& stage) {
+FORCEINLINE void ConvertRows(const FrameParameters* f, LONG r, const Stage& stage) {
     const LONG width = f->width;
     const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
     UCHAR* out = f->output + static_cast<SIZE_T>(r) * static_cast<SIZE_T>(width) * 4;
@@ -432,12 +427,12 @@ struct ChannelSums {
     __m128i blue;
 };
 
-SSE2_INLINE __m128i AddBytes(__m128i sum, __m128i even, __m128i odd, __m128i keep) {
+FORCEINLINE __m128i AddBytes(__m128i sum, __m128i even, __m128i odd, __m128i keep) {
     const __m128i bytes = _mm_and_si128(_mm_packus_epi16(even, odd), keep);
     return _mm_add_epi64(sum, _mm_sad_epu8(bytes, _mm_setzero_si128()));
 }
 
-SSE2_INLINE void AddBlock(ChannelSums* s, const Rgb& even, const Rgb& odd, __m128i keep) {
+FORCEINLINE void AddBlock(ChannelSums* s, const Rgb& even, const Rgb& odd, __m128i keep) {
     s->red = AddBytes(s->red, even.red, odd.red, keep);
     s->green = AddBytes(s->green, even.green, odd.green, keep);
     s->blue = AddBytes(s->blue, even.blue, odd.blue, keep);
@@ -445,13 +440,13 @@ SSE2_INLINE void AddBlock(ChannelSums* s, const Rgb& even, const Rgb& odd, __m12
 
 // Bytes of a packed block (even columns 0, 2 .. 14, then odd 1, 3 .. 15) kept
 // when their column is below `count`: only the image pixels count.
-SSE2_INLINE __m128i KeepColumns(LONG count) {
+FORCEINLINE __m128i KeepColumns(LONG count) {
     const __m128i column = _mm_setr_epi8(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
     return _mm_cmplt_epi8(column, _mm_set1_epi8(static_cast<char>(count < 16 ? count : 16)));
 }
 
 template <int Phase, bool TwoRows>
-SSE2_INLINE void SumRows(const FrameParameters* f, LONG r, ChannelSums* sums) {
+FORCEINLINE void SumRows(const FrameParameters* f, LONG r, ChannelSums* sums) {
     const LONG width = f->width;
     const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * f->workPitch;
     const __m128i all = _mm_set1_epi8(static_cast<char>(0xFF));
@@ -471,7 +466,7 @@ SSE2_INLINE void SumRows(const FrameParameters* f, LONG r, ChannelSums* sums) {
     }
 }
 
-SSE2_INLINE ULONG LowSum(__m128i v) {
+FORCEINLINE ULONG LowSum(__m128i v) {
     return static_cast<ULONG>(_mm_cvtsi128_si32(_mm_add_epi64(v, _mm_srli_si128(v, 8))));
 }
 

@@ -14,6 +14,7 @@
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 #define FIELD_OFFSET(type, field) offsetof(type, field)
 #define PAGED_CODE() ((void)0)
+#define FORCEINLINE inline __attribute__((always_inline))
 
 typedef void VOID;
 typedef void* PVOID;
