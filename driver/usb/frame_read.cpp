@@ -8,6 +8,7 @@
 // every posted chunk has completed and no cancel pass is walking the table.
 // That keeps CancelChunks safe against completions on other processors (an
 // IRP it cancels cannot be freed under it), and no chunk outlives its table.
+#include "camera/camera_commands.h"
 #include "device/device_context.h"
 #include "device/pool_tags.h"
 #include "device/read_timeout.h"
@@ -74,10 +75,8 @@ BOOLEAN BuildChunk(UsbLink* link, ChunkRequest* entry, PUCHAR buffer, ULONG leng
         return FALSE;
     }
     IoBuildPartialMdl(link->frameMdl, mdl, buffer + offset, bytes);
-    ULONG flags = USBD_SHORT_TRANSFER_OK |
-                  (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ? USBD_TRANSFER_DIRECTION_IN : 0);
     UsbBuildInterruptOrBulkTransferRequest(urb, static_cast<USHORT>(size), pipe->PipeHandle, nullptr, mdl,
-                                           MmGetMdlByteCount(mdl), flags, nullptr);
+                                           MmGetMdlByteCount(mdl), PipeTransferFlags(pipe), nullptr);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -253,7 +252,7 @@ VOID CancelPendingReads(UsbLink* link) {
 
 BOOLEAN ReadRawFrame(DeviceContext* context, PUCHAR buffer, BOOLEAN* success) {
     RtlZeroMemory(context->frameCommand, sizeof context->frameCommand);
-    context->frameCommand[0] = 0x02;
+    context->frameCommand[0] = Command02;
     ULONG moved = 0;
     PipeTransfer(&context->link, CommandPipe, context->frameCommand, &moved);
     NTSTATUS status = ReadFrameChunked(&context->link, context->rawFrameSize, buffer, context);

@@ -52,6 +52,8 @@ extern LONG volatile UsbRequestTimeout;
 constexpr LONG DefaultUsbRequestTimeout = 5000;
 
 NTSTATUS SubmitUrbSync(UsbLink* link, PURB urb);
+// Short transfers allowed, and the direction of the pipe's endpoint.
+ULONG PipeTransferFlags(const USBD_PIPE_INFORMATION* pipe);
 NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, PUCHAR buffer, ULONG* bytesMoved);
 VOID SendCaptureCommand(DeviceContext* context, BOOLEAN start);
 BOOLEAN ReadRawFrame(DeviceContext* context, PUCHAR buffer, BOOLEAN* success);

@@ -1,5 +1,6 @@
 // Synchronous requests to the USB stack below the camera: URBs, the port
 // status query and the port reset.
+#include "camera/camera_commands.h"
 #include "device/device_context.h"
 #include "device/pool_tags.h"
 #include "usb/usb_link.h"
@@ -56,30 +57,16 @@ NTSTATUS FindTransferPipe(UsbLink* link, ULONG pipeIndex, PUSBD_PIPE_INFORMATION
     return STATUS_SUCCESS;
 }
 
-ULONG TransferFlagsFor(const USBD_PIPE_INFORMATION* pipe) {
-    return USBD_SHORT_TRANSFER_OK |
-           (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ? USBD_TRANSFER_DIRECTION_IN : 0);
-}
-
-}  // namespace
-
-NTSTATUS SubmitUrbSync(UsbLink* link, PURB urb) {
-    return SendInternalRequest(link, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
-}
-
-NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, PUCHAR buffer, ULONG* bytesMoved) {
-    *bytesMoved = 0;
-    PUSBD_PIPE_INFORMATION pipe = nullptr;
-    NTSTATUS status = FindTransferPipe(link, pipeIndex, &pipe);
-    if (!NT_SUCCESS(status)) return status;
-    if (pipe->MaximumTransferSize < CommandPacketSize) return STATUS_INVALID_PARAMETER;
+// Moves one 64-byte packet on a pipe already checked by the caller and
+// reports the bytes moved.
+NTSTATUS TransferPacket(UsbLink* link, const USBD_PIPE_INFORMATION* pipe, PUCHAR buffer, ULONG* bytesMoved) {
     ULONG size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
     auto urb = static_cast<PURB>(AllocateZeroed(size, UsbPoolTag));
     if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
     // Every command and reply moves exactly 64 bytes, whatever the caller's buffer.
     UsbBuildInterruptOrBulkTransferRequest(urb, static_cast<USHORT>(size), pipe->PipeHandle, buffer, nullptr,
-                                           CommandPacketSize, TransferFlagsFor(pipe), nullptr);
-    status = SubmitUrbSync(link, urb);
+                                           CommandPacketSize, PipeTransferFlags(pipe), nullptr);
+    NTSTATUS status = SubmitUrbSync(link, urb);
     if (NT_SUCCESS(status)) {
         if (USBD_ERROR(urb->UrbHeader.Status)) {
             status = STATUS_UNSUCCESSFUL;
@@ -91,19 +78,33 @@ NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, PUCHAR buffer, ULONG* byte
     return status;
 }
 
+}  // namespace
+
+ULONG PipeTransferFlags(const USBD_PIPE_INFORMATION* pipe) {
+    return USBD_SHORT_TRANSFER_OK |
+           (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ? USBD_TRANSFER_DIRECTION_IN : 0);
+}
+
+NTSTATUS SubmitUrbSync(UsbLink* link, PURB urb) {
+    return SendInternalRequest(link, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
+
+NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, PUCHAR buffer, ULONG* bytesMoved) {
+    *bytesMoved = 0;
+    PUSBD_PIPE_INFORMATION pipe = nullptr;
+    NTSTATUS status = FindTransferPipe(link, pipeIndex, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+    if (pipe->MaximumTransferSize < CommandPacketSize) return STATUS_INVALID_PARAMETER;
+    return TransferPacket(link, pipe, buffer, bytesMoved);
+}
+
 VOID SendCaptureCommand(DeviceContext* context, BOOLEAN start) {
     PUSBD_INTERFACE_INFORMATION info = context->link.interfaceInfo;
     if (!info || info->NumberOfPipes == 0 || !info->Pipes[CommandPipe].PipeHandle) return;
     RtlZeroMemory(context->captureCommand, sizeof context->captureCommand);
-    context->captureCommand[0] = start ? 0x03 : 0x02;
-    ULONG size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    auto urb = static_cast<PURB>(AllocateZeroed(size, UsbPoolTag));
-    if (!urb) return;
-    UsbBuildInterruptOrBulkTransferRequest(urb, static_cast<USHORT>(size), info->Pipes[CommandPipe].PipeHandle,
-                                           context->captureCommand, nullptr, CommandPacketSize,
-                                           TransferFlagsFor(&info->Pipes[CommandPipe]), nullptr);
-    SubmitUrbSync(&context->link, urb);
-    ExFreePoolWithTag(urb, UsbPoolTag);
+    context->captureCommand[0] = start ? Command03 : Command02;
+    ULONG moved = 0;
+    TransferPacket(&context->link, &info->Pipes[CommandPipe], context->captureCommand, &moved);
 }
 
 NTSTATUS ResetPortIfDisabled(UsbLink* link) {
