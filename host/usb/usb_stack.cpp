@@ -27,9 +27,16 @@ public:
     PendingBulk(UsbStack* stack, PIRP irp, PURB urb) : stack_(stack), irp_(irp), urb_(urb) {}
 
     void AddRef() { references_.fetch_add(1); }
+
     void Release() {
         if (references_.fetch_sub(1) == 1) delete this;
     }
+
+    // Set by the cancel routine. A cancel can reach the device before the
+    // transfer does (the routine runs on another thread while SubmitBulk is
+    // on its way), and the device ignores a transfer it does not know; the
+    // submitter asks again once the device has it.
+    std::atomic<bool> cancelRequested{false};
 
     void Complete(uint32_t usbdStatus, uint32_t actualLength) override {
         // Keep a cancel routine that already started from reading this IRP
@@ -247,6 +254,7 @@ VOID UsbStack::CancelBulkIrp(PDEVICE_OBJECT device, PIRP irp) {
     auto* transfer = static_cast<PendingBulk*>(irp->Tail.Overlay.DriverContext[0]);
     transfer->AddRef();
     IoReleaseCancelSpinLock(irp->CancelIrql);
+    transfer->cancelRequested.store(true);
     stack->device_->CancelBulk(transfer);
     transfer->Release();
 }
@@ -279,9 +287,12 @@ NTSTATUS UsbStack::HandleBulk(PIRP irp, PURB urb) {
         transfer->Complete(static_cast<uint32_t>(USBD_STATUS_CANCELED), 0);
         return STATUS_PENDING;
     }
+    transfer->AddRef();  // kept across the submission for the late cancel below
     t_submitting = transfer;
     device_->SubmitBulk(transfer);
     t_submitting = nullptr;
+    if (transfer->cancelRequested.load()) device_->CancelBulk(transfer);
+    transfer->Release();
     return STATUS_PENDING;
 }
 

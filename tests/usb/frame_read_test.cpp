@@ -3,7 +3,10 @@
 // failures and cameras that stop answering.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -31,15 +34,25 @@ public:
     uint32_t SetConfiguration(uint8_t v) override { return camera_->SetConfiguration(v); }
     uint32_t ResetPipe(uint8_t e) override { return camera_->ResetPipe(e); }
     void SubmitBulk(hostusb::BulkTransfer* t) override {
+        std::function<void(hostusb::BulkTransfer*)> hook;
         {
             std::lock_guard<std::mutex> hold(lock_);
             if (t->endpoint == 0x82) events_.push_back("chunk " + std::to_string(t->length));
             if (t->endpoint == 0x01 && (t->buffer[0] == 2 || t->buffer[0] == 3))
                 events_.push_back("command " + std::to_string(t->buffer[0]));
+            if (t->endpoint == 0x82) hook.swap(beforeFrameSubmit_);
         }
+        if (hook) hook(t);
         camera_->SubmitBulk(t);
     }
-    void CancelBulk(hostusb::BulkTransfer* t) override { camera_->CancelBulk(t); }
+    void CancelBulk(hostusb::BulkTransfer* t) override {
+        camera_->CancelBulk(t);  // before it is noted, so the camera has had it
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            cancelled_.push_back(t);
+        }
+        cancelSeen_.notify_all();
+    }
     uint32_t GetPortStatus(uint32_t* s) override { return camera_->GetPortStatus(s); }
     uint32_t ResetPort() override { return camera_->ResetPort(); }
 
@@ -51,11 +64,25 @@ public:
         std::lock_guard<std::mutex> hold(lock_);
         events_.clear();
     }
+    // Runs once, just before the next frame transfer reaches the camera.
+    void BeforeNextFrameSubmit(std::function<void(hostusb::BulkTransfer*)> hook) {
+        std::lock_guard<std::mutex> hold(lock_);
+        beforeFrameSubmit_ = std::move(hook);
+    }
+    bool WaitForCancelOf(hostusb::BulkTransfer* t, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> hold(lock_);
+        return cancelSeen_.wait_for(hold, timeout, [&] {
+            return std::find(cancelled_.begin(), cancelled_.end(), t) != cancelled_.end();
+        });
+    }
 
 private:
     sim::SimulatedCamera* camera_;
     std::mutex lock_;
+    std::condition_variable cancelSeen_;
     std::vector<std::string> events_;
+    std::vector<hostusb::BulkTransfer*> cancelled_;
+    std::function<void(hostusb::BulkTransfer*)> beforeFrameSubmit_;
 };
 
 class FrameReadTest : public DriverTest {
@@ -102,6 +129,36 @@ TEST_F(DriverTest, ChunksAreSizedFromTheLengthAndAllPostedBeforeCommand03) {
             EXPECT_EQ(context->link.bytesReceived, c.length);
             EXPECT_EQ(context->link.chunkTable, nullptr);
         }
+    }
+    EXPECT_EQ(hostk::PoolTotals().liveBlocks, 0u) << hostk::PoolLeakReport();
+}
+
+TEST_F(DriverTest, ACancelThatReachesAChunkBeforeTheCameraHasItStillEndsTheRead) {
+    // The cancel routine of a chunk runs while the chunk is still on its way
+    // to the camera, which ignores a cancel for a transfer it does not know.
+    // The cancel must not be lost: the read still ends at once.
+    InterlockedExchange(&ReadTimeout, 20000);
+    RecordingDevice recorder(&rig.Camera());
+    {
+        hostks::PnpDevice pnp(DriverEntry, &recorder);
+        ASSERT_EQ(pnp.Add(), STATUS_SUCCESS);
+        ASSERT_EQ(pnp.Start(), STATUS_SUCCESS);
+        DeviceContext* context = DeviceContextOf(pnp.KsDevice());
+        context->ProgramFrameGeometry();
+        rig.Camera().HoldFrames();
+        std::vector<UCHAR> buffer(kFullFrame);
+        std::future<void> canceller;
+        recorder.BeforeNextFrameSubmit([&](hostusb::BulkTransfer* first) {
+            canceller = std::async(std::launch::async, [context] { context->CancelPendingReads(); });
+            EXPECT_TRUE(recorder.WaitForCancelOf(first, 5000ms));
+        });
+        auto read = std::async(std::launch::async,
+                               [&] { return ReadFrameChunked(&context->link, kFullFrame, buffer.data(), context); });
+        ASSERT_EQ(read.wait_for(10000ms), std::future_status::ready);
+        EXPECT_EQ(read.get(), STATUS_CANCELLED);
+        ASSERT_EQ(canceller.wait_for(10000ms), std::future_status::ready);
+        EXPECT_EQ(pnp.UsbStack().TransfersInFlight(), 0u);
+        rig.Camera().ReleaseFrames();
     }
     EXPECT_EQ(hostk::PoolTotals().liveBlocks, 0u) << hostk::PoolLeakReport();
 }
