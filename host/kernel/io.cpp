@@ -25,7 +25,7 @@ bool RoutineWanted(PIO_STACK_LOCATION stack, PIRP irp) {
     if (!stack->CompletionRoutine) return false;
     if (NT_SUCCESS(irp->IoStatus.Status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) return true;
     if (!NT_SUCCESS(irp->IoStatus.Status) && (stack->Control & SL_INVOKE_ON_ERROR)) return true;
-    return irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL);
+    return __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && (stack->Control & SL_INVOKE_ON_CANCEL);
 }
 
 ULONG MdlCapacityPages(ULONG length) { return (length + 4095) / 4096 + 1; }
@@ -119,7 +119,8 @@ VOID IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&g_cancelLock, irql
 BOOLEAN IoCancelIrp(PIRP irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    irp->Cancel = TRUE;
+    // Drivers read Cancel without a lock (it is volatile on Windows).
+    __atomic_store_n(&irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

@@ -282,7 +282,7 @@ NTSTATUS UsbStack::HandleBulk(PIRP irp, PURB urb) {
         ++inFlight_;
     }
     IoSetCancelRoutine(irp, CancelBulkIrp);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+    if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr)) {
         // Cancelled before it reached the device.
         transfer->Complete(static_cast<uint32_t>(USBD_STATUS_CANCELED), 0);
         return STATUS_PENDING;
