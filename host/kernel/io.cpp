@@ -84,7 +84,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
 
 VOID IofCompleteRequest(PIRP irp, CHAR) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) hostk::ReportViolation("IoCompleteRequest above DISPATCH_LEVEL");
-    if (irp->CancelRoutine) hostk::ReportViolation("IRP completed with a cancel routine still set");
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST))
+        hostk::ReportViolation("IRP completed with a cancel routine still set");
     while (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
