@@ -335,7 +335,10 @@ void SimulatedCamera::SubmitBulk(BulkTransfer* t) {
                 }
             } else {
                 pendingFrame_.push_back(t);
-                changed_.notify_all();
+                // Only a frame in progress takes the transfer now; waking the
+                // frame thread for every transfer posted ahead of a frame
+                // would cost two thread switches each.
+                if (activeFrame_ || transferWaiters_ > 0) changed_.notify_all();
             }
         }
     }
@@ -545,6 +548,17 @@ std::shared_ptr<const std::vector<uint8_t>> SimulatedCamera::RenderFrame(const s
     return frame;
 }
 
+// Writes the stamp samples that fall into the chunk holding frame bytes
+// [offset, offset + length). The frame itself is shared with the render
+// cache, so the stamp goes into each transfer's copy instead.
+void SimulatedCamera::StampChunk(uint64_t number, uint32_t offset, uint8_t* chunk, uint32_t length) {
+    for (int k = 0; k < kFrameStampSamples; ++k) {
+        const uint32_t at = kRawDataOffset + k;
+        if (at >= offset && at - offset < length)
+            chunk[at - offset] = (number >> k) & 1 ? kFrameStampOne : kFrameStampZero;
+    }
+}
+
 // The camera's own thread: begins requested frames when their time comes and
 // streams the frame in progress into the pending pipe-2 transfers, first
 // submitted first, each getting min(its length, what is left).
@@ -576,8 +590,11 @@ void SimulatedCamera::FrameThread() {
             // The frame counts as sent once its last transfer has completed.
             const bool last = activePos_ >= frame->size();
             if (last) activeFrame_.reset();
+            const bool stamp = stampFrames_;
+            const uint64_t number = activeNumber_;
             lock.unlock();
             if (moved > 0) std::memcpy(t->buffer, frame->data() + offset, moved);
+            if (stamp) StampChunk(number, offset, t->buffer, moved);
             t->Complete(status, moved);
             lock.lock();
             if (last) {
@@ -610,7 +627,7 @@ void SimulatedCamera::FrameThread() {
                 activeFailStatus_ = faults_.failChunkStatus;
             }
             lastFrame_ = frame;
-            ++counters_.framesStarted;
+            activeNumber_ = ++counters_.framesStarted;
             if (frameRate_ > 0) {
                 nextFrameAt_ = startedAt + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / frameRate_));
             }
@@ -662,6 +679,11 @@ double SimulatedCamera::FrameRate() const {
 void SimulatedCamera::SetNoise(uint32_t amplitude) {
     std::lock_guard<std::mutex> lock(mutex_);
     noise_ = amplitude;
+}
+
+void SimulatedCamera::SetFrameStamp(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stampFrames_ = on;
 }
 
 void SimulatedCamera::HoldFrames() {
@@ -820,11 +842,14 @@ bool SimulatedCamera::WaitForFrameRequest(std::chrono::milliseconds timeout) con
 
 bool SimulatedCamera::WaitForPendingTransfers(uint8_t endpoint, size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
+    ++transferWaiters_;
+    bool reached = changed_.wait_for(lock, timeout, [&] {
         size_t n = endpoint == kReplyEndpoint ? pendingReplies_.size() : endpoint == kFrameEndpoint ? pendingFrame_.size() : 0;
         for (BulkTransfer* t : hung_) n += t->endpoint == endpoint ? 1 : 0;
         return n >= count;
     });
+    --transferWaiters_;
+    return reached;
 }
 
 // ---------------------------------------------------------------------------

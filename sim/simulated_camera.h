@@ -58,6 +58,10 @@ struct CameraCounters {
     uint64_t triggersFired = 0;
 };
 
+constexpr int kFrameStampSamples = 16;
+constexpr uint8_t kFrameStampZero = 0x40;
+constexpr uint8_t kFrameStampOne = 0xC0;
+
 struct PacketLogEntry {
     uint64_t sequence = 0;  // 1 for the first command packet since power-on
     ParsedCommand command;
@@ -90,6 +94,12 @@ public:
     double FrameRate() const;
     // Deterministic noise of +-amplitude per sample; 0 (default) is none.
     void SetNoise(uint32_t amplitude);
+    // Each frame sent carries its number (framesStarted once it began) in
+    // the first kFrameStampSamples samples of line 0: bit k of the number in
+    // sample k, kFrameStampOne for a one, kFrameStampZero for a zero. Frames
+    // then differ from one another, so a client can tell a new picture from
+    // one delivered again. Off by default, as it changes the picture.
+    void SetFrameStamp(bool on);
 
     // ---- deterministic frame timing for tests ----
     // While held, a requested frame does not start until StepFrames grants
@@ -191,6 +201,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     static void RunCompletions(const Completions& done);
+    static void StampChunk(uint64_t number, uint32_t offset, uint8_t* chunk, uint32_t length);
 
     // All *Locked members run with mutex_ held.
     bool EnterRequestLocked(Completions& done);
@@ -213,6 +224,7 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;  // any state change: the frame thread and waiters
+    mutable size_t transferWaiters_ = 0;        // callers in WaitForPendingTransfers
     Trace trace_;
 
     // Device
@@ -236,6 +248,8 @@ private:
     std::shared_ptr<const Scene> scene_;
     double frameRate_ = 0;
     uint32_t noise_ = 0;
+    bool stampFrames_ = false;
+    uint64_t activeNumber_ = 0;  // framesStarted when the active frame began
     bool frameRequested_ = false;
     uint64_t frameEpoch_ = 0;  // bumped when a requested or running frame is abandoned
     std::shared_ptr<const std::vector<uint8_t>> activeFrame_;

@@ -122,12 +122,12 @@ using Transfers = std::vector<std::unique_ptr<TestTransfer>>;
 
 // Posts the reads for one frame as the host does: Command02 twice, every
 // 64 KiB read, then Command03. The transfers complete as the camera sends.
-inline Transfers PostFrameReads(sim::SimulatedCamera& cam, uint32_t size) {
+inline Transfers PostFrameReads(sim::SimulatedCamera& cam, uint32_t size, uint32_t chunk = 65536) {
     SendCommand(cam, Packet({0x02}));
     SendCommand(cam, Packet({0x02}));
     Transfers ts;
-    for (uint32_t off = 0; off < size; off += 65536) {
-        ts.push_back(std::make_unique<TestTransfer>(0x82, std::min<uint32_t>(65536, size - off)));
+    for (uint32_t off = 0; off < size; off += chunk) {
+        ts.push_back(std::make_unique<TestTransfer>(0x82, std::min<uint32_t>(chunk, size - off)));
         cam.SubmitBulk(ts.back().get());
     }
     SendCommand(cam, Packet({0x03}));

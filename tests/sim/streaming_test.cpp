@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "sim/frame_renderer.h"
@@ -181,6 +182,36 @@ TEST_F(SimStreaming, NoiseIsDeterministicAndOffByDefault) {
         differing += noisy[i] != 100;
     }
     EXPECT_GT(differing, static_cast<int>(noisy.size() / 2));
+}
+
+// Reads the frame number the camera stamped into line 0.
+uint64_t StampedNumber(const std::vector<uint8_t>& frame) {
+    uint64_t number = 0;
+    for (int k = 0; k < sim::kFrameStampSamples; ++k) {
+        uint8_t sample = frame[sim::kRawDataOffset + k];
+        EXPECT_TRUE(sample == sim::kFrameStampOne || sample == sim::kFrameStampZero) << k;
+        if (sample == sim::kFrameStampOne) number |= uint64_t{1} << k;
+    }
+    return number;
+}
+
+TEST_F(SimStreaming, StampedFramesCarryTheirNumberAndNothingElseChanges) {
+    SendCommand(cam, Packet({0x09, 0x00, 0x00, 0x02, 0x00}));  // 131072 bytes
+    cam.SetFrameStamp(true);
+    const std::vector<uint8_t> expected = cam.ExpectedRawFrame();
+    for (uint64_t n = 1; n <= 3; ++n) {
+        // Transfers of 9930 bytes split the stamp between the first two.
+        Transfers ts = PostFrameReads(cam, 131072, 9930);
+        for (auto& t : ts) ASSERT_TRUE(t->WaitDone());
+        std::vector<uint8_t> frame = Joined(ts);
+        ASSERT_EQ(frame.size(), expected.size());
+        EXPECT_EQ(StampedNumber(frame), n);
+        std::copy_n(expected.begin() + sim::kRawDataOffset, sim::kFrameStampSamples,
+                    frame.begin() + sim::kRawDataOffset);
+        EXPECT_EQ(frame, expected) << "frame " << n;
+    }
+    cam.SetFrameStamp(false);
+    EXPECT_EQ(Joined(ReadFrame(cam, 131072)), expected);
 }
 
 TEST_F(SimStreaming, FramesArePacedAtTheFrameRate) {
