@@ -3,6 +3,8 @@
 // state where it may process with frames queued), and the rule that a pin's
 // Process dispatch never runs twice at once. Asynchronous requests run on a
 // worker of the pin's own, at PASSIVE_LEVEL.
+#include <pthread.h>
+
 #include "kernel/violations.h"
 #include "ks_objects.h"
 
@@ -36,6 +38,7 @@ bool RunProcess(HostPin* pin, std::unique_lock<std::mutex>& held) {
 }
 
 void ProcessWorker(HostPin* pin) {
+    pthread_setname_np(pthread_self(), "ks-process");  // for debuggers and profilers
     std::unique_lock<std::mutex> held(pin->processLock);
     for (;;) {
         pin->processChanged.wait(held, [pin] {
