@@ -19,12 +19,18 @@ public:
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations <= 0) continue;
             double total = clock_ == Clock::Cpu ? run.cpu_accumulated_time : run.real_accumulated_time;
-            seconds[run.run_name.function_name] = total / static_cast<double>(run.iterations);
+            double perIteration = total / static_cast<double>(run.iterations);
+            seconds[run.run_name.function_name] = perIteration;
+            rounds[run.run_name.function_name].push_back(perIteration);
         }
     }
 
-    // Seconds per iteration; absent when the benchmark did not run.
+    // Seconds per iteration of the last run; absent when the benchmark did
+    // not run.
     std::map<std::string, double> seconds;
+    // Seconds per iteration of every run, in order, for a program that runs
+    // its benchmarks several times over.
+    std::map<std::string, std::vector<double>> rounds;
 
 private:
     Clock clock_;
