@@ -1,0 +1,155 @@
+// The command-line tool, run as a user runs it: exit status, files written,
+// what reaches standard output and standard error.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "sim/scene.h"
+
+namespace {
+
+constexpr int kWidth = 1600;
+constexpr int kHeight = 1200;
+constexpr size_t kFrameBytes = static_cast<size_t>(kWidth) * kHeight * 4;
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+uint32_t BigEndian32(const std::string& bytes, size_t at) {
+    auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<uint8_t>(bytes[at + i])); };
+    return byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
+}
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Each test works in a directory of its own, so tests may run side by side.
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quelvixcam-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    // Runs the tool with the given arguments (already quoted for the shell)
+    // and a registry store of this test's own.
+    ToolRun Tool(const std::string& command, const std::string& arguments) {
+        std::string line = std::string("'") + QUELVIXCAM_PATH + "' " + command + " --registry '" + dir_ +
+                           "/settings.reg' " + arguments + " >'" + dir_ + "/out' 2>'" + dir_ + "/err'";
+        ToolRun run;
+        int raw = std::system(line.c_str());
+        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        run.out = ReadAll(dir_ + "/out");
+        run.err = ReadAll(dir_ + "/err");
+        return run;
+    }
+
+    std::string dir_;
+};
+
+// The pixel at the centre of a chart patch in a top-down BGRA frame, and
+// whether it is nearer that patch's colour than another patch's.
+bool NearerPatch(const uint8_t* frame, int patch, int other) {
+    sim::PatchRect r = sim::ChartPatchRect(patch);
+    const uint8_t* bgra = frame + (static_cast<size_t>(r.y + r.height / 2) * kWidth + r.x + r.width / 2) * 4;
+    auto distance = [&](sim::Rgb c) {
+        int db = bgra[0] - c.b, dg = bgra[1] - c.g, dr = bgra[2] - c.r;
+        return db * db + dg * dg + dr * dr;
+    };
+    return distance(sim::ChartPatchColor(patch)) < distance(sim::ChartPatchColor(other));
+}
+
+TEST_F(ToolTest, CaptureWritesThePngFramesAskedForAndASummary) {
+    ToolRun run = Tool("capture", "--frames 3 --camera-fps 0 --quiet --output '" + dir_ + "/frames'");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    for (int i = 1; i <= 3; ++i) {
+        std::string png = ReadAll(dir_ + "/frames/frame-000" + std::to_string(i) + ".png");
+        ASSERT_GT(png.size(), 24u) << i;
+        EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+        EXPECT_EQ(png.substr(12, 4), "IHDR");
+        EXPECT_EQ(BigEndian32(png, 16), static_cast<uint32_t>(kWidth));
+        EXPECT_EQ(BigEndian32(png, 20), static_cast<uint32_t>(kHeight));
+    }
+    EXPECT_FALSE(Exists(dir_ + "/frames/frame-0004.png"));
+    EXPECT_NE(run.out.find("frames delivered: 3 (1600x1200 BGRA)\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("frame-0003.png"), std::string::npos) << run.out;
+}
+
+TEST_F(ToolTest, CaptureStreamsRawFramesTopRowFirstWithTheSummaryApart) {
+    ToolRun run = Tool("capture", "--frames 2 --camera-fps 0 --quiet --output -");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.out.size(), 2 * kFrameBytes);
+    EXPECT_NE(run.err.find("frames delivered: 2"), std::string::npos) << run.err;
+    // Patch 0 is at the top left of the chart and patch 18 below it at the
+    // bottom: upside down, each would show the other's colour.
+    for (int frame = 0; frame < 2; ++frame) {
+        const auto* pixels = reinterpret_cast<const uint8_t*>(run.out.data()) + frame * kFrameBytes;
+        EXPECT_TRUE(NearerPatch(pixels, 0, 18)) << frame;
+        EXPECT_TRUE(NearerPatch(pixels, 18, 0)) << frame;
+    }
+}
+
+TEST_F(ToolTest, CaptureRefusesBadRequestsWithOneLineAndAStatus) {
+    const std::string file = dir_ + "/a-file";
+    std::ofstream(file) << "x";
+    struct Case {
+        std::string arguments;
+        int status;
+        std::string message;
+    } cases[] = {
+        {"--frames 0", 2, "quelvixcam capture: --frames takes a whole number from 1 to 1000000, not '0'\n"},
+        {"--frames 2.5", 2, "quelvixcam capture: --frames takes a whole number from 1 to 1000000, not '2.5'\n"},
+        {"--camera-fps -1", 2, "quelvixcam capture: --camera-fps takes a rate from 0 to 1000, not '-1'\n"},
+        {"--output '" + file + "'", 1, "quelvixcam capture: '" + file + "' exists and is not a directory\n"},
+        {"--set Bogus=1", 2, "quelvixcam capture: --set: unknown property 'Bogus'\n"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = Tool("capture", c.arguments + " --quiet --camera-fps 0");
+        EXPECT_EQ(run.status, c.status) << c.arguments;
+        EXPECT_EQ(run.err, c.message) << c.arguments;
+        EXPECT_EQ(run.out, "") << c.arguments;
+    }
+    ToolRun unreadable = Tool("capture", "--scene '" + dir_ + "/missing.png' --quiet");
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_EQ(unreadable.err.rfind("quelvixcam capture: scene '" + dir_ + "/missing.png': ", 0), 0u) << unreadable.err;
+    EXPECT_EQ(std::count(unreadable.err.begin(), unreadable.err.end(), '\n'), 1) << unreadable.err;
+}
+
+TEST_F(ToolTest, SetValuesAreReadBackByGetFromTheSameStore) {
+    ToolRun set = Tool("set", "Exposure=100 GlobalGain=20");
+    ASSERT_EQ(set.status, 0) << set.err;
+    ToolRun get = Tool("get", "Exposure GlobalGain FlipV");
+    ASSERT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(get.out, "Exposure=100\nGlobalGain=20\nFlipV=0\n");
+
+    ToolRun bogus = Tool("set", "Bogus=1");
+    EXPECT_EQ(bogus.status, 2);
+    EXPECT_EQ(bogus.err, "quelvixcam set: unknown property 'Bogus'\n");
+    EXPECT_EQ(Tool("get", "Exposure").out, "Exposure=100\n");
+}
+
+}  // namespace
