@@ -1,14 +1,12 @@
 #include "sim/simulated_camera.h"
 
 #include <pthread.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <sstream>
 
+#include "host/kernel/threads.h"
 #include "sim/descriptors.h"
 
 namespace sim {
@@ -39,17 +37,6 @@ void PutLe32(uint8_t* p, uint32_t v) {
 bool SameRender(const RenderParams& a, const RenderParams& b) {
     return a.rawFrameSize == b.rawFrameSize && a.exposure == b.exposure && a.gain == b.gain &&
            a.noiseAmplitude == b.noiseAmplitude;
-}
-
-// The frame thread stands for the camera and its transfers on the bus, which take
-// no processor time from the host. Unpaced it copies frames without pause;
-// at a lower priority (nice five above the process's, which needs no
-// privilege) it gives way to the host's threads when the machine is busy
-// instead of taking turns with them. A failure only loses that.
-void GiveWayToHostThreads() {
-    errno = 0;
-    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
-    if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice + 5 < 19 ? nice + 5 : 19);
 }
 
 }  // namespace
@@ -580,7 +567,11 @@ void SimulatedCamera::StampChunk(uint64_t number, uint32_t offset, uint8_t* chun
 // submitted first, each getting min(its length, what is left).
 void SimulatedCamera::FrameThread() {
     pthread_setname_np(pthread_self(), "sim-frames");
-    GiveWayToHostThreads();
+    // This thread stands for the camera and its transfers on the bus, which
+    // take no processor time from the host. Unpaced it copies frames without
+    // pause; at a lower priority it gives way to the host's threads when the
+    // machine is busy instead of taking turns with them.
+    hostk::LowerThreadPriority();
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         if (activeFrame_ && !pendingFrame_.empty() && plugged_ && configured_ && portEnabled_) {

@@ -48,20 +48,13 @@ void FinishThread(PKTHREAD thread) {
     }
 }
 
-// A system thread starts at priority 8, below the system worker threads
-// (12 and 13) that run work items and the streaming class's processing, so a
-// driver's busy thread does not take the processor from them. Host threads
-// all start equal; a nice value five above the process's keeps that order
-// without privileges. A failure only loses the ordering.
-void LowerToSystemThreadPriority() {
-    errno = 0;
-    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
-    if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice + 5 < 19 ? nice + 5 : 19);
-}
-
 void* ThreadMain(void* argument) {
     pthread_setname_np(pthread_self(), "system-thread");
-    LowerToSystemThreadPriority();
+    // A system thread starts at priority 8, below the system worker threads
+    // (12 and 13) that run work items and the streaming class's processing,
+    // so a driver's busy thread does not take the processor from them. Host
+    // threads all start equal.
+    hostk::LowerThreadPriority();
     auto thread = static_cast<PKTHREAD>(argument);
     t_current = thread;
     thread->routine(thread->context);
@@ -148,3 +141,13 @@ NTSTATUS ZwClose(HANDLE handle) {
 }
 
 PKTHREAD KeGetCurrentThread() { return t_current; }
+
+namespace hostk {
+
+void LowerThreadPriority() {
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
+    if (errno == 0) setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice + 5 < 19 ? nice + 5 : 19);
+}
+
+}  // namespace hostk

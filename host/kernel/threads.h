@@ -69,4 +69,8 @@ constexpr ULONG kHandleRegistryKey = 2;
 
 size_t LiveSystemThreads();
 
+// Lowers the calling host thread's priority five nice steps below the
+// process's; it needs no privilege, and a failure only loses the ordering.
+void LowerThreadPriority();
+
 }  // namespace hostk
