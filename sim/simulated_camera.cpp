@@ -173,112 +173,98 @@ void SimulatedCamera::PowerOnLocked() {
 // ---------------------------------------------------------------------------
 // hostusb::UsbDevice
 
-uint32_t SimulatedCamera::ControlTransfer(const hostusb::SetupPacket& setup, uint8_t* data, uint32_t* transferred) {
+// One request: refused with kUsbdDeviceGone once the camera is unplugged
+// (EnterRequestLocked), otherwise `body` runs under the lock and returns the
+// status; the completions it queued run after the lock is released.
+template <typename Body>
+uint32_t SimulatedCamera::RunRequest(Body body) {
     Completions done;
-    uint32_t status = kUsbdSuccess;
-    uint32_t moved = 0;
+    uint32_t status = kUsbdDeviceGone;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!EnterRequestLocked(done)) {
-            status = kUsbdDeviceGone;
-        } else if (setup.bmRequestType == kRequestTypeVendorOut) {
-            trace_.Vendor(setup.bRequest, setup.wValue, setup.wLength, data);
-            status = DeviceRefusalLocked();
-            if (status == kUsbdSuccess) {
-                if ((setup.wLength == 0 || data != nullptr) &&
-                    memory_.Write(setup.bRequest, setup.wValue, data, setup.wLength)) {
-                    moved = setup.wLength;
-                } else {
-                    status = kUsbdStallPid;
-                }
-            }
-        } else if (setup.bmRequestType == kRequestTypeStandardIn && setup.bRequest == kRequestGetDescriptor) {
-            const uint8_t type = static_cast<uint8_t>(setup.wValue >> 8);
-            const uint8_t index = static_cast<uint8_t>(setup.wValue & 0xFF);
-            trace_.GetDescriptor(type, index, setup.wLength);
-            status = DeviceRefusalLocked();
-            if (status == kUsbdSuccess) {
-                std::vector<uint8_t> d;
-                if (type == kDescriptorTypeDevice && index == 0) {
-                    d = DeviceDescriptor();
-                } else if (type == kDescriptorTypeConfiguration && index == 0) {
-                    d = ConfigurationDescriptor();
-                }
-                if (d.empty() || (setup.wLength > 0 && data == nullptr)) {
-                    status = kUsbdStallPid;
-                } else {
-                    // A shorter request gets the first wLength bytes; a
-                    // longer one the whole descriptor.
-                    moved = std::min<uint32_t>(setup.wLength, static_cast<uint32_t>(d.size()));
-                    if (moved > 0) std::memcpy(data, d.data(), moved);
-                }
-            }
-        } else {
-            trace_.OtherControl(setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength);
-            status = kUsbdStallPid;
-        }
+        if (EnterRequestLocked(done)) status = body(done);
     }
-    if (transferred != nullptr) *transferred = moved;
     RunCompletions(done);
     return status;
+}
+
+uint32_t SimulatedCamera::ControlTransfer(const hostusb::SetupPacket& setup, uint8_t* data, uint32_t* transferred) {
+    uint32_t moved = 0;
+    const uint32_t status = RunRequest([&](Completions&) { return ControlTransferLocked(setup, data, &moved); });
+    if (transferred != nullptr) *transferred = moved;
+    return status;
+}
+
+uint32_t SimulatedCamera::ControlTransferLocked(const hostusb::SetupPacket& setup, uint8_t* data, uint32_t* moved) {
+    if (setup.bmRequestType == kRequestTypeVendorOut) {
+        trace_.Vendor(setup.bRequest, setup.wValue, setup.wLength, data);
+        uint32_t status = DeviceRefusalLocked();
+        if (status != kUsbdSuccess) return status;
+        if ((setup.wLength != 0 && data == nullptr) || !memory_.Write(setup.bRequest, setup.wValue, data, setup.wLength))
+            return kUsbdStallPid;
+        *moved = setup.wLength;
+        return kUsbdSuccess;
+    }
+    if (setup.bmRequestType == kRequestTypeStandardIn && setup.bRequest == kRequestGetDescriptor) {
+        const uint8_t type = static_cast<uint8_t>(setup.wValue >> 8);
+        const uint8_t index = static_cast<uint8_t>(setup.wValue & 0xFF);
+        trace_.GetDescriptor(type, index, setup.wLength);
+        uint32_t status = DeviceRefusalLocked();
+        if (status != kUsbdSuccess) return status;
+        std::vector<uint8_t> d;
+        if (type == kDescriptorTypeDevice && index == 0) {
+            d = DeviceDescriptor();
+        } else if (type == kDescriptorTypeConfiguration && index == 0) {
+            d = ConfigurationDescriptor();
+        }
+        if (d.empty() || (setup.wLength > 0 && data == nullptr)) return kUsbdStallPid;
+        // A shorter request gets the first wLength bytes; a longer one the
+        // whole descriptor.
+        *moved = std::min<uint32_t>(setup.wLength, static_cast<uint32_t>(d.size()));
+        if (*moved > 0) std::memcpy(data, d.data(), *moved);
+        return kUsbdSuccess;
+    }
+    trace_.OtherControl(setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength);
+    return kUsbdStallPid;
 }
 
 uint32_t SimulatedCamera::SetConfiguration(uint8_t configurationValue) {
-    Completions done;
-    uint32_t status = kUsbdSuccess;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!EnterRequestLocked(done)) {
-            status = kUsbdDeviceGone;
-        } else {
-            if (configurationValue == 0) {
-                trace_.Deconfigure();
-            } else {
-                trace_.SelectConfiguration(configurationValue);
-            }
-            status = DeviceRefusalLocked();
-            if (status == kUsbdSuccess) {
-                if (configurationValue == 0) {
-                    // The endpoints go away: what was in flight ends, a
-                    // frame part-way is lost, unread replies are dropped.
-                    configured_ = false;
-                    AbandonFrameLocked();
-                    replies_.clear();
-                    FailAllPendingLocked(kUsbdCanceled, true, done);
-                } else if (configurationValue == kConfigurationValue) {
-                    configured_ = true;
-                    stalled_.fill(false);  // (re)configuring clears every halt
-                } else {
-                    status = kUsbdRequestFailed;
-                }
-            }
-        }
+    return RunRequest([&](Completions& done) { return SetConfigurationLocked(configurationValue, done); });
+}
+
+uint32_t SimulatedCamera::SetConfigurationLocked(uint8_t configurationValue, Completions& done) {
+    if (configurationValue == 0) {
+        trace_.Deconfigure();
+    } else {
+        trace_.SelectConfiguration(configurationValue);
     }
-    RunCompletions(done);
-    return status;
+    uint32_t status = DeviceRefusalLocked();
+    if (status != kUsbdSuccess) return status;
+    if (configurationValue == 0) {
+        // The endpoints go away: what was in flight ends, a frame part-way
+        // is lost, unread replies are dropped.
+        configured_ = false;
+        AbandonFrameLocked();
+        replies_.clear();
+        FailAllPendingLocked(kUsbdCanceled, true, done);
+        return kUsbdSuccess;
+    }
+    if (configurationValue != kConfigurationValue) return kUsbdRequestFailed;
+    configured_ = true;
+    stalled_.fill(false);  // (re)configuring clears every halt
+    return kUsbdSuccess;
 }
 
 uint32_t SimulatedCamera::ResetPipe(uint8_t endpoint) {
-    Completions done;
-    uint32_t status = kUsbdSuccess;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!EnterRequestLocked(done)) {
-            status = kUsbdDeviceGone;
-        } else {
-            const int pipe = PipeIndexOf(endpoint);
-            trace_.ResetPipe(pipe, endpoint);
-            status = DeviceRefusalLocked();
-            if (status == kUsbdSuccess) {
-                if (pipe < 0) {
-                    status = kUsbdRequestFailed;
-                } else {
-                    stalled_[static_cast<size_t>(pipe)] = false;
-                }
-            }
-        }
-    }
-    RunCompletions(done);
+    const uint32_t status = RunRequest([&](Completions&) {
+        const int pipe = PipeIndexOf(endpoint);
+        trace_.ResetPipe(pipe, endpoint);
+        uint32_t refusal = DeviceRefusalLocked();
+        if (refusal != kUsbdSuccess) return refusal;
+        if (pipe < 0) return kUsbdRequestFailed;
+        stalled_[static_cast<size_t>(pipe)] = false;
+        return kUsbdSuccess;
+    });
     changed_.notify_all();
     return status;
 }
@@ -372,38 +358,24 @@ void SimulatedCamera::CancelBulk(BulkTransfer* t) {
 }
 
 uint32_t SimulatedCamera::GetPortStatus(uint32_t* portStatus) {
-    Completions done;
-    uint32_t status = kUsbdSuccess;
     uint32_t bits = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!EnterRequestLocked(done)) {
-            status = kUsbdDeviceGone;
-        } else {
-            trace_.GetPortStatus();
-            bits = hostusb::kPortConnected | (portEnabled_ ? hostusb::kPortEnabled : 0);
-        }
-    }
+    const uint32_t status = RunRequest([&](Completions&) {
+        trace_.GetPortStatus();
+        bits = hostusb::kPortConnected | (portEnabled_ ? hostusb::kPortEnabled : 0);
+        return kUsbdSuccess;
+    });
     if (portStatus != nullptr) *portStatus = bits;
-    RunCompletions(done);
     return status;
 }
 
 uint32_t SimulatedCamera::ResetPort() {
-    Completions done;
-    uint32_t status = kUsbdSuccess;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!EnterRequestLocked(done)) {
-            status = kUsbdDeviceGone;
-        } else {
-            trace_.ResetPort();
-            // A port reset re-enables the port; the host stack restores the
-            // configuration it had, so the camera keeps its own.
-            portEnabled_ = true;
-        }
-    }
-    RunCompletions(done);
+    const uint32_t status = RunRequest([&](Completions&) {
+        trace_.ResetPort();
+        // A port reset re-enables the port; the host stack restores the
+        // configuration it had, so the camera keeps its own.
+        portEnabled_ = true;
+        return kUsbdSuccess;
+    });
     changed_.notify_all();
     return status;
 }

@@ -203,7 +203,12 @@ private:
     static void RunCompletions(const Completions& done);
     static void StampChunk(uint64_t number, uint32_t offset, uint8_t* chunk, uint32_t length);
 
+    template <typename Body>
+    uint32_t RunRequest(Body body);
+
     // All *Locked members run with mutex_ held.
+    uint32_t ControlTransferLocked(const hostusb::SetupPacket& setup, uint8_t* data, uint32_t* moved);
+    uint32_t SetConfigurationLocked(uint8_t configurationValue, Completions& done);
     bool EnterRequestLocked(Completions& done);
     uint32_t DeviceRefusalLocked() const;
     void FinishInLocked(hostusb::BulkTransfer* t, uint32_t status, uint32_t actual, Completions& done);
