@@ -170,16 +170,15 @@ double CpuPerPacedFrame(int frames) {
 // one second to the next, and measurements taken apart would carry that drift.
 constexpr int kRounds = 7;
 
-double MedianRoundRatio(const std::vector<double>& convert, const std::vector<double>& delivered) {
-    std::vector<double> ratios;
-    for (size_t i = 0; i < convert.size(); ++i) ratios.push_back(convert[i] / delivered[i]);
-    std::sort(ratios.begin(), ratios.end());
-    return ratios[ratios.size() / 2];
-}
-
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+double MedianRoundRatio(const std::vector<double>& convert, const std::vector<double>& delivered) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < convert.size(); ++i) ratios.push_back(convert[i] / delivered[i]);
+    return Median(ratios);
 }
 
 }  // namespace
