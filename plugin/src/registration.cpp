@@ -222,14 +222,19 @@ void DeletePropertyPageKeys() {
     RegCloseKey(setsKey);
 }
 
-// Fails with "file not found" when nothing is registered.
+// HKLM\System is one view for both bitnesses, so when an uninstaller runs
+// regsvr32 /u on the 64-bit and then the 32-bit library, the first run has
+// already removed this key. A key that is already absent counts as removed;
+// any other failure is the result.
 HRESULT DeleteExtensionKey() {
     HKEY interfacesKey = nullptr;
     LONG status = OpenKey(HKEY_LOCAL_MACHINE, kMediaInterfaces, &interfacesKey);
-    if (status != ERROR_SUCCESS) return FromWin32(status);
-    status = RegDeleteKeyW(interfacesKey, GuidText(IID_IQuelvixDSProxyConfig).text);
-    RegCloseKey(interfacesKey);
-    return status == ERROR_SUCCESS ? S_OK : FromWin32(status);
+    if (status == ERROR_SUCCESS) {
+        status = RegDeleteKeyW(interfacesKey, GuidText(IID_IQuelvixDSProxyConfig).text);
+        RegCloseKey(interfacesKey);
+    }
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return S_OK;
+    return FromWin32(status);
 }
 
 }  // namespace

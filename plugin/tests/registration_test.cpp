@@ -54,10 +54,26 @@ TEST_F(Registration, UnregisterRemovesKeysAddedBelowAClass) {
     ExpectUnregistered();
 }
 
-// With nothing registered the extension key cannot be deleted; that failure is
-// the result, as a Win32 HRESULT (file not found).
-TEST_F(Registration, UnregisterWithNothingRegisteredReportsTheMissingKey) {
-    EXPECT_EQ(static_cast<HRESULT>(0x80070002), Plugin().UnregisterServer());
+// Keys that are already absent count as removed: unregistering twice, or
+// with nothing registered, succeeds and leaves nothing behind.
+TEST_F(Registration, UnregisterWithNothingRegisteredSucceeds) {
+    EXPECT_EQ(S_OK, Plugin().UnregisterServer());
+    ExpectUnregistered();
+}
+
+// The other bitness's library was unregistered first: it removed the shared
+// KS proxy keys under HKLM\System, and our own class keys are still there.
+// The second unregistration removes them and reports success.
+TEST_F(Registration, UnregisterAfterTheOtherBitnessRemovedTheSharedKeys) {
+    ASSERT_EQ(S_OK, Plugin().RegisterServer());
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, MediaInterfaceKey().c_str()));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, PropertyPagesKey().c_str()));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegDeleteKeyW(HKEY_LOCAL_MACHINE, (MediaSetKey() + L"\\PropertyPages").c_str()));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_LOCAL_MACHINE, MediaSetKey().c_str()));
+    ASSERT_TRUE(KeyExists(HKEY_CLASSES_ROOT, ClassKey(CLSID_QuelvixDSProxyPluginPage)));
+
+    EXPECT_EQ(S_OK, Plugin().UnregisterServer());
     ExpectUnregistered();
 }
 
