@@ -590,10 +590,11 @@ std::string NameOf(PCUNICODE_STRING text) {
     return hostk::Utf16ToUtf8(text->Buffer, text->Length / 2);
 }
 
-// A name longer than Windows allows (255 characters) is refused as Windows
-// refuses it; one holding a NUL or a line break, which Windows would take
-// from a counted string, is refused too, because the store file could not
-// state it and the next load would refuse the whole file.
+// A key name longer than Windows allows (255 characters) is refused, as
+// Windows refuses it; one holding a NUL or a line break, which Windows would
+// take from a counted string, is refused too, because the store file could
+// not state it and the next load would refuse the whole file. Both answer
+// STATUS_INVALID_PARAMETER here (the status is the stand-in's choice).
 bool StorableKeyName(const std::string& name) {
     std::string why;
     return hostk::CheckKeyPath("HKEY_LOCAL_MACHINE\\" + name, &why);
@@ -679,8 +680,9 @@ NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRI
     Node* key = hostk::ChildOf(node, parts.back());
     ULONG how = REG_OPENED_EXISTING_KEY;
     bool created = false;
-    // Windows stops a tree 512 levels below its root key; answering the
-    // same here also keeps every key one the store file can state.
+    // Windows stops a tree 512 levels below its root key; refusing the
+    // same here (with the status the stand-in uses for every registry
+    // limit) also keeps every key one the store file can state.
     if (!key && node->depth >= hostk::kMaxKeyDepth + 1) return STATUS_INVALID_PARAMETER;
     if (!key) {
         key = hostk::AddChild(node, parts.back());
@@ -740,6 +742,8 @@ NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG
     NTSTATUS injected;
     if (hostk::InjectedFailure(hostk::RegistryCall::SetValue, name, &injected)) return injected;
 
+    // Value names: Windows' 16,383 characters, and no NUL or line break,
+    // for the reason StorableKeyName gives.
     std::string why;
     if (!hostk::CheckValueName(name, &why)) return STATUS_INVALID_PARAMETER;
 
