@@ -1,5 +1,6 @@
 #include "reg_file.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 
@@ -93,25 +94,18 @@ bool ParseQuoted(const std::string& text, size_t* pos, std::string* out, std::st
     return false;
 }
 
-bool ValidKeyPath(const std::string& path, std::string* error) {
-    size_t first = path.find('\\');
-    std::string hive = path.substr(0, first);
-    bool known = false;
-    for (const char* name : kHives) known = known || EqualNoCase(hive, name);
-    if (!known) {
-        *error = "key [" + path + "] does not start with a root key such as HKEY_LOCAL_MACHINE";
-        return false;
+// What keeps a name out of the file: a NUL or a line break, which the text
+// cannot state, or more UTF-16 characters than the registry allows. "" when
+// the name can be kept.
+std::string NameProblem(const std::string& name, const char* what, size_t maxLength) {
+    if (name.find('\0') != std::string::npos) return std::string("a ") + what + " holds a NUL character";
+    if (name.find_first_of("\r\n") != std::string::npos) return std::string("a ") + what + " holds a line break";
+    size_t length = Utf8ToUtf16(name).size();
+    if (length > maxLength) {
+        return std::string("a ") + what + " of " + std::to_string(length) + " characters is longer than the " +
+               std::to_string(maxLength) + " the registry allows";
     }
-    size_t start = 0;
-    while (true) {
-        size_t slash = path.find('\\', start);
-        if (slash == start || (slash == std::string::npos && start == path.size())) {
-            *error = "key [" + path + "] has an empty name in its path";
-            return false;
-        }
-        if (slash == std::string::npos) return true;
-        start = slash + 1;
-    }
+    return "";
 }
 
 bool ParseValueData(const std::string& text, RegFileValue* value, std::string* error) {
@@ -167,6 +161,17 @@ bool ParseValueData(const std::string& text, RegFileValue* value, std::string* e
     return false;
 }
 
+// No name or value written as text holds a NUL, in either encoding: a file
+// with one is refused on its line rather than loaded into a store that
+// could never save it back.
+bool RefuseNul(const std::string& text, std::string* error) {
+    size_t nul = text.find('\0');
+    if (nul == std::string::npos) return true;
+    size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n'));
+    *error = "line " + std::to_string(line) + ": the file holds NUL bytes: a NUL has no place in a registry text file";
+    return false;
+}
+
 // Decodes the file's bytes to UTF-8 text.
 bool DecodeText(const std::string& bytes, std::string* text, std::string* error) {
     if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
@@ -180,7 +185,7 @@ bool DecodeText(const std::string& bytes, std::string* text, std::string* error)
                                                   (static_cast<uint8_t>(bytes[i + 1]) << 8)));
         }
         *text = Utf16ToUtf8(units.data(), units.size());
-        return true;
+        return RefuseNul(*text, error);
     }
     if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFE && static_cast<uint8_t>(bytes[1]) == 0xFF) {
         *error = "the file is big-endian UTF-16, which the registry editor never writes";
@@ -191,11 +196,7 @@ bool DecodeText(const std::string& bytes, std::string* text, std::string* error)
     } else {
         *text = bytes;
     }
-    if (text->find('\0') != std::string::npos) {
-        *error = "the file holds NUL bytes: it is not a text file";
-        return false;
-    }
-    return true;
+    return RefuseNul(*text, error);
 }
 
 void AppendQuoted(std::string* out, const std::string& text) {
@@ -284,13 +285,55 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
     return out;
 }
 
+bool CheckKeyPath(const std::string& path, std::string* error) {
+    // The depth is counted before anything is copied: a hostile path may be
+    // tens of thousands of levels long, and is not repeated in the message.
+    size_t levels = static_cast<size_t>(std::count(path.begin(), path.end(), '\\'));
+    if (levels > kMaxKeyDepth) {
+        *error = "a key nested " + std::to_string(levels) + " levels below its root key is deeper than the " +
+                 std::to_string(kMaxKeyDepth) + " the registry allows";
+        return false;
+    }
+    size_t first = path.find('\\');
+    std::string hive = path.substr(0, first);
+    bool known = false;
+    for (const char* name : kHives) known = known || EqualNoCase(hive, name);
+    if (!known) {
+        *error = "key [" + path + "] does not start with a root key such as HKEY_LOCAL_MACHINE";
+        return false;
+    }
+    size_t start = 0;
+    while (true) {
+        size_t slash = path.find('\\', start);
+        std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (name.empty()) {
+            *error = "key [" + path + "] has an empty name in its path";
+            return false;
+        }
+        std::string why = NameProblem(name, "key name", kMaxKeyNameLength);
+        if (!why.empty()) {
+            *error = why;
+            return false;
+        }
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
+bool CheckValueName(const std::string& name, std::string* error) {
+    *error = NameProblem(name, "value name", kMaxValueNameLength);
+    return error->empty();
+}
+
 bool ParseRegFile(const std::string& bytes, std::vector<RegFileKey>* keys, std::string* error) {
     keys->clear();
     std::string text;
     if (!DecodeText(bytes, &text, error)) return false;
 
-    // Physical lines, then logical ones: a line ending in a backslash goes on
-    // in the next (the editor wraps long hex values so).
+    // Physical lines, then logical ones: a value line ending in a backslash
+    // goes on in the next (the editor wraps long hex values so). Only value
+    // lines go on: a comment or a key line ending in one must not swallow
+    // the line after it.
     std::vector<std::string> physical;
     size_t start = 0;
     while (start <= text.size()) {
@@ -307,7 +350,8 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegFileKey>* keys, std::
     for (size_t i = 0; i < physical.size(); ++i) {
         size_t lineNumber = i + 1;
         std::string line = Trim(physical[i]);
-        while (!line.empty() && line.back() == '\\' && line[0] != '[' && i + 1 < physical.size()) {
+        const bool valueLine = !line.empty() && (line[0] == '"' || line[0] == '@');
+        while (valueLine && line.back() == '\\' && i + 1 < physical.size()) {
             line.pop_back();
             line += Trim(physical[++i]);
         }
@@ -326,7 +370,7 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegFileKey>* keys, std::
             std::string path = line.substr(1, line.size() - 2);
             if (!path.empty() && path[0] == '-') return fail("key deletions ([-KEY]) do not belong in a store file");
             std::string why;
-            if (!ValidKeyPath(path, &why)) return fail(why);
+            if (!CheckKeyPath(path, &why)) return fail(why);
             keys->push_back(RegFileKey{path, {}});
             current = &keys->back();
             continue;
@@ -339,6 +383,7 @@ bool ParseRegFile(const std::string& bytes, std::vector<RegFileKey>* keys, std::
                 pos = 0;
                 std::string why;
                 if (!ParseQuoted(line, &pos, &value.name, &why)) return fail(why);
+                if (!CheckValueName(value.name, &why)) return fail(why);
             }
             while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
             if (pos >= line.size() || line[pos] != '=') return fail("a value name must be followed by =");

@@ -15,6 +15,7 @@
 // refused: a store file describes what exists, it does not edit something.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,9 +33,25 @@ struct RegFileKey {
     std::vector<RegFileValue> values;
 };
 
+// The registry's own limits, which a store file must keep too: keys at most
+// 512 levels below their root key, key names of at most 255 characters and
+// value names of at most 16,383 (UTF-16 characters, as the registry counts).
+constexpr size_t kMaxKeyDepth = 512;
+constexpr size_t kMaxKeyNameLength = 255;
+constexpr size_t kMaxValueNameLength = 16383;
+
+// Whether a full key path ("HKEY_CURRENT_USER\A\B") or a value name can be
+// kept in a file: false with why not in `error`. Beyond the limits above, a
+// name may hold no NUL and no line break, which the text cannot state.
+bool CheckKeyPath(const std::string& path, std::string* error);
+bool CheckValueName(const std::string& name, std::string* error);
+
 // Reads the text of a file (UTF-8 with or without a byte order mark, or
 // UTF-16LE with one as the registry editor exports; CRLF or LF). False with
-// "line N: what is wrong" in `error` when the text is not such a file.
+// "line N: what is wrong" in `error` when the text is not such a file, or
+// states something the registry cannot hold (see the limits above). Comment
+// lines are read over and kept nowhere. Values directly under a root key
+// ([HKEY_CURRENT_USER]) are values like any other.
 bool ParseRegFile(const std::string& bytes, std::vector<RegFileKey>* keys, std::string* error);
 
 // The file text for `keys`, in the order given: UTF-8, CRLF line ends, one

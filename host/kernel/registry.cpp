@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -19,11 +19,52 @@
 
 namespace hostk {
 
+namespace {
+
+std::atomic<size_t> g_nameComparisons{0};
+
+// Names compare without regard to ASCII case: each is kept under its folded
+// form, and the ordered maps below look names up in O(log n) comparisons
+// (a key with 40,000 subkeys must not be scanned per lookup).
+std::string Folded(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return folded;
+}
+
+struct CountedLess {
+    bool operator()(const std::string& a, const std::string& b) const {
+        g_nameComparisons.fetch_add(1, std::memory_order_relaxed);
+        return a < b;
+    }
+};
+
+}  // namespace
+
 struct RegistryStore::Node {
-    std::string name;
+    std::string name;  // as first written
     Node* parent = nullptr;
+    size_t depth = 0;  // the root of all is 0, a root key such as HKEY_USERS 1
+    // Values in the order they were first set, which a save keeps.
     std::vector<RegFileValue> values;
-    std::vector<std::unique_ptr<Node>> children;
+    std::map<std::string, size_t, CountedLess> valueIndex;  // folded name -> position
+    // Subkeys by folded name, so that a save lists them sorted.
+    std::map<std::string, std::unique_ptr<Node>, CountedLess> children;
+
+    Node() = default;
+    // Frees the subtree one node at a time: recursion as deep as the tree
+    // would let a deep file decide the stack.
+    ~Node() {
+        std::vector<std::unique_ptr<Node>> pending;
+        for (auto& child : children) pending.push_back(std::move(child.second));
+        children.clear();
+        while (!pending.empty()) {
+            std::unique_ptr<Node> node = std::move(pending.back());
+            pending.pop_back();
+            for (auto& child : node->children) pending.push_back(std::move(child.second));
+            node->children.clear();
+        }
+    }
 };
 
 namespace {
@@ -52,49 +93,64 @@ std::vector<std::string> SplitPath(const std::string& path) {
 }
 
 Node* ChildOf(const Node* node, const std::string& name) {
-    for (const auto& child : node->children) {
-        if (SameName(child->name, name)) return child.get();
-    }
-    return nullptr;
+    auto it = node->children.find(Folded(name));
+    return it == node->children.end() ? nullptr : it->second.get();
 }
 
 Node* AddChild(Node* node, const std::string& name) {
-    node->children.push_back(std::make_unique<Node>());
-    Node* child = node->children.back().get();
-    child->name = name;
-    child->parent = node;
-    return child;
+    std::unique_ptr<Node>& slot = node->children[Folded(name)];
+    slot = std::make_unique<Node>();
+    slot->name = name;
+    slot->parent = node;
+    slot->depth = node->depth + 1;
+    return slot.get();
 }
+
+void RemoveChild(Node* node, const std::string& name) { node->children.erase(Folded(name)); }
 
 RegFileValue* ValueOf(Node* node, const std::string& name) {
-    for (auto& value : node->values) {
-        if (SameName(value.name, name)) return &value;
-    }
-    return nullptr;
+    auto it = node->valueIndex.find(Folded(name));
+    return it == node->valueIndex.end() ? nullptr : &node->values[it->second];
 }
 
-std::string FullPath(const Node* node) {
-    std::string path;
-    for (; node && node->parent; node = node->parent) path = path.empty() ? node->name : node->name + "\\" + path;
-    return path;
+// Sets a value, keeping the position of one that exists.
+void PutValue(Node* node, RegFileValue value) {
+    auto inserted = node->valueIndex.emplace(Folded(value.name), node->values.size());
+    if (inserted.second) {
+        node->values.push_back(std::move(value));
+    } else {
+        RegFileValue& existing = node->values[inserted.first->second];
+        existing.type = value.type;
+        existing.data = std::move(value.data);
+    }
 }
 
 // The file export lists each key that holds values or has no subkeys; the
-// keys between them are implied by the paths, as on import.
-void ExportNode(const Node* node, int depth, std::vector<RegFileKey>* keys) {
-    if (depth >= 2 && (!node->values.empty() || node->children.empty())) {
-        keys->push_back(RegFileKey{FullPath(node), node->values});
+// keys between them are implied by the paths, as on import. A root key is
+// listed only for values of its own. The walk keeps its own stack, so a
+// deep tree costs heap, not call stack.
+std::vector<RegFileKey> ExportTree(const Node* root) {
+    std::vector<RegFileKey> keys;
+    struct Visit {
+        const Node* node;
+        std::string path;
+    };
+    std::vector<Visit> pending;
+    for (auto it = root->children.rbegin(); it != root->children.rend(); ++it) {
+        pending.push_back(Visit{it->second.get(), it->second->name});
     }
-    std::vector<const Node*> sorted;
-    for (const auto& child : node->children) sorted.push_back(child.get());
-    std::sort(sorted.begin(), sorted.end(), [](const Node* a, const Node* b) {
-        return std::lexicographical_compare(a->name.begin(), a->name.end(), b->name.begin(), b->name.end(),
-                                            [](char x, char y) {
-                                                return std::tolower(static_cast<unsigned char>(x)) <
-                                                       std::tolower(static_cast<unsigned char>(y));
-                                            });
-    });
-    for (const Node* child : sorted) ExportNode(child, depth + 1, keys);
+    while (!pending.empty()) {
+        Visit visit = std::move(pending.back());
+        pending.pop_back();
+        const Node* node = visit.node;
+        if (!node->values.empty() || (node->depth >= 2 && node->children.empty())) {
+            keys.push_back(RegFileKey{visit.path, node->values});
+        }
+        for (auto it = node->children.rbegin(); it != node->children.rend(); ++it) {
+            pending.push_back(Visit{it->second.get(), visit.path + "\\" + it->second->name});
+        }
+    }
+    return keys;
 }
 
 // ---- faults ----------------------------------------------------------------
@@ -158,6 +214,16 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, bool* exists, st
         return false;
     }
     *exists = true;
+    // A store file is small; one beyond the cap is refused before it is
+    // read rather than loaded into memory on trust.
+    in.seekg(0, std::ios::end);
+    std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size > static_cast<std::streamoff>(kRegistryStoreMaxBytes)) {
+        *error = path + ": is " + std::to_string(size) + " bytes; a registry store file may hold at most " +
+                 std::to_string(kRegistryStoreMaxBytes >> 20) + " MiB";
+        return false;
+    }
     std::ostringstream content;
     content << in.rdbuf();
     if (in.bad()) {
@@ -257,11 +323,23 @@ RegistryStore::RegistryStore() : root_(std::make_unique<Node>()) {}
 
 RegistryStore::RegistryStore(std::string path) : root_(std::make_unique<Node>()), path_(std::move(path)) {}
 
-std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, std::string* error) {
+size_t RegistryNameComparisons() { return g_nameComparisons.load(std::memory_order_relaxed); }
+
+std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, std::string* error, int lockWaitMs) {
+    // Only a regular file (or none yet) is a store; checked first, so that
+    // no lock file is made beside a directory or a device.
+    struct stat info;
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        *error = path + ": cannot be read (not a regular file)";
+        return nullptr;
+    }
+    std::unique_ptr<RegistryStore> store(new RegistryStore(path));
+    // Locked before it is read: what is loaded stays what is on disk until
+    // this store saves it.
+    if (!store->fileLock_.Acquire(path, lockWaitMs, error)) return nullptr;
     std::string bytes;
     bool exists = false;
     if (!ReadWholeFile(path, &bytes, &exists, error)) return nullptr;
-    std::unique_ptr<RegistryStore> store(new RegistryStore(path));
     if (!exists) return store;
     std::vector<RegFileKey> keys;
     std::string why;
@@ -269,13 +347,12 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, std:
         *error = path + ": not a registry store file: " + why;
         return nullptr;
     }
-    for (const RegFileKey& key : keys) {
+    bytes.clear();
+    for (RegFileKey& key : keys) {
         Node* node = store->Create(key.path);
-        for (const RegFileValue& value : key.values) {
-            RegFileValue* existing = ValueOf(node, value.name);
-            if (existing) *existing = value; else node->values.push_back(value);
-        }
+        for (RegFileValue& value : key.values) PutValue(node, std::move(value));
     }
+    store->unsaved_ = false;
     return store;
 }
 
@@ -290,7 +367,16 @@ RegistryStore::~RegistryStore() {
 
 bool RegistryStore::SaveLocked(std::string* error) {
     std::string why;
-    if (!WriteFileAtomically(path_, FormatRegFile(Export()), &why)) {
+    std::string text = FormatRegFile(Export());
+    if (text.size() > kRegistryStoreMaxBytes) {
+        // Written, it would be a file the next run refuses.
+        why = path_ + ": cannot be saved: it would be " + std::to_string(text.size()) +
+              " bytes, more than the " + std::to_string(kRegistryStoreMaxBytes >> 20) + " MiB a store file may hold";
+        lastSaveError_ = why;
+        if (error) *error = why;
+        return false;
+    }
+    if (!WriteFileAtomically(path_, text, &why)) {
         lastSaveError_ = why;
         if (error) *error = why;
         return false;
@@ -343,9 +429,12 @@ RegistryStore::Node* RegistryStore::Create(const std::string& path) {
     return node;
 }
 
-void RegistryStore::CreateKey(const std::string& path) {
+bool RegistryStore::CreateKey(const std::string& path) {
+    std::string why;
+    if (!CheckKeyPath(path, &why)) return false;
     std::lock_guard<std::mutex> hold(lock_);
     Create(path);
+    return true;
 }
 
 bool RegistryStore::KeyExists(const std::string& path) const {
@@ -353,22 +442,18 @@ bool RegistryStore::KeyExists(const std::string& path) const {
     return Find(path) != nullptr;
 }
 
-void RegistryStore::SetValue(const std::string& path, const std::string& name, uint32_t type,
+bool RegistryStore::SetValue(const std::string& path, const std::string& name, uint32_t type,
                              const std::vector<uint8_t>& data) {
+    std::string why;
+    if (!CheckKeyPath(path, &why) || !CheckValueName(name, &why)) return false;
     std::lock_guard<std::mutex> hold(lock_);
-    Node* node = Create(path);
-    RegFileValue* value = ValueOf(node, name);
-    if (!value) {
-        node->values.push_back(RegFileValue{name, type, data});
-    } else {
-        value->type = type;
-        value->data = data;
-    }
+    PutValue(Create(path), RegFileValue{name, type, data});
     unsaved_ = true;
+    return true;
 }
 
-void RegistryStore::SetDword(const std::string& path, const std::string& name, uint32_t value) {
-    SetValue(path, name, REG_DWORD,
+bool RegistryStore::SetDword(const std::string& path, const std::string& name, uint32_t value) {
+    return SetValue(path, name, REG_DWORD,
              {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
               static_cast<uint8_t>(value >> 24)});
 }
@@ -397,9 +482,7 @@ std::vector<RegFileValue> RegistryStore::Values(const std::string& path) const {
 }
 
 std::vector<RegFileKey> RegistryStore::Export() const {
-    std::vector<RegFileKey> keys;
-    ExportNode(root_.get(), 0, &keys);
-    return keys;
+    return ExportTree(root_.get());
 }
 
 std::string RegistryStore::Text() const {
@@ -507,6 +590,16 @@ std::string NameOf(PCUNICODE_STRING text) {
     return hostk::Utf16ToUtf8(text->Buffer, text->Length / 2);
 }
 
+// A key name longer than Windows allows (255 characters) is refused, as
+// Windows refuses it; one holding a NUL or a line break, which Windows would
+// take from a counted string, is refused too, because the store file could
+// not state it and the next load would refuse the whole file. Both answer
+// STATUS_INVALID_PARAMETER here (the status is the stand-in's choice).
+bool StorableKeyName(const std::string& name) {
+    std::string why;
+    return hostk::CheckKeyPath("HKEY_LOCAL_MACHINE\\" + name, &why);
+}
+
 void RequirePassive(const char* call) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         hostk::ReportViolation("%s called at IRQL %d; the registry is PASSIVE_LEVEL only", call, KeGetCurrentIrql());
@@ -569,6 +662,7 @@ NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRI
     std::vector<std::string> parts = hostk::SplitPath(relative);
     for (const std::string& part : parts) {
         if (part.empty()) return STATUS_OBJECT_NAME_INVALID;
+        if (!StorableKeyName(part)) return STATUS_INVALID_PARAMETER;
     }
 
     NTSTATUS injected;
@@ -586,6 +680,10 @@ NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRI
     Node* key = hostk::ChildOf(node, parts.back());
     ULONG how = REG_OPENED_EXISTING_KEY;
     bool created = false;
+    // Windows stops a tree 512 levels below its root key; refusing the
+    // same here (with the status the stand-in uses for every registry
+    // limit) also keeps every key one the store file can state.
+    if (!key && node->depth >= hostk::kMaxKeyDepth + 1) return STATUS_INVALID_PARAMETER;
     if (!key) {
         key = hostk::AddChild(node, parts.back());
         how = REG_CREATED_NEW_KEY;
@@ -593,7 +691,7 @@ NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRI
     }
     NTSTATUS status = NewHandle(store, key, desiredAccess, keyHandle);
     if (!NT_SUCCESS(status)) {
-        if (created) node->children.pop_back();
+        if (created) hostk::RemoveChild(node, parts.back());
         return status;
     }
     if (created) RegistryAccess::Touch(store);
@@ -644,16 +742,14 @@ NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG
     NTSTATUS injected;
     if (hostk::InjectedFailure(hostk::RegistryCall::SetValue, name, &injected)) return injected;
 
+    // Value names: Windows' 16,383 characters, and no NUL or line break,
+    // for the reason StorableKeyName gives.
+    std::string why;
+    if (!hostk::CheckValueName(name, &why)) return STATUS_INVALID_PARAMETER;
+
     std::lock_guard<std::mutex> hold(RegistryAccess::Lock(key->store));
     const auto* bytes = static_cast<const uint8_t*>(data);
-    std::vector<uint8_t> content(bytes, bytes + dataSize);
-    hostk::RegFileValue* value = hostk::ValueOf(key->node, name);
-    if (value) {
-        value->type = type;
-        value->data = std::move(content);
-    } else {
-        key->node->values.push_back(hostk::RegFileValue{name, type, std::move(content)});
-    }
+    hostk::PutValue(key->node, hostk::RegFileValue{name, type, std::vector<uint8_t>(bytes, bytes + dataSize)});
     RegistryAccess::Touch(key->store);
     return STATUS_SUCCESS;
 }

@@ -9,6 +9,15 @@
 // leaves the old file or the new one, never a torn one. A file that cannot be
 // read or parsed is never opened, so it can never be overwritten.
 //
+// A file-backed store is locked against other processes for as long as it is
+// open (registry_lock.h): two runs that each load, change and save the same
+// file would otherwise undo each other's changes without a word.
+//
+// The store holds only what its file can state: keys at most 512 levels below
+// their root key, names within the registry's lengths and free of NULs and
+// line breaks (reg_file.h). Loading a file costs O(n log n) in its keys and
+// values, and a file may hold at most kRegistryStoreMaxBytes.
+//
 // Paths are full key paths from the root key ("HKEY_LOCAL_MACHINE\SYSTEM\...");
 // key and value names compare without regard to ASCII case.
 #pragma once
@@ -21,6 +30,7 @@
 
 #include "reg_file.h"
 #include "registry.h"
+#include "registry_lock.h"
 
 namespace hostk {
 
@@ -32,14 +42,27 @@ constexpr char kImageClassKey[] =
 // Pool tag of the key handle objects: an unclosed handle is a pool leak.
 constexpr ULONG kRegistryKeyTag = 0x5265674B;  // 'RegK'
 
+// The largest store file read or written: 64 MiB.
+constexpr size_t kRegistryStoreMaxBytes = size_t{64} << 20;
+
+// How long Open waits by default for another process to let go of a store.
+constexpr int kRegistryLockWaitMs = 10000;
+
+// Key and value names compared so far by every store's lookups, so that tests
+// can see lookups cost O(log n) comparisons.
+size_t RegistryNameComparisons();
+
 class RegistryStore {
 public:
     // A store in memory only; nothing is ever written.
     RegistryStore();
-    // Reads `path`; a file that does not exist yet is an empty store that the
-    // first save creates. Null with `error` naming the file when it cannot be
-    // read or is not a registry export file.
-    static std::unique_ptr<RegistryStore> Open(const std::string& path, std::string* error);
+    // Locks `path` (waiting up to `lockWaitMs` for another holder) and reads
+    // it; a file that does not exist yet is an empty store that the first
+    // save creates. Null with one line in `error` naming the file when it is
+    // still locked, cannot be read, is too large or is not a registry export
+    // file.
+    static std::unique_ptr<RegistryStore> Open(const std::string& path, std::string* error,
+                                               int lockWaitMs = kRegistryLockWaitMs);
     // Saves what is unsaved, then reports a violation if key handles are
     // still open (their owner forgot ZwClose).
     ~RegistryStore();
@@ -56,11 +79,12 @@ public:
     bool Unsaved() const;
     size_t OpenHandles() const;
 
-    // Direct access for tests and tools. SetValue creates missing keys.
-    void CreateKey(const std::string& path);
+    // Direct access for tests and tools. SetValue creates missing keys. Both
+    // refuse (false) a path or name the store file could not hold.
+    bool CreateKey(const std::string& path);
     bool KeyExists(const std::string& path) const;
-    void SetValue(const std::string& path, const std::string& name, uint32_t type, const std::vector<uint8_t>& data);
-    void SetDword(const std::string& path, const std::string& name, uint32_t value);
+    bool SetValue(const std::string& path, const std::string& name, uint32_t type, const std::vector<uint8_t>& data);
+    bool SetDword(const std::string& path, const std::string& name, uint32_t value);
     bool GetValue(const std::string& path, const std::string& name, RegFileValue* value) const;
     // The value only if it is a REG_DWORD of four bytes.
     bool GetDword(const std::string& path, const std::string& name, uint32_t* value) const;
@@ -79,6 +103,7 @@ private:
     std::vector<RegFileKey> Export() const;
     bool SaveLocked(std::string* error);
 
+    RegistryLock fileLock_;  // first in, last out: held until the final save is done
     mutable std::mutex lock_;
     std::unique_ptr<Node> root_;
     std::string path_;

@@ -44,6 +44,16 @@ std::vector<std::string> DirectoryEntries(const std::string& directory) {
     return names;
 }
 
+// The files of a directory but the store's lock file, which stays beside
+// the store for good.
+std::vector<std::string> StoreFilesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const std::string& name : DirectoryEntries(directory)) {
+        if (name.size() < 5 || name.compare(name.size() - 5, 5, ".lock") != 0) names.push_back(name);
+    }
+    return names;
+}
+
 // A scratch directory per test, removed afterwards.
 class ScratchDirectory {
 public:
@@ -350,6 +360,38 @@ TEST_F(RegistryCalls, CallsAbovePassiveLevelAreReported) {
     ZwClose(driverKey);
 }
 
+// The store refuses what its file could not hold; the registry's own limits
+// are refused too, one level and one name at a time.
+TEST_F(RegistryCalls, NamesAndDepthBeyondTheRegistryLimitsAreRefused) {
+    HANDLE driverKey = OpenDriverKey();
+    HANDLE key = nullptr;
+    EXPECT_EQ(Create(driverKey, std::string(256, 'k'), &key), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Create(driverKey, std::string("a\0b", 3), &key), STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(Create(driverKey, std::string(255, 'k'), &key), STATUS_SUCCESS);
+    ZwClose(key);
+    ASSERT_EQ(Create(driverKey, "Settings", &key), STATUS_SUCCESS);
+    EXPECT_EQ(Set(key, std::string(16384, 'v'), REG_DWORD, Dword(1)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Set(key, std::string("a\0b", 3), REG_DWORD, Dword(1)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Set(key, "a\r\nb", REG_DWORD, Dword(1)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Set(key, std::string(16383, 'v'), REG_DWORD, Dword(1)), STATUS_SUCCESS);
+    ZwClose(key);
+
+    // The driver key is 6 levels below HKEY_LOCAL_MACHINE: 506 more fit.
+    HANDLE parent = driverKey;
+    for (int level = 7; level <= 512; ++level) {
+        HANDLE child = nullptr;
+        ASSERT_EQ(Create(parent, "d", &child), STATUS_SUCCESS) << level;
+        if (parent != driverKey) ZwClose(parent);
+        parent = child;
+    }
+    EXPECT_EQ(Create(parent, "d", &key), STATUS_INVALID_PARAMETER);
+    ZwClose(parent);
+    ZwClose(driverKey);
+    std::vector<RegFileKey> saved;
+    std::string error;
+    EXPECT_TRUE(hostk::ParseRegFile(store.Text(), &saved, &error)) << error;
+}
+
 // ---- the store file --------------------------------------------------------
 
 TEST(RegistryStoreFile, SavesWhenTheLastHandleClosesAfterAChange) {
@@ -399,7 +441,7 @@ TEST(RegistryStoreFile, CorruptFileIsReportedAndNeverTouched) {
     EXPECT_EQ(error.find(path), 0u) << error;
     EXPECT_NE(error.find("line 4"), std::string::npos) << error;
     EXPECT_EQ(ReadFile(path), corrupt);
-    EXPECT_EQ(DirectoryEntries(dir.Path()).size(), 1u);
+    EXPECT_EQ(StoreFilesIn(dir.Path()), std::vector<std::string>{"store.reg"});
 
     // A path that is a directory cannot be read either.
     EXPECT_EQ(RegistryStore::Open(dir.Path(), &error), nullptr);
@@ -424,7 +466,7 @@ TEST(RegistryStoreFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporary) {
         EXPECT_NE(error.find(path + ": cannot be saved"), std::string::npos) << error;
         EXPECT_EQ(store->LastSaveError(), error);
         EXPECT_EQ(ReadFile(path), saved);
-        EXPECT_EQ(DirectoryEntries(dir.Path()), std::vector<std::string>{"store.reg"});
+        EXPECT_EQ(StoreFilesIn(dir.Path()), std::vector<std::string>{"store.reg"});
         EXPECT_TRUE(store->Unsaved());
     }
     EXPECT_TRUE(store->Flush(&error)) << error;
@@ -469,6 +511,245 @@ TEST(RegistryStoreFile, KillDuringSaveLeavesAWholeFile) {
         std::string error;
         EXPECT_NE(RegistryStore::Open(path, &error), nullptr) << error;
     }
+}
+
+// ---- hostile store files -----------------------------------------------------
+
+const std::string kHeader = "Windows Registry Editor Version 5.00\r\n\r\n";
+
+std::string Utf16File(const std::string& utf8) {
+    std::string bytes = "\xFF\xFE";
+    for (uint16_t unit : hostk::Utf8ToUtf16(utf8)) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    return bytes;
+}
+
+std::string NestedPath(const std::string& hive, size_t levels) {
+    std::string path = hive;
+    for (size_t i = 0; i < levels; ++i) path += "\\k";
+    return path;
+}
+
+bool Parses(const std::string& text, std::string* error, std::vector<RegFileKey>* keys = nullptr) {
+    std::vector<RegFileKey> ignored;
+    return hostk::ParseRegFile(text, keys ? keys : &ignored, error);
+}
+
+// Keys 512 levels below the root, key names of 255 characters and value
+// names of 16,383 are as far as the registry goes; a file beyond that is
+// refused on its line, without the whole 60 KB path in the message.
+TEST(HostileStoreFile, NestingAndNameLengthsStopAtTheRegistryLimits) {
+    std::string error;
+    std::string deep = kHeader + "[" + NestedPath("HKEY_CURRENT_USER", 30000) + "]\r\n\"A\"=dword:1\r\n";
+    EXPECT_FALSE(Parses(deep, &error));
+    EXPECT_EQ(error.rfind("line 3: ", 0), 0u) << error.substr(0, 200);
+    EXPECT_NE(error.find("512"), std::string::npos) << error.substr(0, 200);
+    EXPECT_LT(error.size(), 300u);
+
+    EXPECT_TRUE(Parses(kHeader + "[" + NestedPath("HKEY_CURRENT_USER", 512) + "]\r\n", &error)) << error;
+    EXPECT_FALSE(Parses(kHeader + "[" + NestedPath("HKEY_CURRENT_USER", 513) + "]\r\n", &error));
+    EXPECT_EQ(error.rfind("line 3: ", 0), 0u) << error;
+
+    // Lengths count UTF-16 characters, as the registry does, not UTF-8 bytes.
+    std::string e255;
+    for (int i = 0; i < 255; ++i) e255 += "\xC3\xA9";
+    EXPECT_TRUE(Parses(kHeader + "[HKEY_CURRENT_USER\\" + e255 + "]\r\n", &error)) << error;
+    EXPECT_FALSE(Parses(kHeader + "[HKEY_CURRENT_USER\\" + e255 + "x]\r\n", &error));
+    EXPECT_EQ(error.rfind("line 3: ", 0), 0u) << error;
+    EXPECT_NE(error.find("255"), std::string::npos) << error;
+    std::string longName(16383, 'v');
+    EXPECT_TRUE(Parses(kHeader + "[HKEY_CURRENT_USER\\K]\r\n\"" + longName + "\"=dword:1\r\n", &error)) << error;
+    EXPECT_FALSE(Parses(kHeader + "[HKEY_CURRENT_USER\\K]\r\n\"" + longName + "v\"=dword:1\r\n", &error));
+    EXPECT_EQ(error.rfind("line 4: ", 0), 0u) << error;
+    EXPECT_NE(error.find("16383"), std::string::npos) << error;
+}
+
+// The deepest tree the registry allows is saved and read back; saving and
+// freeing it walk the tree without recursion.
+TEST(HostileStoreFile, DeepestAllowedTreeSavesAndLoadsAgain) {
+    ScratchDirectory dir;
+    std::string path = dir.File("store.reg");
+    std::string deepest = NestedPath("HKEY_CURRENT_USER", 512);
+    {
+        std::string error;
+        auto store = RegistryStore::Open(path, &error);
+        ASSERT_NE(store, nullptr) << error;
+        EXPECT_TRUE(store->SetDword(deepest, "Leaf", 7));
+        EXPECT_FALSE(store->SetDword(deepest + "\\k", "TooDeep", 8));
+        ASSERT_TRUE(store->Flush(&error)) << error;
+    }
+    std::string error;
+    auto again = RegistryStore::Open(path, &error);
+    ASSERT_NE(again, nullptr) << error;
+    uint32_t leaf = 0;
+    EXPECT_TRUE(again->GetDword(deepest, "leaf", &leaf));
+    EXPECT_EQ(leaf, 7u);
+    EXPECT_FALSE(again->KeyExists(deepest + "\\k"));
+}
+
+// 40,000 sibling keys, and as many values in one key, load with a number of
+// name comparisons that grows as n log n, not as n squared.
+TEST(HostileStoreFile, ManyKeysAndValuesLoadWithoutScanningTheirSiblings) {
+    const size_t n = 40000;
+    std::string text = kHeader;
+    for (size_t i = 0; i < n; ++i) text += "[HKEY_CURRENT_USER\\Wide\\Key" + std::to_string(i) + "]\r\n\"V\"=dword:1\r\n";
+    text += "[HKEY_CURRENT_USER\\Values]\r\n";
+    for (size_t i = 0; i < n; ++i) text += "\"Value" + std::to_string(i) + "\"=dword:2\r\n";
+    ScratchDirectory dir;
+    WriteFile(dir.File("wide.reg"), text);
+
+    size_t before = hostk::RegistryNameComparisons();
+    std::string error;
+    auto store = RegistryStore::Open(dir.File("wide.reg"), &error);
+    ASSERT_NE(store, nullptr) << error;
+    size_t comparisons = hostk::RegistryNameComparisons() - before;
+    EXPECT_LT(comparisons, 2 * n * 40) << "lookups scan the siblings";
+    uint32_t value = 0;
+    EXPECT_TRUE(store->GetDword("HKEY_CURRENT_USER\\Wide\\KEY39999", "v", &value));
+    EXPECT_EQ(value, 1u);
+    EXPECT_TRUE(store->GetDword("HKEY_CURRENT_USER\\Values", "value20000", &value));
+    EXPECT_EQ(value, 2u);
+    EXPECT_EQ(store->Values("HKEY_CURRENT_USER\\Values").size(), n);
+    // Values keep the order of the file; keys are exported sorted.
+    EXPECT_EQ(store->Values("HKEY_CURRENT_USER\\Values")[1].name, "Value1");
+}
+
+// A file beyond the size cap is refused before it is read, naming the cap.
+TEST(HostileStoreFile, FileLargerThanTheCapIsRefused) {
+    ScratchDirectory dir;
+    std::string path = dir.File("huge.reg");
+    WriteFile(path, kHeader);
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(hostk::kRegistryStoreMaxBytes) + 1), 0);
+    std::string error;
+    EXPECT_EQ(RegistryStore::Open(path, &error), nullptr);
+    EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << error;
+    EXPECT_NE(error.find("64 MiB"), std::string::npos) << error;
+}
+
+// Only data lines go on in the next line: a comment ending in a backslash
+// must not swallow the value after it.
+TEST(HostileStoreFile, CommentEndingInABackslashDoesNotSwallowTheNextLine) {
+    std::vector<RegFileKey> keys;
+    std::string error;
+    ASSERT_TRUE(Parses(kHeader + "[HKEY_CURRENT_USER\\K]\r\n; see C:\\\r\n\"A\"=dword:00000005\r\n"
+                                 "\"B\"=hex:01,\\\r\n  02\r\n",
+                       &error, &keys))
+        << error;
+    ASSERT_EQ(keys.size(), 1u);
+    ASSERT_EQ(keys[0].values.size(), 2u);
+    EXPECT_EQ(keys[0].values[0].name, "A");
+    EXPECT_EQ(keys[0].values[0].data, Dword(5));
+    EXPECT_EQ(keys[0].values[1].data, (std::vector<uint8_t>{1, 2}));
+}
+
+// A NUL (or a line break) inside a name cannot be written back to the file:
+// a file holding one is refused on its line, and the store refuses to take
+// one, so a save never writes what a load refuses.
+TEST(HostileStoreFile, NamesTheFileCannotHoldAreRefusedOnLoadAndOnSet) {
+    std::string error;
+    EXPECT_FALSE(Parses(Utf16File(kHeader + "[HKEY_CURRENT_USER\\K]\r\n\"A" + std::string(1, '\0') + "B\"=dword:1\r\n"),
+                        &error));
+    EXPECT_EQ(error.rfind("line 4: ", 0), 0u) << error;
+    EXPECT_NE(error.find("NUL"), std::string::npos) << error;
+
+    RegistryStore store;
+    EXPECT_FALSE(store.SetDword("HKEY_CURRENT_USER\\K", std::string("A\0B", 3), 1));
+    EXPECT_FALSE(store.SetDword("HKEY_CURRENT_USER\\K", "A\nB", 1));
+    EXPECT_FALSE(store.SetDword(std::string("HKEY_CURRENT_USER\\K\0", 21), "A", 1));
+    EXPECT_TRUE(store.SetDword("HKEY_CURRENT_USER\\K", "A\\\"B", 1));
+    EXPECT_TRUE(Parses(store.Text(), &error)) << error;
+    EXPECT_EQ(store.Values("HKEY_CURRENT_USER\\K").size(), 1u);
+}
+
+// Values directly under a root key are kept through a save.
+TEST(HostileStoreFile, ValuesUnderARootKeySurviveASave) {
+    ScratchDirectory dir;
+    std::string path = dir.File("store.reg");
+    WriteFile(path, kHeader + "[HKEY_CURRENT_USER]\r\n\"Top\"=dword:00000009\r\n");
+    std::string error;
+    {
+        auto store = RegistryStore::Open(path, &error);
+        ASSERT_NE(store, nullptr) << error;
+        store->SetDword("HKEY_CURRENT_USER\\Other", "X", 1);
+        ASSERT_TRUE(store->Flush(&error)) << error;
+    }
+    auto again = RegistryStore::Open(path, &error);
+    ASSERT_NE(again, nullptr) << error;
+    uint32_t top = 0;
+    EXPECT_TRUE(again->GetDword("HKEY_CURRENT_USER", "Top", &top)) << ReadFile(path);
+    EXPECT_EQ(top, 9u);
+}
+
+// Comments are not kept: a save writes the values without them (the README
+// says so). What matters is that no value goes with them.
+TEST(HostileStoreFile, SaveDropsCommentsButNoValue) {
+    ScratchDirectory dir;
+    std::string path = dir.File("store.reg");
+    WriteFile(path, kHeader + "; mine\r\n[HKEY_CURRENT_USER\\K]\r\n; the exposure I like\r\n\"A\"=dword:00000003\r\n");
+    std::string error;
+    {
+        auto store = RegistryStore::Open(path, &error);
+        ASSERT_NE(store, nullptr) << error;
+        store->SetDword("HKEY_CURRENT_USER\\K", "B", 4);
+    }
+    EXPECT_EQ(ReadFile(path), kHeader + "[HKEY_CURRENT_USER\\K]\r\n\"A\"=dword:00000003\r\n\"B\"=dword:00000004\r\n\r\n");
+}
+
+// ---- two processes on one store ----------------------------------------------
+
+// A store is locked for as long as it is open: a second opener waits the
+// time it was given, then fails with one line naming the file and the holder.
+TEST(RegistryStoreLock, SecondOpenerWaitsThenNamesTheHolder) {
+    ScratchDirectory dir;
+    std::string path = dir.File("store.reg");
+    std::string error;
+    auto holder = RegistryStore::Open(path, &error);
+    ASSERT_NE(holder, nullptr) << error;
+    EXPECT_EQ(RegistryStore::Open(path, &error, 0), nullptr);
+    EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << error;
+    EXPECT_NE(error.find("pid " + std::to_string(getpid())), std::string::npos) << error;
+    EXPECT_NE(error.find("test_kernel"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_EQ(RegistryStore::Open(path, &error, 200), nullptr);
+    holder.reset();
+    EXPECT_NE(RegistryStore::Open(path, &error, 0), nullptr) << error;
+}
+
+// The change of a process that had the store first is what the next one
+// loads: it waits for the first to save and let go.
+TEST(RegistryStoreLock, NextProcessLoadsWhatTheFirstSaved) {
+    ScratchDirectory dir;
+    std::string path = dir.File("store.reg");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string error;
+        auto store = RegistryStore::Open(path, &error);
+        if (!store) _exit(3);
+        char byte = 1;
+        if (write(ready[1], &byte, 1) != 1) _exit(4);
+        usleep(300 * 1000);
+        store->SetDword("HKEY_CURRENT_USER\\K", "Brightness", 300);
+        store.reset();  // saves, then unlocks
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    std::string error;
+    auto store = RegistryStore::Open(path, &error, 30000);
+    ASSERT_NE(store, nullptr) << error;
+    uint32_t brightness = 0;
+    EXPECT_TRUE(store->GetDword("HKEY_CURRENT_USER\\K", "Brightness", &brightness));
+    EXPECT_EQ(brightness, 300u);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

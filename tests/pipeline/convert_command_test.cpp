@@ -225,4 +225,43 @@ TEST_F(ConvertCommandTest, UnwritableOutputIsReported) {
     }
 }
 
+// Numbers read as the rest of the tool reads them: decimal even with leading
+// zeros, or hexadecimal after 0x. Each spelling gives the same frame.
+TEST_F(ConvertCommandTest, NumbersAreDecimalOrHexLikeEverywhereInTheTool) {
+    const int w = 20, h = 6;
+    WriteAll(Path("frame.raw"), RandomBytes(w * h, 6));
+    const std::string in = "--input " + Path("frame.raw") + " --packed ";
+    ToolRun plain = Convert(in + "--width 20 --height 6 --set Hue=10 --output " + Path("plain.raw"));
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    ToolRun zeros = Convert(in + "--width 020 --height 06 --set Hue=010 --output " + Path("zeros.raw"));
+    ASSERT_EQ(zeros.status, 0) << zeros.err;
+    ToolRun hex = Convert(in + "--width 0x14 --height 0x6 --set Hue=0xA --output " + Path("hex.raw"));
+    ASSERT_EQ(hex.status, 0) << hex.err;
+    EXPECT_EQ(ReadAll(Path("zeros.raw")), ReadAll(Path("plain.raw")));
+    EXPECT_EQ(ReadAll(Path("hex.raw")), ReadAll(Path("plain.raw")));
+    ToolRun eight = Convert(in + "--width 20 --height 6 --set Hue=8 --output " + Path("eight.raw"));
+    ASSERT_EQ(eight.status, 0) << eight.err;
+    EXPECT_NE(ReadAll(Path("eight.raw")), ReadAll(Path("plain.raw")));  // 010 is not octal 8
+}
+
+// The white-balance sums are 32-bit: 255 per pixel wraps them beyond
+// 16,843,009 pixels, so white balance is refused for larger frames before the
+// raw file is read; without white balance the same geometry goes on.
+TEST_F(ConvertCommandTest, WhiteBalanceIsRefusedWhereItsSumsCouldWrap) {
+    WriteAll(Path("frame.raw"), RandomBytes(64, 7));
+    const std::string in = "--input " + Path("frame.raw") + " --packed --output " + Path("never.raw");
+    ToolRun refused = Convert(in + " --width 4105 --height 4104 --set WhiteBalance=1");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err.find('\n'), refused.err.size() - 1) << refused.err;
+    EXPECT_NE(refused.err.find("WhiteBalance"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("16843009"), std::string::npos) << refused.err;
+    ToolRun largest = Convert(in + " --width 32767 --height 32767 --set WhiteBalance=1");
+    EXPECT_NE(largest.err.find("16843009"), std::string::npos) << largest.err;
+    // At the limit and without white balance, only the short file is wrong.
+    ToolRun fits = Convert(in + " --width 4104 --height 4104 --set WhiteBalance=1");
+    EXPECT_NE(fits.err.find("bytes; a 4104 x 4104 frame"), std::string::npos) << fits.err;
+    ToolRun off = Convert(in + " --width 4105 --height 4104");
+    EXPECT_NE(off.err.find("bytes; a 4105 x 4104 frame"), std::string::npos) << off.err;
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,7 +58,7 @@ protected:
     // Runs the tool with the given arguments (already quoted for the shell)
     // and a registry store of this test's own.
     ToolRun Tool(const std::string& command, const std::string& arguments) {
-        std::string line = std::string("'") + QUELVIXCAM_PATH + "' " + command + " --registry '" + dir_ +
+        std::string line = environment_ + " '" + QUELVIXCAM_PATH + "' " + command + " --registry '" + dir_ +
                            "/settings.reg' " + arguments + " >'" + dir_ + "/out' 2>'" + dir_ + "/err'";
         ToolRun run;
         int raw = std::system(line.c_str());
@@ -68,6 +69,7 @@ protected:
     }
 
     std::string dir_;
+    std::string environment_;  // NAME=VALUE words put before the command
 };
 
 // The pixel at the centre of a chart patch in a top-down BGRA frame, and
@@ -150,6 +152,80 @@ TEST_F(ToolTest, SetValuesAreReadBackByGetFromTheSameStore) {
     EXPECT_EQ(bogus.status, 2);
     EXPECT_EQ(bogus.err, "quelvixcam set: unknown property 'Bogus'\n");
     EXPECT_EQ(Tool("get", "Exposure").out, "Exposure=100\n");
+}
+
+// Numbers are decimal everywhere, with 0x for hexadecimal: a leading zero is
+// not octal.
+TEST_F(ToolTest, SetReadsNumbersInDecimalOrWithAHexPrefix) {
+    ToolRun run = Tool("set", "Brightness=0300");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Brightness=300\n");
+    EXPECT_EQ(Tool("set", "Brightness=08").out, "Brightness=8\n");
+    EXPECT_EQ(Tool("set", "Brightness=0x12C").out, "Brightness=300\n");
+    EXPECT_EQ(Tool("set", "Hue=010").out, "Hue=10\n");
+    // Roi's parts too (0768 is no octal number, but is 768).
+    ToolRun roi = Tool("set", "Roi=0,0,0,01024,0768");
+    EXPECT_EQ(roi.status, 0) << roi.err;
+    for (const char* bad : {"Brightness=1e2", "Brightness=0x", "Brightness=+-3", "Brightness= 3", "Brightness=0b11",
+                            "Brightness=4294967296"}) {
+        ToolRun refused = Tool("set", bad);
+        EXPECT_EQ(refused.status, 2) << bad;
+        EXPECT_NE(refused.err.find("is not a 32-bit number"), std::string::npos) << bad << ": " << refused.err;
+    }
+}
+
+// A store nested 30,000 keys deep is refused on its line; the tool does not
+// crash on it and leaves it as it was.
+TEST_F(ToolTest, DeeplyNestedStoreIsRefusedWithItsLine) {
+    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER";
+    for (int i = 0; i < 30000; ++i) text += "\\k";
+    text += "]\r\n";
+    std::ofstream(dir_ + "/settings.reg", std::ios::binary) << text;
+    ToolRun run = Tool("get", "Brightness");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("quelvixcam get: registry store " + dir_ + "/settings.reg: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("line 3: "), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err.substr(0, 300);
+    EXPECT_EQ(ReadAll(dir_ + "/settings.reg"), text);
+}
+
+// A set during a capture on the same store: with no time to wait it fails
+// with one line naming the capture; given time, it waits for the capture to
+// save and let go, so the capture's save cannot undo the set.
+TEST_F(ToolTest, SetDuringACaptureWaitsForItAndIsNotUndone) {
+    std::string capture = std::string("exec '") + QUELVIXCAM_PATH + "' capture --registry '" + dir_ +
+                          "/settings.reg' --frames 40 --camera-fps 10 --quiet --output - >/dev/null 2>'" + dir_ +
+                          "/capture-err'";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c", capture.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // The capture holds the store once its lock file names it.
+    for (int i = 0; i < 600 && ReadAll(dir_ + "/settings.reg.lock").find("capture") == std::string::npos; ++i) {
+        usleep(50 * 1000);
+    }
+    ASSERT_NE(ReadAll(dir_ + "/settings.reg.lock").find("capture"), std::string::npos);
+
+    environment_ = "QUELVIXCAM_REGISTRY_WAIT=0";
+    ToolRun refused = Tool("set", "Brightness=300");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err.rfind("quelvixcam set: registry store " + dir_ + "/settings.reg: ", 0), 0u) << refused.err;
+    EXPECT_NE(refused.err.find("pid " + std::to_string(child)), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("capture"), std::string::npos) << refused.err;
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+
+    environment_ = "QUELVIXCAM_REGISTRY_WAIT=120";
+    ToolRun waited = Tool("set", "Brightness=300");
+    EXPECT_EQ(waited.status, 0) << waited.err;
+    EXPECT_EQ(waited.out, "Brightness=300\n");
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(dir_ + "/capture-err");
+    environment_.clear();
+    EXPECT_EQ(Tool("get", "Brightness").out, "Brightness=300\n");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "property_command.h"
 #include "registry_option.h"
 #include "sim/simulated_camera.h"
+#include "whole_number.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -87,11 +88,12 @@ int ParseOptions(int argc, char** argv, Options* options, bool* help) {
         } else if (arg == "--quiet") {
             options->quiet = true;
         } else if (arg == "--frames" && hasValue) {
-            if (!ParseNumber(argv[++i], 1, 1000000, &number) || number != static_cast<long>(number)) {
+            long long frames = 0;
+            if (!ParseWholeNumber(argv[++i], 1, 1000000, &frames)) {
                 std::fprintf(stderr, "%s: --frames takes a whole number from 1 to 1000000, not '%s'\n", kTool, argv[i]);
                 return kUsageError;
             }
-            options->frames = static_cast<long>(number);
+            options->frames = static_cast<long>(frames);
         } else if (arg == "--camera-fps" && hasValue) {
             if (!ParseNumber(argv[++i], 0, 1000, &number)) {
                 std::fprintf(stderr, "%s: --camera-fps takes a rate from 0 to 1000, not '%s'\n", kTool, argv[i]);

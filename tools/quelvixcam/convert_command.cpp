@@ -12,6 +12,7 @@
 #include "pipeline/convert_frame.h"
 #include "pipeline/image_pipeline.h"
 #include "png_file.h"
+#include "whole_number.h"
 
 namespace quelvixcam {
 namespace {
@@ -23,11 +24,17 @@ const char kUsage[] =
     "  --packed reads it as O 0, P W. N is the Bayer phase: 0 GRBG, 1 BGGR, 2 RGGB, 3 GBRG.\n"
     "  NAME is ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection,\n"
     "  Brightness, Contrast, Saturation or Hue; values are clamped as the camera clamps them.\n"
+    "  WhiteBalance=1 needs W x H of at most 16843009 pixels (its channel sums are 32-bit).\n"
+    "  Numbers are decimal (0300 is 300) or hexadecimal after 0x.\n"
     "  OUT ending in .png gets an RGB PNG; any other name gets the BGRA bytes, top row first.\n";
 
 const int kUsageError = 2;
 const int kWriteError = 1;
 const long long kMaxDimension = 32767;
+// White balance sums each channel over the frame in 32 bits, as the driver
+// does; at 255 per pixel the sums hold up to this many pixels. The camera's
+// frames are far below it, but a frame given here may not be.
+const long long kMaxWhiteBalancePixels = 0xFFFFFFFFLL / 255;  // 16843009
 
 // The adjustable values, in the order a fresh pipeline applies them.
 enum Setting {
@@ -78,15 +85,9 @@ int Fail(const std::string& message) {
     return kUsageError;
 }
 
-// A whole decimal number within [low, high], nothing before or after it.
+// A whole number within [low, high], read as everywhere in the tool.
 bool ParseNumber(const char* text, long long low, long long high, long long* value) {
-    if (text == nullptr || *text == '\0') return false;
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
-    *value = v;
-    return true;
+    return text != nullptr && ParseWholeNumber(text, low, high, value);
 }
 
 bool EndsWithPng(const std::string& path) {
@@ -191,6 +192,12 @@ bool ParseOptions(int argc, char** argv, Options* o, int* status) {
         if (o->offsetGiven || o->pitchGiven) return Fail("--packed cannot be combined with --offset or --pitch"), false;
         o->offset = 0;
         o->pitch = o->width;
+    }
+    if (o->values[kWhiteBalance] != 0 && o->width * o->height > kMaxWhiteBalancePixels) {
+        return Fail("WhiteBalance needs a frame of at most " + std::to_string(kMaxWhiteBalancePixels) +
+                    " pixels, whose 32-bit channel sums cannot wrap; " + std::to_string(o->width) + " x " +
+                    std::to_string(o->height) + " has " + std::to_string(o->width * o->height)),
+               false;
     }
     if (o->pitch < o->width) {
         return Fail("--pitch " + std::to_string(o->pitch) + " is smaller than the width " + std::to_string(o->width)),

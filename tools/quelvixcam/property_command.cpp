@@ -1,8 +1,6 @@
 #include "property_command.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -10,6 +8,7 @@
 #include "host/kernel/violations.h"
 #include "registry_option.h"
 #include "sim/simulated_camera.h"
+#include "whole_number.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
@@ -52,14 +51,12 @@ bool FindId(const std::string& name, ULONG* id) {
     return false;
 }
 
-// A 32-bit value: decimal or 0x hex, signed, or unsigned up to 0xFFFFFFFF
-// (so Timeout=4294967295 and Timeout=-1 mean the same).
+// A 32-bit value as the whole tool reads numbers (decimal, or 0x hex),
+// signed, or unsigned up to 0xFFFFFFFF (so Timeout=4294967295 and
+// Timeout=-1 mean the same).
 bool ParseValue(const std::string& text, long* value) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    long long parsed = std::strtoll(text.c_str(), &end, 0);
-    if (errno || *end || parsed < -2147483648LL || parsed > 4294967295LL) return false;
+    long long parsed = 0;
+    if (!ParseWholeNumber(text, -2147483648LL, 4294967295LL, &parsed)) return false;
     *value = static_cast<LONG>(static_cast<uint32_t>(parsed));
     return true;
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "whole_number.h"
+
 namespace {
 
 // mkdir -p for the default directory only; a --registry path names a
@@ -35,7 +37,21 @@ std::string DefaultRegistryPath() {
     return directory + "/registry.reg";
 }
 
+int RegistryWaitMilliseconds(const char* tool) {
+    const char* text = std::getenv("QUELVIXCAM_REGISTRY_WAIT");
+    if (!text || !text[0]) return kDefaultRegistryWaitSeconds * 1000;
+    long long seconds = 0;
+    if (!ParseWholeNumber(text, 0, 3600, &seconds)) {
+        std::fprintf(stderr, "%s: QUELVIXCAM_REGISTRY_WAIT must be a whole number of seconds from 0 to 3600, not '%s'\n",
+                     tool, text);
+        return -1;
+    }
+    return static_cast<int>(seconds * 1000);
+}
+
 std::unique_ptr<hostk::RegistryStore> OpenRegistryStore(const char* tool, const std::string& path) {
+    int waitMs = RegistryWaitMilliseconds(tool);
+    if (waitMs < 0) return nullptr;
     if (path == DefaultRegistryPath()) {
         std::string directory = path.substr(0, path.rfind('/'));
         if (!MakeDirectories(directory)) {
@@ -45,7 +61,7 @@ std::unique_ptr<hostk::RegistryStore> OpenRegistryStore(const char* tool, const 
         }
     }
     std::string error;
-    auto store = hostk::RegistryStore::Open(path, &error);
+    auto store = hostk::RegistryStore::Open(path, &error, waitMs);
     if (!store) std::fprintf(stderr, "%s: registry store %s\n", tool, error.c_str());
     return store;
 }
