@@ -161,6 +161,11 @@ class Checker:
         install, hardware_id = lines[0][1]
         self.expect(hardware_id == self.hardware_id, "hardware id '%s', expected '%s'" % (hardware_id, self.hardware_id))
         self.expect(hardware_id.upper().startswith("USB\\VID_"), "hardware id '%s' is not a USB id" % hardware_id)
+        with open(os.path.join(self.package, "INSTALL.txt"), encoding="utf-8") as f:
+            instructions = f.read()
+        self.expect("\n    %s\n" % hardware_id in instructions,
+                    "INSTALL.txt does not name the hardware id %s on a line of its own" % hardware_id)
+        self.expect(not re.search(r"@[A-Z_]+@", instructions), "INSTALL.txt has an unfilled @FIELD@")
         install = install + ".NTamd64"
         return install if self.section(install, "the model's install section") else None
 

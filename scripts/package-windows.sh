@@ -73,19 +73,20 @@ driver_ver() {
   echo "$date,1.0.$count.0"
 }
 
-# Fills the INF's @FIELD@s: the build's, then the sources' facts.
-write_inf() {
-  local out=$1
-  python3 - "$root/packaging" "$out" "$(driver_ver)" "$hardware_id" <<'EOF'
+# Writes a file of packaging/ into the package with its @FIELD@s filled in:
+# the build's, and the sources' facts.
+fill() {
+  local name=$1 out=$2
+  python3 - "$root/packaging" "$name" "$out" "$(driver_ver)" "$hardware_id" <<'EOF'
 import sys
-packaging, out, driver_ver, hardware_id = sys.argv[1:]
+packaging, name, out, driver_ver, hardware_id = sys.argv[1:]
 sys.path.insert(0, packaging)
 import source_facts
 fields = dict(source_facts.facts(), DRIVER_VER=driver_ver, HARDWARE_ID=hardware_id)
-text = open(packaging + "/QuelvixZ51RDS.inf", encoding="utf-8").read()
+text = open(packaging + "/" + name, encoding="utf-8").read()
 for key, value in fields.items():
     text = text.replace("@%s@" % key, value)
-# Windows reads an INF with CRLF line ends as every other INF it ships.
+# CRLF line ends, as Windows' own INFs and text files have.
 open(out, "w", encoding="utf-8", newline="\r\n").write(text)
 EOF
 }
@@ -125,8 +126,8 @@ build_package() {
   # The 32-bit library has a name of its own in the package: an INF lists each
   # source file once by name. It is installed as QuelvixProxyPlugin.dll.
   cp "$plugin_root/plugin-x86/bin/QuelvixProxyPlugin.dll" "$package/x86/QuelvixProxyPlugin32.dll"
-  write_inf "$package/QuelvixZ51RDS.inf"
-  sed "s|@HARDWARE_ID@|$hardware_id|g" "$root/packaging/INSTALL.txt" | sed 's/$/\r/' >"$package/INSTALL.txt"
+  fill QuelvixZ51RDS.inf "$package/QuelvixZ51RDS.inf"
+  fill INSTALL.txt "$package/INSTALL.txt"
 
   log "test signing"
   make_test_certificate

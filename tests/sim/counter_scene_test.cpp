@@ -32,7 +32,8 @@ TEST(CounterScene, EachFrameShowsItsNumberOnTheChart) {
     // Around the panel the chart is untouched: its corner patches and the
     // background between them.
     auto picture = sim::PictureOfFrame(counter, 888888);
-    const sim::Scene& chart = *sim::Scene::TestChart();
+    const std::shared_ptr<const sim::Scene> chartScene = sim::Scene::TestChart();
+    const sim::Scene& chart = *chartScene;
     for (int patch : {0, 5, 18, 23}) {
         const sim::PatchRect r = sim::ChartPatchRect(patch);
         EXPECT_EQ(picture->At(r.x + 10, r.y + 10).r, chart.At(r.x + 10, r.y + 10).r) << patch;
