@@ -3,8 +3,11 @@
 # Quick when everything is already there: apt runs only for missing packages.
 set -euo pipefail
 
+# ffmpeg and GStreamer (tools, base and good plug-ins) for the tests that
+# feed quelvixcam's output to them (tests/tools/video_tools_test.cpp).
 packages=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libpng-dev libopencv-imgproc-dev python3)
+          libpng-dev libopencv-imgproc-dev python3
+          ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

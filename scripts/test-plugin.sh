@@ -2,7 +2,12 @@
 # Builds the QuelvixProxyPlugin DLL for x86_64 and i686 with mingw-w64 and runs
 # its tests under Wine, both bitnesses, on a Debian 12 machine (run as root).
 #
-#   scripts/test-plugin.sh [build-root]      (default: $QUELVIX_BUILD_ROOT or "build")
+#   scripts/test-plugin.sh [--build-only] [build-root]
+#                                  (default root: $QUELVIX_BUILD_ROOT or "build")
+#
+# --build-only builds the DLLs and the test programs and prepares the Wine
+# prefix, but runs no test (scripts/package-windows.sh takes the DLLs from
+# there and runs its own INF test in that prefix).
 #
 # Installs what it needs with apt (only when missing), prepares a private Wine
 # prefix inside the build root (never ~/.wine), configures and builds
@@ -12,6 +17,11 @@
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_only=0
+if [ "${1:-}" = "--build-only" ]; then
+  build_only=1
+  shift
+fi
 build_root="${1:-${QUELVIX_BUILD_ROOT:-build}}"
 mkdir -p "$build_root"
 build_root="$(cd "$build_root" && pwd)"
@@ -80,7 +90,7 @@ prepare_prefix() {
 }
 
 # --- build and test -------------------------------------------------------------
-build_and_test() {
+build() {
   local arch="$1" dir="$2"
   log "configure $dir ($arch)"
   cmake -S "$repo/plugin" -B "$dir" \
@@ -88,6 +98,11 @@ build_and_test() {
     -DCMAKE_BUILD_TYPE=Release -DQUELVIX_SCREENSHOT="$3" >/dev/null
   log "build $dir"
   cmake --build "$dir" -j "$jobs"
+}
+
+build_and_test() {
+  local dir="$2"
+  build "$@" || return 1
   log "test $dir"
   (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 120)
 }
@@ -97,6 +112,10 @@ main() {
   trap stop_wine EXIT
   stop_wine
   prepare_prefix
+  if [ "$build_only" -eq 1 ]; then
+    build x86_64 "$build_root/plugin-x64" ON && build i686 "$build_root/plugin-x86" OFF
+    return
+  fi
   local status=0
   build_and_test x86_64 "$build_root/plugin-x64" ON || status=1
   build_and_test i686 "$build_root/plugin-x86" OFF || status=1

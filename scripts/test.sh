@@ -2,8 +2,9 @@
 # Every test: the host suite, the host suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the streaming, USB and device tests under
 # ThreadSanitizer, the Windows driver image and its import check,
-# the plug-in under Wine (64-bit and 32-bit), and one brief run of each
-# benchmark so they cannot rot. Installs what it needs on Debian 12 (root).
+# the plug-in under Wine (64-bit and 32-bit), one brief run of each
+# benchmark so they cannot rot, and the Windows driver package with its
+# checks. Installs what it needs on Debian 12 (root).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -77,6 +78,19 @@ for bench in build/bench/*; do
     failed=$((failed + 1))
   fi
 done
+
+echo "== Windows driver package"
+# Builds the package from the driver and plug-in builds above and checks it:
+# structure, signatures, the signed image, the zip, and the INF under Wine's
+# setupapi (each check one count).
+package_log=build/package-windows.log
+rc=0
+scripts/package-windows.sh build-windows 2>&1 | tee "$package_log" || rc=$?
+checks_passed=$(grep -c '^package check .*: passed$' "$package_log" || true)
+checks_failed=$(grep -c '^package check .*: FAILED$' "$package_log" || true)
+passed=$((passed + checks_passed)); failed=$((failed + checks_failed))
+# A package that could not be built runs no check: that is a failure too.
+[[ $rc -eq 0 || $checks_failed -gt 0 ]] || failed=$((failed + 1))
 
 echo
 echo "$passed passed, $failed failed"

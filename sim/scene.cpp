@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,27 @@ constexpr int kPatchPitch = 250;
 constexpr int kChartLeft = (kSensorWidth - (kChartColumns - 1) * kPatchPitch - kPatchSize) / 2;
 constexpr int kChartTop = (kSensorHeight - (kChartRows - 1) * kPatchPitch - kPatchSize) / 2;
 
+// Counter digits: 180 x 300 each, strokes 40 wide, 40 apart, on a white
+// panel with a 40-pixel margin, centred on the sensor.
+constexpr int kDigitWidth = 180;
+constexpr int kDigitHeight = 300;
+constexpr int kStroke = 40;
+constexpr int kDigitGap = 40;
+constexpr int kPanelMargin = 40;
+constexpr int kPanelWidth = kCounterDigits * kDigitWidth + (kCounterDigits - 1) * kDigitGap + 2 * kPanelMargin;
+constexpr int kPanelHeight = kDigitHeight + 2 * kPanelMargin;
+constexpr int kHalfLimb = (kDigitHeight - 3 * kStroke) / 2;  // a vertical segment's length
+constexpr uint32_t kCounterModulus = 1000000;
+
+// Segments lit for 0..9, bit s for segment s (a = bit 0 ... g = bit 6).
+constexpr uint8_t kSegments[10] = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F};
+
+void Fill(std::vector<Rgb>& px, const PatchRect& r, Rgb colour) {
+    for (int y = r.y; y < r.y + r.height; ++y) {
+        for (int x = r.x; x < r.x + r.width; ++x) px[static_cast<size_t>(y) * kSensorWidth + x] = colour;
+    }
+}
+
 bool ParseByte(const char* s, char** end, uint8_t* out) {
     long v = std::strtol(s, end, 10);
     if (*end == s || v < 0 || v > 255) return false;
@@ -43,6 +65,49 @@ PatchRect ChartPatchRect(int patch) {
 }
 
 Rgb ChartPatchColor(int patch) { return kChartColours[patch]; }
+
+PatchRect CounterPanelRect() {
+    return PatchRect{(kSensorWidth - kPanelWidth) / 2, (kSensorHeight - kPanelHeight) / 2, kPanelWidth, kPanelHeight};
+}
+
+PatchRect CounterSegmentRect(int digit, int segment) {
+    const PatchRect panel = CounterPanelRect();
+    const int x = panel.x + kPanelMargin + digit * (kDigitWidth + kDigitGap);
+    const int y = panel.y + kPanelMargin;
+    const int across = kDigitWidth - 2 * kStroke;
+    const int right = x + kDigitWidth - kStroke;
+    const int lower = y + 2 * kStroke + kHalfLimb;
+    switch (segment) {
+        case 0: return PatchRect{x + kStroke, y, across, kStroke};
+        case 1: return PatchRect{right, y + kStroke, kStroke, kHalfLimb};
+        case 2: return PatchRect{right, lower, kStroke, kHalfLimb};
+        case 3: return PatchRect{x + kStroke, y + kDigitHeight - kStroke, across, kStroke};
+        case 4: return PatchRect{x, lower, kStroke, kHalfLimb};
+        case 5: return PatchRect{x, y + kStroke, kStroke, kHalfLimb};
+        default: return PatchRect{x + kStroke, y + kStroke + kHalfLimb, across, kStroke};
+    }
+}
+
+long ReadCounter(const std::function<int(int x, int y)>& brightness) {
+    long number = 0;
+    for (int digit = 0; digit < kCounterDigits; ++digit) {
+        uint8_t lit = 0;
+        for (int segment = 0; segment < 7; ++segment) {
+            // The middle of the segment, clear of its edges, which conversion
+            // and compression blur.
+            const PatchRect r = CounterSegmentRect(digit, segment);
+            int sum = 0, count = 0;
+            for (int y = r.y + r.height / 4; y < r.y + r.height * 3 / 4; y += 4) {
+                for (int x = r.x + r.width / 4; x < r.x + r.width * 3 / 4; x += 4, ++count) sum += brightness(x, y);
+            }
+            if (sum < 128 * count) lit = static_cast<uint8_t>(lit | 1u << segment);
+        }
+        const uint8_t* shape = std::find(kSegments, kSegments + 10, lit);
+        if (shape == kSegments + 10) return -1;
+        number = number * 10 + (shape - kSegments);
+    }
+    return number;
+}
 
 std::shared_ptr<const Scene> Scene::FromPixels(std::string name, std::vector<Rgb> pixels) {
     if (pixels.size() != kPixelCount) return nullptr;
@@ -89,6 +154,26 @@ std::shared_ptr<const Scene> Scene::TestChart() {
         }
     }
     return FromPixels("chart", std::move(px));
+}
+
+std::shared_ptr<const Scene> Scene::Counter() {
+    std::shared_ptr<const Scene> chart = TestChart();
+    std::shared_ptr<Scene> counter(new Scene("counter", chart->pixels_));
+    Fill(counter->pixels_, CounterPanelRect(), Rgb{255, 255, 255});
+    counter->showsFrameNumber_ = true;
+    return counter;
+}
+
+std::shared_ptr<const Scene> PictureOfFrame(const std::shared_ptr<const Scene>& scene, uint64_t frameNumber) {
+    if (!scene || !scene->ShowsFrameNumber()) return scene;
+    std::vector<Rgb> px = scene->Pixels();
+    uint64_t rest = frameNumber % kCounterModulus;
+    for (int digit = kCounterDigits - 1; digit >= 0; --digit, rest /= 10) {
+        for (int segment = 0; segment < 7; ++segment) {
+            if (kSegments[rest % 10] & (1u << segment)) Fill(px, CounterSegmentRect(digit, segment), Rgb{0, 0, 0});
+        }
+    }
+    return Scene::FromPixels(scene->Name() + ":" + std::to_string(frameNumber), std::move(px));
 }
 
 std::shared_ptr<const Scene> Scene::FromPng(const std::string& path, std::string* error) {
@@ -150,6 +235,7 @@ std::shared_ptr<const Scene> Scene::Parse(const std::string& spec, std::string* 
     if (spec == "bars") return ColourBars();
     if (spec == "gradient") return Gradient();
     if (spec == "chart") return TestChart();
+    if (spec == "counter") return Counter();
     if (spec.rfind("flat:", 0) == 0) {
         const char* s = spec.c_str() + 5;
         char* end = nullptr;
@@ -169,7 +255,7 @@ std::shared_ptr<const Scene> Scene::Parse(const std::string& spec, std::string* 
         for (char& ch : ext) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
         if (ext == ".png") return FromPng(spec, error);
     }
-    if (error) *error = "unknown scene '" + spec + "' (bars, gradient, chart, flat:N, flat:R,G,B or a .png file)";
+    if (error) *error = "unknown scene '" + spec + "' (bars, gradient, chart, counter, flat:N, flat:R,G,B or a .png file)";
     return nullptr;
 }
 

@@ -595,7 +595,8 @@ void SimulatedCamera::FrameThread() {
             const std::shared_ptr<const Scene> scene = scene_;
             const Clock::time_point startedAt = Clock::now();
             lock.unlock();
-            std::shared_ptr<const std::vector<uint8_t>> frame = RenderFrame(scene, params);
+            std::shared_ptr<const std::vector<uint8_t>> frame =
+                RenderFrame(PictureOfFrame(scene, params.frameNumber), params);
             lock.lock();
             if (epoch != frameEpoch_) continue;  // a Command02 or unplug overtook the render
             activeFrame_ = frame;
@@ -792,7 +793,7 @@ std::vector<uint8_t> SimulatedCamera::ExpectedRawFrame() const {
         scene = scene_;
         params = RenderParamsLocked();
     }
-    return RenderRawFrame(*scene, params);
+    return RenderRawFrame(*PictureOfFrame(scene, params.frameNumber), params);
 }
 
 std::vector<uint8_t> SimulatedCamera::ExpectedImage() const {
@@ -803,7 +804,7 @@ std::vector<uint8_t> SimulatedCamera::ExpectedImage() const {
         scene = scene_;
         params = RenderParamsLocked();
     }
-    return RenderMosaic(*scene, params);
+    return RenderMosaic(*PictureOfFrame(scene, params.frameNumber), params);
 }
 
 std::shared_ptr<const std::vector<uint8_t>> SimulatedCamera::LastFrame() const {

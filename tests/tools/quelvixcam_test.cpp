@@ -97,7 +97,7 @@ TEST_F(ToolTest, CaptureWritesThePngFramesAskedForAndASummary) {
         EXPECT_EQ(BigEndian32(png, 20), static_cast<uint32_t>(kHeight));
     }
     EXPECT_FALSE(Exists(dir_ + "/frames/frame-0004.png"));
-    EXPECT_NE(run.out.find("frames delivered: 3 (1600x1200 BGRA)\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("frames: 3 (1600x1200 BGRA)\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("frame-0003.png"), std::string::npos) << run.out;
 }
 
@@ -105,7 +105,7 @@ TEST_F(ToolTest, CaptureStreamsRawFramesTopRowFirstWithTheSummaryApart) {
     ToolRun run = Tool("capture", "--frames 2 --camera-fps 0 --quiet --output -");
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_EQ(run.out.size(), 2 * kFrameBytes);
-    EXPECT_NE(run.err.find("frames delivered: 2"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("frames: 2 (1600x1200 BGRA)\n"), std::string::npos) << run.err;
     // Patch 0 is at the top left of the chart and patch 18 below it at the
     // bottom: upside down, each would show the other's colour.
     for (int frame = 0; frame < 2; ++frame) {
@@ -139,6 +139,88 @@ TEST_F(ToolTest, CaptureRefusesBadRequestsWithOneLineAndAStatus) {
     EXPECT_EQ(unreadable.status, 1);
     EXPECT_EQ(unreadable.err.rfind("quelvixcam capture: scene '" + dir_ + "/missing.png': ", 0), 0u) << unreadable.err;
     EXPECT_EQ(std::count(unreadable.err.begin(), unreadable.err.end(), '\n'), 1) << unreadable.err;
+}
+
+// The number the counter scene shows in frame `index` of raw top-down BGRA.
+long FrameNumber(const std::string& frames, size_t index) {
+    const auto* pixels = reinterpret_cast<const uint8_t*>(frames.data()) + index * kFrameBytes;
+    return sim::ReadCounter([&](int x, int y) {
+        const uint8_t* p = pixels + (static_cast<size_t>(y) * kWidth + x) * 4;
+        return (p[0] + p[1] + p[2]) / 3;
+    });
+}
+
+// "delivered: D, new: N, repeated: R, dropped: X" from the summary.
+struct Counts {
+    long delivered = -1, fresh = -1, repeated = -1, dropped = -1;
+};
+Counts SummaryCounts(const std::string& summary) {
+    Counts c;
+    const size_t at = summary.find("delivered: ");
+    if (at != std::string::npos)
+        std::sscanf(summary.c_str() + at, "delivered: %ld, new: %ld, repeated: %ld, dropped: %ld", &c.delivered, &c.fresh,
+                    &c.repeated, &c.dropped);
+    return c;
+}
+
+// The driver delivers its last picture again whenever a frame is handed back
+// before the camera's next one is in; those repeats are counted, not written.
+TEST_F(ToolTest, CaptureWritesEachNewPictureOnceAndCountsTheRepeats) {
+    ToolRun run = Tool("capture", "--frames 12 --scene counter --quiet --output -");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.out.size(), 12 * kFrameBytes);
+    long previous = 0;
+    for (size_t i = 0; i < 12; ++i) {
+        const long number = FrameNumber(run.out, i);
+        EXPECT_GT(number, previous) << "frame " << i << " repeats or goes back";
+        previous = number;
+    }
+    EXPECT_NE(run.err.find("frames: 12 (1600x1200 BGRA)\n"), std::string::npos) << run.err;
+    const Counts counts = SummaryCounts(run.err);
+    EXPECT_EQ(counts.fresh, 12) << run.err;
+    EXPECT_EQ(counts.delivered, counts.fresh + counts.repeated) << run.err;
+    EXPECT_GE(counts.dropped, 0) << run.err;
+}
+
+TEST_F(ToolTest, CaptureKeepsRepeatsWhenAskedAndCountsEveryDeliveryTowardsTheFrames) {
+    ToolRun run = Tool("capture", "--frames 20 --keep-repeats --scene counter --quiet --output -");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.out.size(), 20 * kFrameBytes);
+    long repeats = 0;
+    long previous = FrameNumber(run.out, 0);
+    EXPECT_GT(previous, 0);
+    for (size_t i = 1; i < 20; ++i) {
+        const long number = FrameNumber(run.out, i);
+        EXPECT_GE(number, previous) << "frame " << i;
+        // A repeat is the same picture, byte for byte.
+        if (number == previous) {
+            ++repeats;
+            EXPECT_EQ(0, run.out.compare(i * kFrameBytes, kFrameBytes, run.out, (i - 1) * kFrameBytes, kFrameBytes)) << i;
+        }
+        previous = number;
+    }
+    EXPECT_NE(run.err.find("frames: 20 (1600x1200 BGRA), repeats included\n"), std::string::npos) << run.err;
+    const Counts counts = SummaryCounts(run.err);
+    EXPECT_EQ(counts.delivered, 20) << run.err;
+    EXPECT_EQ(counts.repeated, repeats) << run.err;
+    EXPECT_EQ(counts.fresh, 20 - repeats) << run.err;
+}
+
+// At contrast 0 every pixel is the same grey, the frame stamp's too, so new
+// pictures look like repeats; the tool notices and goes by the camera's count
+// rather than wait for ever for a picture that differs.
+TEST_F(ToolTest, CaptureStillEndsWhenTheSettingsHideTheFrameStamp) {
+    ToolRun run = Tool("capture", "--frames 3 --camera-fps 0 --set Contrast=0 --quiet --output -");
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.out.size(), 3 * kFrameBytes);
+    for (size_t at = 4; at < run.out.size(); at += 4) {
+        if (run.out.compare(at, 4, run.out, 0, 4) != 0) {
+            ADD_FAILURE() << "pixel " << at / 4 << " differs from the first";
+            break;
+        }
+    }
+    EXPECT_NE(run.err.find("note: the settings hid the camera's frame stamp"), std::string::npos) << run.err;
+    EXPECT_EQ(SummaryCounts(run.err).fresh, 3) << run.err;
 }
 
 TEST_F(ToolTest, SetValuesAreReadBackByGetFromTheSameStore) {

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -31,17 +32,21 @@ constexpr auto kFrameWait = std::chrono::seconds(10);
 
 const char kUsage[] =
     "usage: quelvixcam capture [--frames N] [--output DIR | --output -] [--scene SCENE]\n"
-    "                          [--camera-fps FPS] [--registry FILE] [--set NAME=VALUE]... [--quiet]\n"
+    "                          [--keep-repeats] [--camera-fps FPS] [--registry FILE]\n"
+    "                          [--set NAME=VALUE]... [--quiet]\n"
     "  Plugs the simulated camera in, opens the capture filter, takes the format the pin\n"
-    "  offers, gives the graph a clock, runs the pin until N frames (default 30) have come\n"
-    "  back, then stops, closes and unplugs.\n"
+    "  offers, gives the graph a clock, runs the pin until N new pictures (default 30)\n"
+    "  have come back, then stops, closes and unplugs. A frame the driver delivers again\n"
+    "  because no new one had come is counted as a repeat and not written.\n"
     "  --output DIR  writes DIR/frame-0001.png, ... (top row first)\n"
     "  --output -    streams the frames to standard output as raw BGRA, top row first;\n"
     "                ffmpeg reads them with\n"
     "                  -f rawvideo -pixel_format bgra -video_size 1600x1200 -framerate 30 -i -\n"
     "                and GStreamer with\n"
     "                  fdsrc ! rawvideoparse format=bgra width=1600 height=1200 framerate=30/1\n"
-    "  --scene       chart (default), bars, gradient, flat:N, flat:R,G,B or a PNG file\n"
+    "  --scene       chart (default), bars, gradient, counter (each frame's number in\n"
+    "                large digits), flat:N, flat:R,G,B or a PNG file\n"
+    "  --keep-repeats  writes every frame the driver delivers, repeats too; N counts them\n"
     "  --camera-fps  frames a second the camera sends (default 30; 0 = as fast as it can)\n"
     "  --registry    the store the camera's settings live in between runs\n"
     "  --set         a camera property (as quelvixcam set) applied before the pin is made\n"
@@ -54,6 +59,7 @@ struct Options {
     double cameraFps = 30;
     std::string registry = DefaultRegistryPath();
     bool quiet = false;
+    bool keepRepeats = false;
     std::vector<PropertyAssignment> settings;  // --set, in order
 };
 
@@ -87,6 +93,8 @@ int ParseOptions(int argc, char** argv, Options* options, bool* help) {
             *help = true;
         } else if (arg == "--quiet") {
             options->quiet = true;
+        } else if (arg == "--keep-repeats") {
+            options->keepRepeats = true;
         } else if (arg == "--frames" && hasValue) {
             long long frames = 0;
             if (!ParseWholeNumber(argv[++i], 1, 1000000, &frames)) {
@@ -172,13 +180,60 @@ private:
     size_t stride_;
 };
 
+// Tells a new picture from one the driver delivers again. With no new raw
+// frame, the pin's Process delivers the previous picture once more, byte for
+// byte; the camera stamps each frame's number into its first samples (turned
+// on by the command), so every new frame differs from the one before, even of
+// a still scene. A delivery equal to the previous one is therefore a repeat.
+// The camera's own count of frames sent cannot decide it: it may move on
+// between the driver's copy and the client's look, which would take a repeat
+// for new and the next new picture for a repeat.
+// Settings that clip the stamp's pixels to one value hide it; when the camera
+// has sent kBlindAfterFrames frames since the last picture that differed, the
+// stamp is taken as hidden and from then on a delivery is new when the camera
+// has sent a frame since the previous one.
+class RepeatDetector {
+public:
+    static constexpr uint64_t kBlindAfterFrames = 30;
+
+    bool IsNew(const uint8_t* picture, size_t bytes, uint64_t framesSent) {
+        const bool differs = previous_.size() != bytes || std::memcmp(previous_.data(), picture, bytes) != 0;
+        if (differs) previous_.assign(picture, picture + bytes);
+        bool fresh = differs;
+        if (!differs && !stampHidden_ && framesSent >= sentAtLastNew_ + kBlindAfterFrames) stampHidden_ = true;
+        if (!differs && stampHidden_) fresh = framesSent != sentAtLastDelivery_;
+        sentAtLastDelivery_ = framesSent;
+        if (fresh) sentAtLastNew_ = framesSent;
+        return fresh;
+    }
+    bool StampHidden() const { return stampHidden_; }
+
+private:
+    std::vector<uint8_t> previous_;
+    uint64_t sentAtLastNew_ = 0;
+    uint64_t sentAtLastDelivery_ = 0;
+    bool stampHidden_ = false;
+};
+
 struct Tally {
-    long delivered = 0;
-    long repeated = 0;  // no new camera frame since the previous delivery
-    long dropped = 0;   // camera frames that never reached the client
+    long delivered = 0;  // every frame the driver completed
+    long fresh = 0;      // deliveries with a new picture
+    long written = 0;    // what --frames counts
+    long repeated = 0;   // delivered again: no new camera frame had come
+    long dropped = 0;    // camera frames that never reached the client
     LONGLONG firstTime = 0;
     LONGLONG lastTime = 0;
-    uint64_t lastFramesSent = 0;
+    uint64_t sentAtFirstNew = 0;
+
+    // The camera frames sent between the first new picture and this one
+    // that are not among the new pictures; the camera's count may already
+    // include the frame after this one, so the figure can be one high until
+    // the next picture.
+    void CountNew(uint64_t framesSent) {
+        if (fresh++ == 0) sentAtFirstNew = framesSent;
+        const long missing = static_cast<long>(framesSent - sentAtFirstNew) - (fresh - 1);
+        dropped = missing > 0 ? missing : 0;
+    }
 };
 
 // Runs the capture on a plugged camera; 0 or the exit status.
@@ -216,10 +271,12 @@ int Capture(const Options& options, sim::SimulatedCamera& camera, hostks::PnpDev
     for (auto& buffer : buffers) pin->SubmitFrame(buffer.data(), frameSize);
 
     FrameSink sink(options.output, width, height, static_cast<size_t>(width) * 4);
+    const size_t pictureBytes = static_cast<size_t>(width) * 4 * static_cast<size_t>(height);
+    RepeatDetector detector;
     Tally tally;
     auto started = std::chrono::steady_clock::now();
     int result = 0;
-    while (tally.delivered < options.frames) {
+    while (tally.written < options.frames) {
         hostks::CompletedFrame frame;
         if (!pin->WaitForFrame(&frame, kFrameWait)) {
             result = Fail("no frame came from the camera within 10 seconds");
@@ -229,28 +286,30 @@ int Capture(const Options& options, sim::SimulatedCamera& camera, hostks::PnpDev
             result = Fail("a frame came back empty (status " + Status(frame.status) + ")");
             break;
         }
-        uint64_t sent = camera.Counters().framesSent;
-        if (tally.delivered == 0) {
-            tally.firstTime = frame.presentationTime;
-        } else if (sent == tally.lastFramesSent) {
-            ++tally.repeated;
-        } else {
-            tally.dropped += static_cast<long>(sent - tally.lastFramesSent - 1);
-        }
-        tally.lastFramesSent = sent;
-        tally.lastTime = frame.presentationTime;
         ++tally.delivered;
-        std::string error;
-        if (!sink.Write(tally.delivered, frame.data, &error)) {
-            result = Fail(error);
-            break;
+        const uint64_t sent = camera.Counters().framesSent;
+        const bool fresh = detector.IsNew(frame.data, std::min<size_t>(pictureBytes, frame.dataUsed), sent);
+        if (fresh) {
+            tally.CountNew(sent);
+        } else {
+            ++tally.repeated;
+        }
+        if (fresh || options.keepRepeats) {
+            if (tally.written == 0) tally.firstTime = frame.presentationTime;
+            tally.lastTime = frame.presentationTime;
+            ++tally.written;
+            std::string error;
+            if (!sink.Write(tally.written, frame.data, &error)) {
+                result = Fail(error);
+                break;
+            }
         }
         if (!options.quiet) {
             double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            std::fprintf(stderr, "\rframes %ld/%ld  %.1f fps  dropped %ld  repeated %ld ", tally.delivered,
-                         options.frames, seconds > 0 ? tally.delivered / seconds : 0.0, tally.dropped, tally.repeated);
+            std::fprintf(stderr, "\rframes %ld/%ld  %.1f fps  dropped %ld  repeated %ld ", tally.written,
+                         options.frames, seconds > 0 ? tally.fresh / seconds : 0.0, tally.dropped, tally.repeated);
         }
-        if (tally.delivered < options.frames) pin->SubmitFrame(frame.data, frameSize);
+        if (tally.written < options.frames) pin->SubmitFrame(frame.data, frameSize);
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!options.quiet) std::fprintf(stderr, "\n");
@@ -263,12 +322,16 @@ int Capture(const Options& options, sim::SimulatedCamera& camera, hostks::PnpDev
     // The summary goes where it cannot mix with frames.
     FILE* report = options.output == "-" ? stderr : stdout;
     double span = static_cast<double>(tally.lastTime - tally.firstTime) / 1e7;
-    std::fprintf(report, "frames delivered: %ld (%dx%d BGRA)\n", tally.delivered, width, height);
-    std::fprintf(report, "repeated: %ld, dropped: %ld\n", tally.repeated, tally.dropped);
+    std::fprintf(report, "frames: %ld (%dx%d BGRA)%s\n", tally.written, width, height,
+                 options.keepRepeats ? ", repeats included" : "");
+    std::fprintf(report, "delivered: %ld, new: %ld, repeated: %ld, dropped: %ld\n", tally.delivered, tally.fresh,
+                 tally.repeated, tally.dropped);
+    if (detector.StampHidden())
+        std::fprintf(report, "note: the settings hid the camera's frame stamp; repeats were told by the camera's count\n");
     std::fprintf(report, "timestamps span: %.3f s\n", span);
-    std::fprintf(report, "mean rate: %.2f fps\n", seconds > 0 ? tally.delivered / seconds : 0.0);
+    std::fprintf(report, "mean rate: %.2f fps (new pictures)\n", seconds > 0 ? tally.fresh / seconds : 0.0);
     if (!options.output.empty() && options.output != "-")
-        std::fprintf(report, "written: %s/frame-0001.png .. frame-%04ld.png\n", options.output.c_str(), tally.delivered);
+        std::fprintf(report, "written: %s/frame-0001.png .. frame-%04ld.png\n", options.output.c_str(), tally.written);
     return 0;
 }
 
@@ -291,6 +354,9 @@ int RunCaptureCommand(int argc, char** argv) {
     if (!options.scene.empty() && !camera.SetScene(options.scene, &error))
         return Fail("scene '" + options.scene + "': " + error);
     camera.SetFrameRate(options.cameraFps);
+    // Every frame carries its number in its first samples, so that a new
+    // picture differs from the previous one even when the scene is still.
+    camera.SetFrameStamp(true);
     std::unique_ptr<hostk::RegistryStore> registry = OpenRegistryStore(kTool, options.registry);
     if (!registry) return kFailure;
 

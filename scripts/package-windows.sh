@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# Builds the Windows driver package and checks it.
+#
+#   scripts/package-windows.sh [--hardware-id ID] [--no-check] [BUILD_DIR]
+#
+# BUILD_DIR (default build-windows) gets the driver build itself and:
+#   package/                    QuelvixZ51RDS.sys, QuelvixZ51RDS.inf,
+#                               x64/QuelvixProxyPlugin.dll,
+#                               x86/QuelvixProxyPlugin32.dll,
+#                               QuelvixTestCert.cer, INSTALL.txt
+#   QuelvixZ51RDS-package.zip   the same folder, zipped
+#   signing/                    the throwaway test certificate and its key
+#                               (made anew at each run; never shipped)
+#
+# The .sys comes from scripts/build-windows-driver.sh, the plug-in DLLs from
+# scripts/test-plugin.sh --build-only (build root $QUELVIX_BUILD_ROOT or
+# "build"). --hardware-id sets the one hardware id of the INF's model line;
+# without it the INF names the placeholder USB\VID_F055&PID_5100.
+#
+# Then the checks, unless --no-check: the package's structure
+# (packaging/check_package.py), every signature (osslsigncode verify), the
+# signed driver image (scripts/check-sys-image.sh), and the INF read and run
+# by Wine's setupapi (plugin/tests/inf_install_test.cpp). Each check prints
+# "package check <name>: passed|FAILED"; the last line is
+# "package checks: N passed, M failed". Installs what it needs with apt
+# (Debian 12, as root).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+hardware_id='USB\VID_F055&PID_5100'
+check=1
+build=
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --hardware-id) hardware_id=${2:?--hardware-id needs an id}; shift 2 ;;
+    --no-check) check=0; shift ;;
+    -*) echo "package-windows: unknown option $1" >&2; exit 2 ;;
+    *) build=$1; shift ;;
+  esac
+done
+build=${build:-$root/build-windows}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+plugin_root=${QUELVIX_BUILD_ROOT:-$root/build}
+if ! [[ $hardware_id =~ ^USB\\VID_[0-9A-Fa-f]{4}\&PID_[0-9A-Fa-f]{4}(\&REV_[0-9A-Fa-f]{4}|\&MI_[0-9A-Fa-f]{2})*$ ]]; then
+  echo "package-windows: '$hardware_id' is not a USB hardware id (USB\\VID_xxxx&PID_yyyy)" >&2
+  exit 2
+fi
+
+# The packaging helpers leave no byte-code beside the sources.
+export PYTHONDONTWRITEBYTECODE=1
+
+log() { printf '== %s\n' "$*"; }
+
+install_packages() {
+  local missing=() p
+  for p in osslsigncode openssl zip python3; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [[ ${#missing[@]} -eq 0 ]] && return
+  log "installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq </dev/null
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+}
+
+# DriverVer: the date and count of the commit built, so that the same sources
+# give the same INF; today and 0 outside a git checkout.
+driver_ver() {
+  local date count
+  date=$(git -C "$root" log -1 --format=%cd --date=format:%m/%d/%Y 2>/dev/null || date -u +%m/%d/%Y)
+  count=$(git -C "$root" rev-list --count HEAD 2>/dev/null || echo 0)
+  echo "$date,1.0.$count.0"
+}
+
+# Writes a file of packaging/ into the package with its @FIELD@s filled in:
+# the build's, and the sources' facts.
+fill() {
+  local name=$1 out=$2
+  python3 - "$root/packaging" "$name" "$out" "$(driver_ver)" "$hardware_id" <<'EOF'
+import sys
+packaging, name, out, driver_ver, hardware_id = sys.argv[1:]
+sys.path.insert(0, packaging)
+import source_facts
+fields = dict(source_facts.facts(), DRIVER_VER=driver_ver, HARDWARE_ID=hardware_id)
+text = open(packaging + "/" + name, encoding="utf-8").read()
+for key, value in fields.items():
+    text = text.replace("@%s@" % key, value)
+# CRLF line ends, as Windows' own INFs and text files have.
+open(out, "w", encoding="utf-8", newline="\r\n").write(text)
+EOF
+}
+
+# A new self-signed code-signing certificate for this package only.
+make_test_certificate() {
+  local dir=$build/signing
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  chmod 700 "$dir"
+  openssl req -x509 -newkey rsa:3072 -nodes -sha256 -days 365 \
+    -subj "/CN=Quelvix Test Signing (throwaway)/O=Quelvix test build" \
+    -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+    -addext "basicConstraints=critical,CA:FALSE" \
+    -keyout "$dir/test-key.pem" -out "$dir/test-cert.pem" 2>/dev/null
+  openssl x509 -in "$dir/test-cert.pem" -outform DER -out "$dir/QuelvixTestCert.cer"
+}
+
+sign() {
+  local file=$1
+  osslsigncode sign -certs "$build/signing/test-cert.pem" -key "$build/signing/test-key.pem" \
+    -h sha256 -n "Quelvix Z51 camera" -in "$file" -out "$file.signed" >/dev/null
+  mv "$file.signed" "$file"
+}
+
+build_package() {
+  log "driver"
+  "$root/scripts/build-windows-driver.sh" "$build"
+  log "plug-in"
+  "$root/scripts/test-plugin.sh" --build-only "$plugin_root"
+
+  local package=$build/package
+  rm -rf "$package" "$build/QuelvixZ51RDS-package.zip"
+  mkdir -p "$package/x64" "$package/x86"
+  cp "$build/QuelvixZ51RDS.sys" "$package/"
+  cp "$plugin_root/plugin-x64/bin/QuelvixProxyPlugin.dll" "$package/x64/QuelvixProxyPlugin.dll"
+  # The 32-bit library has a name of its own in the package: an INF lists each
+  # source file once by name. It is installed as QuelvixProxyPlugin.dll.
+  cp "$plugin_root/plugin-x86/bin/QuelvixProxyPlugin.dll" "$package/x86/QuelvixProxyPlugin32.dll"
+  fill QuelvixZ51RDS.inf "$package/QuelvixZ51RDS.inf"
+  fill INSTALL.txt "$package/INSTALL.txt"
+
+  log "test signing"
+  make_test_certificate
+  cp "$build/signing/QuelvixTestCert.cer" "$package/"
+  sign "$package/QuelvixZ51RDS.sys"
+  sign "$package/x64/QuelvixProxyPlugin.dll"
+  sign "$package/x86/QuelvixProxyPlugin32.dll"
+
+  (cd "$package" && zip -q -X -r "$build/QuelvixZ51RDS-package.zip" .)
+  log "package: $package"
+  log "zip: $build/QuelvixZ51RDS-package.zip"
+}
+
+# --- checks -------------------------------------------------------------------
+passed=0
+failed=0
+run_check() {
+  local name=$1; shift
+  if "$@"; then
+    echo "package check $name: passed"; passed=$((passed + 1))
+  else
+    echo "package check $name: FAILED"; failed=$((failed + 1))
+  fi
+}
+
+verify_signatures() {
+  local file status=0
+  for file in QuelvixZ51RDS.sys x64/QuelvixProxyPlugin.dll x86/QuelvixProxyPlugin32.dll; do
+    if osslsigncode verify -CAfile "$build/signing/test-cert.pem" -in "$build/package/$file" >"$build/verify.log" 2>&1 \
+      && grep -q '^Signature verification: ok' "$build/verify.log"; then
+      echo "signature ok: $file"
+    else
+      cat "$build/verify.log"; status=1
+    fi
+  done
+  return $status
+}
+
+# The zip holds exactly the package folder.
+check_zip() {
+  diff <(cd "$build/package" && find . -type f | sed 's|^\./||' | sort) \
+       <(unzip -Z1 "$build/QuelvixZ51RDS-package.zip" | grep -v '/$' | sort)
+}
+
+# The INF under Wine: the x64 test program opens it with setupapi, installs
+# its files, registry sections and service into the plug-in tests' prefix and
+# compares the registration with what DllRegisterServer writes.
+check_with_setupapi() {
+  export WINEPREFIX=$plugin_root/plugin-wineprefix WINEDEBUG=-all
+  unset DISPLAY
+  local status=0
+  [[ -f $WINEPREFIX/.quelvix-ready ]] || { echo "no Wine prefix: run scripts/test-plugin.sh first"; return 1; }
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  WINE_EMU_TIMEOUT=180 "$root/cmake/wine-emu.sh" "$plugin_root/plugin-x64/bin/inf_install_test.exe" \
+    "$(winepath -w "$build/package")" "$hardware_id" || status=1
+  timeout 30 wineserver -k >/dev/null 2>&1 || true
+  return $status
+}
+
+install_packages
+build_package
+if [[ $check -eq 1 ]]; then
+  log "checks"
+  run_check structure python3 "$root/packaging/check_package.py" "$build/package" "$hardware_id"
+  run_check signatures verify_signatures
+  run_check signed-driver-image "$root/scripts/check-sys-image.sh" "$build/package/QuelvixZ51RDS.sys"
+  run_check zip check_zip
+  run_check setupapi check_with_setupapi
+  echo "package checks: $passed passed, $failed failed"
+  [[ $failed -eq 0 ]]
+fi
