@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -41,5 +42,16 @@ int PipeIndexOf(uint8_t endpoint);
 
 std::vector<uint8_t> DeviceDescriptor();         // 18 bytes
 std::vector<uint8_t> ConfigurationDescriptor();  // wTotalLength bytes
+
+// The descriptors a camera presents in place of its own, read from a file
+// that holds the device descriptor's 18 bytes and then the configuration
+// descriptor. A file of fewer than 18 bytes is all device descriptor (and
+// the configuration is then empty: the camera stalls its request). The bytes
+// are taken as they are, unchecked: a file stands for a device that may lie.
+struct DescriptorSet {
+    std::vector<uint8_t> device;
+    std::vector<uint8_t> configuration;
+};
+bool ReadDescriptorFile(const std::string& path, DescriptorSet* set, std::string* error);
 
 }  // namespace sim
