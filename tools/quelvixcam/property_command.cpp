@@ -154,7 +154,10 @@ bool ParseOptions(int argc, char** argv, const char* command, std::string* regis
     std::string tool = std::string("quelvixcam ") + command;
     for (int i = 0; i < argc; ++i) {
         if (int taken = TakeCameraFaultOption(tool.c_str(), argc, argv, &i, faults)) {
-            if (taken != 1) return !(*refused = true);
+            if (taken != 1) {
+                *refused = true;
+                return false;
+            }
         } else if (std::strcmp(argv[i], "--help") == 0) {
             *help = true;
         } else if (std::strcmp(argv[i], "--registry") == 0) {
