@@ -1,10 +1,10 @@
 #include "sim/descriptors.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <algorithm>
 
 namespace sim {
 
@@ -95,7 +95,7 @@ bool ReadDescriptorFile(const std::string& path, DescriptorSet* set, std::string
         *error = "'" + path + "' is empty";
         return false;
     }
-    const size_t split = std::min<size_t>(bytes.size(), 18);
+    const size_t split = std::min<size_t>(bytes.size(), kDeviceDescriptorLength);
     set->device.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(split));
     set->configuration.assign(bytes.begin() + static_cast<std::ptrdiff_t>(split), bytes.end());
     return true;

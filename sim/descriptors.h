@@ -3,6 +3,7 @@
 // setting 0) with three bulk endpoints in the order the driver indexes them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ constexpr uint8_t kDescriptorTypeInterface = 4;
 constexpr uint8_t kDescriptorTypeEndpoint = 5;
 
 constexpr uint8_t kConfigurationValue = 1;
+constexpr size_t kDeviceDescriptorLength = 18;
 
 // Endpoints in interface order; the position is the driver's pipe index.
 constexpr uint8_t kCommandEndpoint = 0x01;  // pipe 0, bulk OUT, 64-byte packets
