@@ -1,5 +1,11 @@
 #include "sim/descriptors.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
 namespace sim {
 
 namespace {
@@ -76,6 +82,23 @@ std::vector<uint8_t> ConfigurationDescriptor() {
         d.push_back(0);  // bInterval
     }
     return d;
+}
+
+bool ReadDescriptorFile(const std::string& path, DescriptorSet* set, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.empty()) {
+        *error = "'" + path + "' is empty";
+        return false;
+    }
+    const size_t split = std::min<size_t>(bytes.size(), kDeviceDescriptorLength);
+    set->device.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(split));
+    set->configuration.assign(bytes.begin() + static_cast<std::ptrdiff_t>(split), bytes.end());
+    return true;
 }
 
 }  // namespace sim

@@ -3,7 +3,9 @@
 // setting 0) with three bulk endpoints in the order the driver indexes them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -20,6 +22,7 @@ constexpr uint8_t kDescriptorTypeInterface = 4;
 constexpr uint8_t kDescriptorTypeEndpoint = 5;
 
 constexpr uint8_t kConfigurationValue = 1;
+constexpr size_t kDeviceDescriptorLength = 18;
 
 // Endpoints in interface order; the position is the driver's pipe index.
 constexpr uint8_t kCommandEndpoint = 0x01;  // pipe 0, bulk OUT, 64-byte packets
@@ -41,5 +44,16 @@ int PipeIndexOf(uint8_t endpoint);
 
 std::vector<uint8_t> DeviceDescriptor();         // 18 bytes
 std::vector<uint8_t> ConfigurationDescriptor();  // wTotalLength bytes
+
+// The descriptors a camera presents in place of its own, read from a file
+// that holds the device descriptor's 18 bytes and then the configuration
+// descriptor. A file of fewer than 18 bytes is all device descriptor (and
+// the configuration is then empty: the camera stalls its request). The bytes
+// are taken as they are, unchecked: a file stands for a device that may lie.
+struct DescriptorSet {
+    std::vector<uint8_t> device;
+    std::vector<uint8_t> configuration;
+};
+bool ReadDescriptorFile(const std::string& path, DescriptorSet* set, std::string* error);
 
 }  // namespace sim

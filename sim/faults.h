@@ -20,6 +20,8 @@ enum class ReplyFault {
 struct FaultPlan {
     // Unplug when this many more requests have been answered (-1: never).
     int64_t unplugAfterRequests = -1;
+    // Unplug once this many more frames have been sent whole (-1: never).
+    int64_t unplugAfterFrames = -1;
 
     ReplyFault replyFault = ReplyFault::kNone;
     uint32_t replyFaultCount = 0;   // QueryStatus commands still to affect

@@ -41,7 +41,8 @@ bool SameRender(const RenderParams& a, const RenderParams& b) {
 
 }  // namespace
 
-SimulatedCamera::SimulatedCamera() : scene_(Scene::TestChart()) {
+SimulatedCamera::SimulatedCamera()
+    : scene_(Scene::TestChart()), descriptors_{DeviceDescriptor(), ConfigurationDescriptor()} {
     thread_ = std::thread([this] { FrameThread(); });
 }
 
@@ -213,9 +214,9 @@ uint32_t SimulatedCamera::ControlTransferLocked(const hostusb::SetupPacket& setu
         if (status != kUsbdSuccess) return status;
         std::vector<uint8_t> d;
         if (type == kDescriptorTypeDevice && index == 0) {
-            d = DeviceDescriptor();
+            d = descriptors_.device;
         } else if (type == kDescriptorTypeConfiguration && index == 0) {
-            d = ConfigurationDescriptor();
+            d = descriptors_.configuration;
         }
         if (d.empty() || (setup.wLength > 0 && data == nullptr)) return kUsbdStallPid;
         // A shorter request gets the first wLength bytes; a longer one the
@@ -289,6 +290,7 @@ void SimulatedCamera::SubmitBulk(BulkTransfer* t) {
             } else if (faults_.hangRequests > 0) {
                 --faults_.hangRequests;
                 hung_.push_back(t);
+                changed_.notify_all();  // WaitForPendingTransfers counts it
             } else if (faults_.rejectCommands) {
                 if (faults_.rejectShortBytes == 0) {
                     done.push_back(Completion{t, faults_.rejectStatus, 0});
@@ -318,6 +320,7 @@ void SimulatedCamera::SubmitBulk(BulkTransfer* t) {
                 if (faults_.hangRequests > 0) {
                     --faults_.hangRequests;
                     hung_.push_back(t);
+                    changed_.notify_all();
                 } else {
                     pendingReplies_.push_back(t);
                     MatchRepliesLocked(done);
@@ -581,6 +584,14 @@ void SimulatedCamera::FrameThread() {
             if (last) {
                 ++counters_.framesSent;
                 changed_.notify_all();
+                if (faults_.unplugAfterFrames > 0 && --faults_.unplugAfterFrames == 0) {
+                    faults_.unplugAfterFrames = -1;
+                    Completions done;
+                    if (plugged_) UnplugLocked(done);
+                    lock.unlock();
+                    RunCompletions(done);
+                    lock.lock();
+                }
             }
             continue;
         }
@@ -861,6 +872,21 @@ void SimulatedCamera::UnplugAfterRequests(uint32_t requests) {
     faults_.unplugAfterRequests = requests;
 }
 
+void SimulatedCamera::UnplugAfterFrames(uint32_t frames) {
+    Completions done;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        faults_.unplugAfterFrames = frames;
+        if (frames == 0 && plugged_) UnplugLocked(done);
+    }
+    RunCompletions(done);
+}
+
+void SimulatedCamera::SetDescriptors(const DescriptorSet& descriptors) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    descriptors_ = descriptors;
+}
+
 void SimulatedCamera::Replug() {
     Completions done;
     {
@@ -955,14 +981,16 @@ std::string SimulatedCamera::Summary() const {
                   plugged_ ? (portEnabled_ ? "plugged in" : "port disabled") : "unplugged",
                   configured_ ? "configured" : "not configured");
     o << buf;
-    const std::vector<uint8_t> dev = DeviceDescriptor();
-    const std::vector<uint8_t> cfg = ConfigurationDescriptor();
+    const std::vector<uint8_t>& dev = descriptors_.device;
+    const std::vector<uint8_t>& cfg = descriptors_.configuration;
     o << "Device descriptor (" << dev.size() << " bytes):";
     for (uint8_t b : dev) {
         std::snprintf(buf, sizeof buf, " %02X", b);
         o << buf;
     }
-    o << "\nConfiguration descriptor (" << cfg.size() << " bytes, 1 interface, alternate setting 0)\n";
+    o << "\nConfiguration descriptor (" << cfg.size() << " bytes, "
+      << (cfg == ConfigurationDescriptor() ? "1 interface, alternate setting 0" : "presented in place of the camera's own")
+      << ")\n";
     for (int i = 0; i < kPipeCount; ++i) {
         const EndpointInfo& ep = EndpointAt(i);
         std::snprintf(buf, sizeof buf, "  pipe %d: endpoint 0x%02X, bulk %s, %u-byte packets\n", i, ep.address,

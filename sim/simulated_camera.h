@@ -121,6 +121,12 @@ public:
     bool TriggerMode() const;
     bool ControllerTriggerMode() const;  // the 0x28 switch alone
 
+    // ---- descriptors ----
+    // Answer GET_DESCRIPTOR with these bytes in place of the camera's own
+    // (the configuration of the select-configuration request is the host's
+    // copy of them). The pipes stay the camera's: 0x01, 0x81, 0x82.
+    void SetDescriptors(const DescriptorSet& descriptors);
+
     // ---- device state ----
     uint32_t SensorRegister(int reg) const;
     std::vector<uint32_t> SensorRegisterFile() const;  // 1024 entries
@@ -170,6 +176,9 @@ public:
     // Answer `requests` more requests, then unplug (a camera pulled out
     // part-way through a start).
     void UnplugAfterRequests(uint32_t requests);
+    // Send `frames` more frames whole, then unplug (a camera pulled out
+    // mid-stream).
+    void UnplugAfterFrames(uint32_t frames);
     // Plugged in again: powered up afresh (memory, registers, configuration,
     // frame size). Faults and the trace are kept.
     void Replug();
@@ -275,6 +284,8 @@ private:
     RenderParams cacheParams_;
     std::shared_ptr<const std::vector<uint8_t>> cacheFrame_;
     std::mutex cacheMutex_;  // taken without mutex_, by the frame thread
+
+    DescriptorSet descriptors_;
 
     FaultPlan faults_;
     CameraCounters counters_;

@@ -16,7 +16,11 @@ DeviceContext* DeviceContext::Allocate(PKSDEVICE device) {
     return context;
 }
 
-VOID DeviceContext::Free(PVOID context) { ExFreePoolWithTag(context, ContextPoolTag); }
+VOID DeviceContext::Free(PVOID context) {
+    // A removal that no Stop preceded still frees the USB configuration.
+    ReleaseConfiguration(&static_cast<DeviceContext*>(context)->link);
+    ExFreePoolWithTag(context, ContextPoolTag);
+}
 
 // A frame is ready: the pin that holds the pipeline processes it. The capture
 // thread calls this only between the pin's acquire and its stop, so
@@ -28,7 +32,15 @@ VOID DeviceContext::NotifyFrameReady() {
 
 ULONG DeviceContext::ProgramFrameGeometry() { return ::ProgramFrameGeometry(this); }
 
-BOOLEAN DeviceContext::ReadRawFrame(PUCHAR buffer, BOOLEAN* success) { return ::ReadRawFrame(this, buffer, success); }
+// The whole read holds the interface, so that a Stop arriving meanwhile
+// waits for it (cancelling it) before the pipes are freed.
+BOOLEAN DeviceContext::ReadRawFrame(PUCHAR buffer, BOOLEAN* success) {
+    *success = FALSE;
+    if (!AcquireInterface(&link)) return FALSE;
+    ::ReadRawFrame(this, buffer, success);
+    ReleaseInterface(&link);
+    return *success;
+}
 
 VOID DeviceContext::GetRawFrameSize(ULONG* size) { *size = rawFrameSize; }
 

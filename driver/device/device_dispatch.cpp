@@ -77,6 +77,8 @@ VOID InitializeDeviceContext(DeviceContext* context, PKSDEVICE device) {
     ExInitializeFastMutex(&context->commandLock);
     KeInitializeSpinLock(&context->link.chunkLock);
     KeInitializeEvent(&context->link.readsDone, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&context->link.interfaceLock);
+    KeInitializeEvent(&context->link.interfaceIdle, NotificationEvent, FALSE);
     // A failed download leaves a camera that does not answer later; the
     // device is still added so that it shows up and can be restarted.
     DownloadFirmware(&context->link, FirmwareImage1);
@@ -89,10 +91,16 @@ VOID InitializeDeviceContext(DeviceContext* context, PKSDEVICE device) {
 NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     DeviceContext* context = DeviceContextOf(device);
     if (!device->Started) CreateFilterFactoryAndWorker(device, context);
-    context->link.configurationDescriptor = nullptr;
-    context->link.interfaceInfo = nullptr;
+    // A configuration still held from an earlier start is released, not
+    // dropped: the start reads it afresh.
+    ReleaseConfiguration(&context->link);
     NTSTATUS status = ReadDeviceDescriptor(&context->link);
     if (NT_SUCCESS(status)) status = ReadConfiguration(&context->link);
+    // No Stop follows a failed start (the device is removed instead), so the
+    // start gives back at once what the configuration step got. The filter
+    // factory and the worker stay: the streaming class and the device bag
+    // free them at removal.
+    if (!NT_SUCCESS(status)) ReleaseConfiguration(&context->link);
     SendDeviceStartup(context);
     RunSensorScript(context);
     LoadSettings(context);

@@ -1,13 +1,16 @@
 // Descriptor reads and configuration of the camera's USB device.
 #include "device/pool_tags.h"
+#include "usb/configuration_checks.h"
 #include "usb/usb_link.h"
 
 namespace {
 
 // Reads a descriptor into a fresh 'QLNC' buffer of `length` bytes; on
-// success the caller owns *buffer.
-NTSTATUS ReadDescriptor(UsbLink* link, UCHAR type, ULONG length, PVOID* buffer) {
+// success the caller owns *buffer, of which the device filled *received
+// bytes (a device may send fewer than asked for).
+NTSTATUS ReadDescriptor(UsbLink* link, UCHAR type, ULONG length, PVOID* buffer, ULONG* received) {
     *buffer = nullptr;
+    *received = 0;
     ULONG size = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
     auto urb = static_cast<PURB>(AllocateZeroed(size, UsbPoolTag));
     PVOID data = urb ? AllocateZeroed(length, UsbPoolTag) : nullptr;
@@ -17,9 +20,11 @@ NTSTATUS ReadDescriptor(UsbLink* link, UCHAR type, ULONG length, PVOID* buffer) 
     }
     UsbBuildGetDescriptorRequest(urb, static_cast<USHORT>(size), type, 0, 0, data, nullptr, length, nullptr);
     NTSTATUS status = SubmitUrbSync(link, urb);
+    ULONG moved = urb->UrbControlDescriptorRequest.TransferBufferLength;
     ExFreePoolWithTag(urb, UsbPoolTag);
     if (NT_SUCCESS(status)) {
         *buffer = data;
+        *received = moved < length ? moved : length;
     } else {
         ExFreePoolWithTag(data, UsbPoolTag);
     }
@@ -35,27 +40,54 @@ constexpr LONG InterfaceNumberLimit = 256;
 
 NTSTATUS ReadDeviceDescriptor(UsbLink* link) {
     PVOID descriptor = nullptr;
-    NTSTATUS status = ReadDescriptor(link, USB_DEVICE_DESCRIPTOR_TYPE, sizeof(USB_DEVICE_DESCRIPTOR), &descriptor);
-    // Only whether the device answers matters; its content is not used.
-    if (descriptor) ExFreePoolWithTag(descriptor, UsbPoolTag);
+    ULONG received = 0;
+    NTSTATUS status = ReadDescriptor(link, USB_DEVICE_DESCRIPTOR_TYPE, DeviceDescriptorLength, &descriptor, &received);
+    if (!descriptor) return status;
+    // Its content is not used further, but a device that cannot send its
+    // own 18-byte identity is not one to configure.
+    status = CheckDeviceDescriptor(static_cast<const UCHAR*>(descriptor), received);
+    ExFreePoolWithTag(descriptor, UsbPoolTag);
     return status;
 }
 
-NTSTATUS ReadConfiguration(UsbLink* link) {
+namespace {
+
+// Reads the header, then the whole configuration it announces; on success
+// the caller owns *configuration, checked and at least wTotalLength long.
+NTSTATUS ReadCheckedConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR* configuration) {
+    *configuration = nullptr;
     PVOID header = nullptr;
+    ULONG received = 0;
     NTSTATUS status =
-        ReadDescriptor(link, USB_CONFIGURATION_DESCRIPTOR_TYPE, sizeof(USB_CONFIGURATION_DESCRIPTOR), &header);
+        ReadDescriptor(link, USB_CONFIGURATION_DESCRIPTOR_TYPE, ConfigurationHeaderLength, &header, &received);
     if (!NT_SUCCESS(status)) return status;
-    USHORT totalLength = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(header)->wTotalLength;
+    USHORT totalLength = 0;
+    status = CheckConfigurationHeader(static_cast<const UCHAR*>(header), received, &totalLength);
     ExFreePoolWithTag(header, UsbPoolTag);
-    if (totalLength < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return STATUS_DEVICE_DATA_ERROR;
-    PVOID full = nullptr;
-    status = ReadDescriptor(link, USB_CONFIGURATION_DESCRIPTOR_TYPE, totalLength, &full);
     if (!NT_SUCCESS(status)) return status;
-    auto configuration = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(full);
-    // The walk below must not trust a length the device may report differently
-    // the second time.
-    configuration->wTotalLength = totalLength;
+    PVOID full = nullptr;
+    status = ReadDescriptor(link, USB_CONFIGURATION_DESCRIPTOR_TYPE, totalLength, &full, &received);
+    if (!NT_SUCCESS(status)) return status;
+    // Only the bytes that arrived are checked and walked: a device that
+    // sends less than it announced, or announces more the second time than
+    // it sent, fails the checks instead of leading a walk past the buffer.
+    auto bytes = static_cast<const UCHAR*>(full);
+    status = received < totalLength ? STATUS_DEVICE_DATA_ERROR : ValidateConfigurationDescriptor(bytes, received);
+    if (NT_SUCCESS(status)) status = CheckCameraInterface(static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(full));
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(full, UsbPoolTag);
+        return status;
+    }
+    *configuration = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(full);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS ReadConfiguration(UsbLink* link) {
+    PUSB_CONFIGURATION_DESCRIPTOR configuration = nullptr;
+    NTSTATUS status = ReadCheckedConfiguration(link, &configuration);
+    if (!NT_SUCCESS(status)) return status;
     link->configurationDescriptor = configuration;
     return SelectConfiguration(link, configuration);
 }
@@ -87,7 +119,7 @@ NTSTATUS SelectConfiguration(UsbLink* link, PUSB_CONFIGURATION_DESCRIPTOR config
         auto copy = static_cast<PUSBD_INTERFACE_INFORMATION>(AllocateZeroed(first->Length, UsbPoolTag));
         if (copy) {
             RtlCopyMemory(copy, first, first->Length);
-            link->interfaceInfo = copy;
+            InstallInterface(link, copy);
         } else {
             status = STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -108,8 +140,9 @@ NTSTATUS Deconfigure(UsbLink* link) {
 }
 
 VOID ReleaseConfiguration(UsbLink* link) {
+    // A transfer or frame read still using the interface finishes first.
+    PUSBD_INTERFACE_INFORMATION info = RetireInterface(link);
+    if (info) ExFreePoolWithTag(info, UsbPoolTag);
     if (link->configurationDescriptor) ExFreePoolWithTag(link->configurationDescriptor, UsbPoolTag);
-    if (link->interfaceInfo) ExFreePoolWithTag(link->interfaceInfo, UsbPoolTag);
     link->configurationDescriptor = nullptr;
-    link->interfaceInfo = nullptr;
 }

@@ -37,6 +37,13 @@ struct UsbLink {
     LONG cancelPasses;
     // Set when a read in flight is cancelled from outside (guarded by chunkLock).
     BOOLEAN readCancelled;
+    // Users of interfaceInfo: transfers and frame reads in progress. Stop and
+    // removal retire the interface (no new user gets it), wait until the
+    // last user is gone and only then free it (guarded by interfaceLock).
+    KSPIN_LOCK interfaceLock;
+    LONG interfaceUsers;
+    BOOLEAN interfaceRetiring;
+    KEVENT interfaceIdle;  // set when the last user of a retiring interface leaves
 };
 
 constexpr ULONG CommandPipe = 0;
@@ -50,6 +57,18 @@ constexpr ULONG FrameChunkSize = 0x10000;
 // cancelled and reported as STATUS_IO_TIMEOUT. Variable so tests can shorten it.
 extern LONG volatile UsbRequestTimeout;
 constexpr LONG DefaultUsbRequestTimeout = 5000;
+
+// Makes interfaceInfo safe to read until ReleaseInterface: FALSE when there
+// is none or it is being retired (the caller then must not touch it).
+// Callable at up to DISPATCH_LEVEL; calls may nest.
+BOOLEAN AcquireInterface(UsbLink* link);
+VOID ReleaseInterface(UsbLink* link);
+// Stores a freshly selected interface for new users.
+VOID InstallInterface(UsbLink* link, PUSBD_INTERFACE_INFORMATION info);
+// Takes the interface away from new users, ends a frame read in flight, waits
+// (at PASSIVE_LEVEL) until no one uses it any more and hands it back to be
+// freed; null when there was none.
+PUSBD_INTERFACE_INFORMATION RetireInterface(UsbLink* link);
 
 NTSTATUS SubmitUrbSync(UsbLink* link, PURB urb);
 // Short transfers allowed, and the direction of the pipe's endpoint.

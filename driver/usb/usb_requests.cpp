@@ -89,22 +89,28 @@ NTSTATUS SubmitUrbSync(UsbLink* link, PURB urb) {
     return SendInternalRequest(link, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
 }
 
+// The interface is held for the whole transfer: a Stop meanwhile waits.
 NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, PUCHAR buffer, ULONG* bytesMoved) {
     *bytesMoved = 0;
+    if (!AcquireInterface(link)) return STATUS_UNSUCCESSFUL;  // none, or being stopped
     PUSBD_PIPE_INFORMATION pipe = nullptr;
     NTSTATUS status = FindTransferPipe(link, pipeIndex, &pipe);
-    if (!NT_SUCCESS(status)) return status;
-    if (pipe->MaximumTransferSize < CommandPacketSize) return STATUS_INVALID_PARAMETER;
-    return TransferPacket(link, pipe, buffer, bytesMoved);
+    if (NT_SUCCESS(status) && pipe->MaximumTransferSize < CommandPacketSize) status = STATUS_INVALID_PARAMETER;
+    if (NT_SUCCESS(status)) status = TransferPacket(link, pipe, buffer, bytesMoved);
+    ReleaseInterface(link);
+    return status;
 }
 
 VOID SendCaptureCommand(DeviceContext* context, BOOLEAN start) {
+    if (!AcquireInterface(&context->link)) return;
     PUSBD_INTERFACE_INFORMATION info = context->link.interfaceInfo;
-    if (!info || info->NumberOfPipes == 0 || !info->Pipes[CommandPipe].PipeHandle) return;
-    RtlZeroMemory(context->captureCommand, sizeof context->captureCommand);
-    context->captureCommand[0] = start ? Command03 : Command02;
-    ULONG moved = 0;
-    TransferPacket(&context->link, &info->Pipes[CommandPipe], context->captureCommand, &moved);
+    if (info->NumberOfPipes != 0 && info->Pipes[CommandPipe].PipeHandle) {
+        RtlZeroMemory(context->captureCommand, sizeof context->captureCommand);
+        context->captureCommand[0] = start ? Command03 : Command02;
+        ULONG moved = 0;
+        TransferPacket(&context->link, &info->Pipes[CommandPipe], context->captureCommand, &moved);
+    }
+    ReleaseInterface(&context->link);
 }
 
 NTSTATUS ResetPortIfDisabled(UsbLink* link) {

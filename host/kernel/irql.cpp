@@ -74,3 +74,7 @@ VOID KeLeaveCriticalRegion() {
     }
     --t_criticalRegions;
 }
+
+void hostk::CheckPagedCode(const char* routine) {
+    if (t_irql > APC_LEVEL) hostk::ReportViolation("pageable routine %s called at IRQL %d", routine, t_irql);
+}

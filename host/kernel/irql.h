@@ -22,6 +22,14 @@ VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
 VOID KeEnterCriticalRegion();
 VOID KeLeaveCriticalRegion();
 
+namespace hostk {
+// Pageable code may fault its own pages in, which the memory manager can do
+// only below DISPATCH_LEVEL: a routine marked pageable that runs at
+// DISPATCH_LEVEL or above is a violation (the checked build's assertion).
+void CheckPagedCode(const char* routine);
+}  // namespace hostk
+#define PAGED_CODE() hostk::CheckPagedCode(__func__)
+
 inline LONG InterlockedExchange(LONG volatile* target, LONG value) {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }

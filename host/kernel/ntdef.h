@@ -13,7 +13,6 @@
 #define OPTIONAL
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 #define FIELD_OFFSET(type, field) offsetof(type, field)
-#define PAGED_CODE() ((void)0)
 #define FORCEINLINE inline __attribute__((always_inline))
 
 typedef void VOID;

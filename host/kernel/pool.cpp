@@ -1,5 +1,6 @@
 #include "pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -73,6 +74,21 @@ const char* PoolLeakReport() {
         pool.report += "tag '" + std::string(tag) + "' " + std::to_string(entry.second.bytes) + " bytes\n";
     }
     return pool.report.c_str();
+}
+
+std::vector<TagStats> PoolLiveTags() {
+    Pool& pool = ThePool();
+    std::vector<TagStats> live;
+    {
+        std::lock_guard<std::mutex> hold(pool.lock);
+        for (const auto& entry : pool.perTag) {
+            if (entry.second.liveBlocks != 0) live.push_back(TagStats{entry.first, entry.second});
+        }
+    }
+    // A tag literal keeps its first character in the highest byte, so the
+    // numeric order is the order of the text.
+    std::sort(live.begin(), live.end(), [](const TagStats& a, const TagStats& b) { return a.tag < b.tag; });
+    return live;
 }
 
 void PoolFailNthAllocation(size_t n, ULONG tag) {

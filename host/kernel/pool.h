@@ -4,6 +4,8 @@
 
 #include "ntdef.h"
 
+#include <vector>
+
 typedef enum _POOL_TYPE {
     NonPagedPool = 0,
     PagedPool = 1,
@@ -33,6 +35,14 @@ PoolStats PoolTotals();
 PoolStats PoolTagStats(ULONG tag);
 // One line per live block ("tag 'wNCK' 128 bytes"), empty when nothing leaks.
 const char* PoolLeakReport();
+
+struct TagStats {
+    ULONG tag;
+    PoolStats stats;
+};
+// Every tag with live blocks, in the order of their text ('QLNC' before
+// 'wNCK'), as a pool dump lists what a driver left at unload.
+std::vector<TagStats> PoolLiveTags();
 
 // Makes the n-th allocation (1-based, counted from this call) fail; with a
 // non-zero tag only allocations of that tag are counted. n = 0 disarms.

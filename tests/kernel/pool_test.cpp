@@ -29,8 +29,17 @@ TEST_F(PoolTest, CountsLiveBlocksPerTagAndReportsLeaks) {
     EXPECT_EQ(hostk::PoolTagStats(kTag).liveBlocks, 2u);
     EXPECT_EQ(hostk::PoolTagStats(kTag).liveBytes, 128u);
     EXPECT_NE(std::string(hostk::PoolLeakReport()).find("tag 'tEST' 100 bytes"), std::string::npos);
+    void* c = ExAllocatePoolWithTag(NonPagedPool, 4, 'QLNC');
+    std::vector<hostk::TagStats> live = hostk::PoolLiveTags();
+    ASSERT_EQ(live.size(), 2u);
+    EXPECT_EQ(live[0].tag, static_cast<ULONG>('QLNC'));  // in the order of the tags' text
+    EXPECT_EQ(live[0].stats.liveBytes, 4u);
+    EXPECT_EQ(live[1].tag, kTag);
+    EXPECT_EQ(live[1].stats.liveBlocks, 2u);
+    ExFreePoolWithTag(c, 'QLNC');
     ExFreePoolWithTag(a, kTag);
     ExFreePoolWithTag(b, kTag);
+    EXPECT_TRUE(hostk::PoolLiveTags().empty());
     EXPECT_EQ(hostk::PoolTagStats(kTag).liveBlocks, 0u);
     EXPECT_EQ(hostk::ViolationCount(), 0u);
 }

@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "sim/simulated_camera.h"
 #include "sim_test_util.h"
@@ -201,6 +204,47 @@ TEST(SimPort, StatusAndReset) {
     std::vector<std::string> t = cam.TraceLines();
     EXPECT_EQ(t[0], "GET_PORT_STATUS");
     EXPECT_EQ(t[3], "RESET_PORT");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimDescriptors, ADescriptorFileIsPresentedInPlaceOfTheCamerasOwn) {
+    char path[] = "/tmp/sim-descriptors-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> bytes = sim::DeviceDescriptor();
+    bytes[8] = 0x34;  // another vendor id
+    const uint8_t configuration[] = {9, 2, 200, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0};  // announces more than it has
+    bytes.insert(bytes.end(), std::begin(configuration), std::end(configuration));
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+
+    sim::DescriptorSet set;
+    std::string error;
+    ASSERT_TRUE(sim::ReadDescriptorFile(path, &set, &error)) << error;
+    unlink(path);
+    EXPECT_EQ(set.device, std::vector<uint8_t>(bytes.begin(), bytes.begin() + 18));
+    EXPECT_EQ(set.configuration, std::vector<uint8_t>(std::begin(configuration), std::end(configuration)));
+
+    SimulatedCamera cam;
+    cam.SetDescriptors(set);
+    uint32_t st = 1;
+    EXPECT_EQ(GetDescriptor(cam, 1, 0, 18, &st), set.device);
+    // Asked for the 200 bytes it announces, it sends the 13 it has.
+    EXPECT_EQ(GetDescriptor(cam, 2, 0, 200, &st), set.configuration);
+    EXPECT_EQ(st, hostusb::kUsbdSuccess);
+
+    // A file shorter than a device descriptor is all the camera has.
+    sim::DescriptorSet tiny{{18, 1, 0}, {}};
+    cam.SetDescriptors(tiny);
+    EXPECT_EQ(GetDescriptor(cam, 1, 0, 18, &st), tiny.device);
+    GetDescriptor(cam, 2, 0, 9, &st);
+    EXPECT_EQ(st, hostusb::kUsbdStallPid);
+
+    EXPECT_FALSE(sim::ReadDescriptorFile("/nonexistent/descriptors", &set, &error));
+    EXPECT_NE(error.find("cannot read '/nonexistent/descriptors'"), std::string::npos) << error;
 }
 
 }  // namespace

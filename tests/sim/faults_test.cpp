@@ -236,3 +236,22 @@ TEST_F(SimFaults, ClearFaults) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SimFaults, UnplugAfterFramesSendsThemWholeThenGoes) {
+    cam.SetFrameRate(0);
+    cam.UnplugAfterFrames(2);
+    const uint32_t size = cam.RawFrameSize();
+    for (int frame = 0; frame < 2; ++frame) {
+        Transfers reads = PostFrameReads(cam, size);
+        ASSERT_TRUE(cam.WaitForFramesSent(frame + 1, 5s));
+        for (const auto& t : reads) EXPECT_EQ(t->Status(), hostusb::kUsbdSuccess);
+    }
+    EXPECT_FALSE(cam.Plugged());
+    EXPECT_EQ(cam.Counters().framesSent, 2u);
+    EXPECT_EQ(SendCommand(cam, Packet({0x02})), hostusb::kUsbdDeviceGone);
+    EXPECT_EQ(cam.Faults().unplugAfterFrames, -1);
+}
+
+}  // namespace

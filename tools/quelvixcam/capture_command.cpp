@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "camera_faults.h"
 #include "host/kernel/violations.h"
 #include "host/ks/ks_client.h"
 #include "png_file.h"
@@ -33,7 +34,7 @@ constexpr auto kFrameWait = std::chrono::seconds(10);
 const char kUsage[] =
     "usage: quelvixcam capture [--frames N] [--output DIR | --output -] [--scene SCENE]\n"
     "                          [--keep-repeats] [--camera-fps FPS] [--registry FILE]\n"
-    "                          [--set NAME=VALUE]... [--quiet]\n"
+    "                          [--set NAME=VALUE]... [--quiet] [--camera-fault NAME[=ARG]]...\n"
     "  Plugs the simulated camera in, opens the capture filter, takes the format the pin\n"
     "  offers, gives the graph a clock, runs the pin until N new pictures (default 30)\n"
     "  have come back, then stops, closes and unplugs. A frame the driver delivers again\n"
@@ -61,6 +62,7 @@ struct Options {
     bool quiet = false;
     bool keepRepeats = false;
     std::vector<PropertyAssignment> settings;  // --set, in order
+    std::vector<CameraFault> faults;           // --camera-fault, in order
 };
 
 int Fail(const std::string& message) {
@@ -89,7 +91,9 @@ int ParseOptions(int argc, char** argv, Options* options, bool* help) {
         std::string arg = argv[i];
         bool hasValue = i + 1 < argc;
         double number = 0;
-        if (arg == "--help") {
+        if (int taken = TakeCameraFaultOption(kTool, argc, argv, &i, &options->faults)) {
+            if (taken != 1) return kUsageError;
+        } else if (arg == "--help") {
             *help = true;
         } else if (arg == "--quiet") {
             options->quiet = true;
@@ -278,7 +282,12 @@ int Capture(const Options& options, sim::SimulatedCamera& camera, hostks::PnpDev
     int result = 0;
     while (tally.written < options.frames) {
         hostks::CompletedFrame frame;
-        if (!pin->WaitForFrame(&frame, kFrameWait)) {
+        FrameWait wait = WaitForFrameOrUnplug(*pin, camera, &frame, kFrameWait);
+        if (wait == FrameWait::kUnplugged) {
+            result = Fail("the camera was unplugged after " + std::to_string(tally.delivered) + " frames");
+            break;
+        }
+        if (wait == FrameWait::kTimedOut) {
             result = Fail("no frame came from the camera within 10 seconds");
             break;
         }
@@ -343,6 +352,7 @@ int RunCaptureCommand(int argc, char** argv) {
     if (int status = ParseOptions(argc, argv, &options, &help)) return status;
     if (help) {
         std::fputs(kUsage, stdout);
+        std::fputs(kCameraFaultHelp, stdout);
         return 0;
     }
     std::string error;
@@ -357,6 +367,7 @@ int RunCaptureCommand(int argc, char** argv) {
     // Every frame carries its number in its first samples, so that a new
     // picture differs from the previous one even when the scene is still.
     camera.SetFrameStamp(true);
+    if (!ApplyCameraFaults(options.faults, camera, &error)) return Fail(error);
     std::unique_ptr<hostk::RegistryStore> registry = OpenRegistryStore(kTool, options.registry);
     if (!registry) return kFailure;
 
@@ -365,15 +376,14 @@ int RunCaptureCommand(int argc, char** argv) {
         hostks::PnpDevice pnp(DriverEntry, &camera, registry.get());
         NTSTATUS status = hostks::PlugIn(pnp);
         if (!NT_SUCCESS(status)) {
-            result = Fail("the camera did not start (status " + Status(status) + ")");
+            result = Fail("the camera did not start (status " + StatusText(status) + ")");
         } else {
+            ApplyCameraFaultsOnceStarted(options.faults, camera);
             result = Capture(options, camera, pnp);
         }
         hostks::Unplug(pnp);
     }
     if (!CloseRegistryStore(kTool, registry.get()) && result == 0) result = kFailure;
-    if (hostk::PoolTotals().liveBlocks != 0 && result == 0)
-        result = Fail(std::string("driver memory left after removal:\n") + hostk::PoolLeakReport());
     if (hostk::ViolationCount() != 0 && result == 0) result = Fail("platform rules broken:\n" + hostk::ViolationText());
-    return result;
+    return CheckPoolAfterUnplug(kTool, result);
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "camera/property_set.h"
+#include "camera_faults.h"
 #include "host/kernel/violations.h"
 #include "registry_option.h"
 #include "sim/simulated_camera.h"
@@ -61,13 +62,17 @@ bool ParseValue(const std::string& text, long* value) {
     return true;
 }
 
-int Usage(const char* command) {
+void PrintUsage(FILE* to, const char* command) {
     if (std::strcmp(command, "get") == 0) {
-        std::fprintf(stderr, "usage: quelvixcam get [--registry FILE] [NAME...]\n");
+        std::fprintf(to, "usage: quelvixcam get [--registry FILE] [--camera-fault NAME[=ARG]]... [NAME...]\n");
     } else {
-        std::fprintf(stderr,
-                     "usage: quelvixcam set [--registry FILE] NAME=VALUE...   (Roi=SUB,X,Y,W,H; SendCommand20=0)\n");
+        std::fprintf(to, "usage: quelvixcam set [--registry FILE] [--camera-fault NAME[=ARG]]... NAME=VALUE...\n"
+                         "       (Roi=SUB,X,Y,W,H; SendCommand20=0)\n");
     }
+}
+
+int Usage(const char* command) {
+    PrintUsage(stderr, command);
     return 2;
 }
 
@@ -86,16 +91,22 @@ NTSTATUS GetValue(hostks::KsFilter& filter, ULONG id, LONG* value) {
 // (each saving the settings) when it goes.
 class Session {
 public:
-    bool Open(const char* tool, const std::string& registryPath) {
+    bool Open(const char* tool, const std::string& registryPath, const std::vector<CameraFault>& faults) {
         tool_ = tool;
+        std::string error;
+        if (!ApplyCameraFaults(faults, camera_, &error)) {
+            std::fprintf(stderr, "%s: %s\n", tool, error.c_str());
+            return false;
+        }
         registry_ = OpenRegistryStore(tool, registryPath);
         if (!registry_) return false;
         pnp_ = std::make_unique<hostks::PnpDevice>(DriverEntry, &camera_, registry_.get());
         NTSTATUS status = hostks::PlugIn(*pnp_);
         if (!NT_SUCCESS(status)) {
-            std::fprintf(stderr, "%s: the camera did not start (status 0x%08X)\n", tool, static_cast<unsigned>(status));
+            std::fprintf(stderr, "%s: the camera did not start (status %s)\n", tool, StatusText(status).c_str());
             return false;
         }
+        ApplyCameraFaultsOnceStarted(faults, camera_);
         status = hostks::KsFilter::Open(*pnp_, &filter_);
         if (!NT_SUCCESS(status)) {
             std::fprintf(stderr, "%s: the filter did not open (status 0x%08X)\n", tool, static_cast<unsigned>(status));
@@ -130,12 +141,23 @@ private:
     std::unique_ptr<hostks::KsFilter> filter_;
 };
 
-// Splits off --registry FILE; the rest are operands.
+// Splits off --registry FILE and --camera-fault NAME[=ARG]; the rest are
+// operands. *help is set by --help. A refused fault sets *refused (its one
+// error line printed); other errors want the usage.
 bool ParseOptions(int argc, char** argv, const char* command, std::string* registryPath,
-                  std::vector<std::string>* operands) {
+                  std::vector<CameraFault>* faults, std::vector<std::string>* operands, bool* help,
+                  bool* refused) {
     *registryPath = DefaultRegistryPath();
+    std::string tool = std::string("quelvixcam ") + command;
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--registry") == 0) {
+        if (int taken = TakeCameraFaultOption(tool.c_str(), argc, argv, &i, faults)) {
+            if (taken != 1) {
+                *refused = true;
+                return false;
+            }
+        } else if (std::strcmp(argv[i], "--help") == 0) {
+            *help = true;
+        } else if (std::strcmp(argv[i], "--registry") == 0) {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "quelvixcam %s: --registry needs a FILE\n", command);
                 return false;
@@ -223,10 +245,25 @@ bool ApplyPropertyAssignment(hostks::KsFilter& filter, const PropertyAssignment&
     return true;
 }
 
+namespace {
+
+// --help: the usage and the camera faults on standard output.
+int Help(const char* command) {
+    PrintUsage(stdout, command);
+    std::fputs(kCameraFaultHelp, stdout);
+    return 0;
+}
+
+}  // namespace
+
 int RunGetCommand(int argc, char** argv) {
     std::string registryPath;
+    std::vector<CameraFault> faults;
     std::vector<std::string> names;
-    if (!ParseOptions(argc, argv, "get", &registryPath, &names)) return Usage("get");
+    bool help = false, refused = false;
+    if (!ParseOptions(argc, argv, "get", &registryPath, &faults, &names, &help, &refused))
+        return refused ? 2 : Usage("get");
+    if (help) return Help("get");
     std::vector<ULONG> ids;
     for (const std::string& name : names) {
         ULONG id;
@@ -246,7 +283,10 @@ int RunGetCommand(int argc, char** argv) {
         }
     }
     Session session;
-    if (!session.Open("quelvixcam get", registryPath)) return 1;
+    if (!session.Open("quelvixcam get", registryPath, faults)) {
+        session.Close();
+        return CheckPoolAfterUnplug("quelvixcam get", 1);
+    }
     int exitCode = 0;
     for (ULONG id : ids) {
         LONG value = 0;
@@ -260,13 +300,17 @@ int RunGetCommand(int argc, char** argv) {
         std::printf("%s=%ld\n", kPropertyNames[id], static_cast<long>(value));
     }
     if (!session.Close()) exitCode = 1;
-    return exitCode;
+    return CheckPoolAfterUnplug("quelvixcam get", exitCode);
 }
 
 int RunSetCommand(int argc, char** argv) {
     std::string registryPath;
+    std::vector<CameraFault> faults;
     std::vector<std::string> operands;
-    if (!ParseOptions(argc, argv, "set", &registryPath, &operands)) return Usage("set");
+    bool help = false, refused = false;
+    if (!ParseOptions(argc, argv, "set", &registryPath, &faults, &operands, &help, &refused))
+        return refused ? 2 : Usage("set");
+    if (help) return Help("set");
     if (operands.empty()) return Usage("set");
     std::vector<PropertyAssignment> assignments;
     // Everything is checked before the camera is touched: a bad operand
@@ -281,7 +325,10 @@ int RunSetCommand(int argc, char** argv) {
         assignments.push_back(assignment);
     }
     Session session;
-    if (!session.Open("quelvixcam set", registryPath)) return 1;
+    if (!session.Open("quelvixcam set", registryPath, faults)) {
+        session.Close();
+        return CheckPoolAfterUnplug("quelvixcam set", 1);
+    }
     int exitCode = 0;
     for (const PropertyAssignment& assignment : assignments) {
         std::string error;
@@ -305,5 +352,5 @@ int RunSetCommand(int argc, char** argv) {
         std::printf("%s=%ld\n", assignment.name.c_str(), static_cast<long>(value));
     }
     if (!session.Close()) exitCode = 1;
-    return exitCode;
+    return CheckPoolAfterUnplug("quelvixcam set", exitCode);
 }
