@@ -59,9 +59,12 @@ CompletionMode CompletionChooser::Mode() const {
     return mode_;
 }
 
-bool CompletionChooser::Draw(bool enabled, uint32_t percent) {
+// A share of 0 draws nothing, so that a mode without refusals makes the
+// same inline choices whatever its other shares.
+bool CompletionChooser::Draw(uint32_t CompletionMode::*share) {
     std::lock_guard<std::mutex> hold(lock_);
-    if (!mode_.inlineCompletion || !enabled) return false;
+    const uint32_t percent = mode_.*share;
+    if (!mode_.inlineCompletion || percent == 0) return false;
     // splitmix64: one step per choice.
     state_ += 0x9E3779B97F4A7C15ULL;
     uint64_t z = state_;
@@ -71,8 +74,8 @@ bool CompletionChooser::Draw(bool enabled, uint32_t percent) {
     return z % 100 < percent;
 }
 
-bool CompletionChooser::CompleteInline() { return Draw(true, Mode().inlinePercent); }
-bool CompletionChooser::RefuseSubmission() { return Draw(Mode().refusePercent != 0, Mode().refusePercent); }
-bool CompletionChooser::ErrorInUrbOnly() { return Draw(true, Mode().urbOnlyErrorPercent); }
+bool CompletionChooser::CompleteInline() { return Draw(&CompletionMode::inlinePercent); }
+bool CompletionChooser::RefuseSubmission() { return Draw(&CompletionMode::refusePercent); }
+bool CompletionChooser::ErrorInUrbOnly() { return Draw(&CompletionMode::urbOnlyErrorPercent); }
 
 }  // namespace hostusb

@@ -72,7 +72,7 @@ public:
     bool ErrorInUrbOnly();
 
 private:
-    bool Draw(bool enabled, uint32_t percent);
+    bool Draw(uint32_t CompletionMode::*share);
 
     mutable std::mutex lock_;
     CompletionMode mode_;

@@ -185,8 +185,6 @@ NTSTATUS UsbStack::HandleUrb(PIRP irp, PURB urb) {
         HandleSelectConfiguration(urb);
         break;
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        HandleResetPipe(urb);
-        break;
     case URB_FUNCTION_SYNC_RESET_PIPE:
     case URB_FUNCTION_SYNC_CLEAR_STALL:
         HandleResetPipe(urb);
