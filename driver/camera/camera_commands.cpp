@@ -18,6 +18,17 @@ BOOLEAN SendDeviceStartup(DeviceContext* context) {
     return SendCameraCommand(context, packet);
 }
 
+VOID ResynchroniseReplies(DeviceContext* context, BOOLEAN readFailed) {
+    if (readFailed) ResetPipe(&context->link, ReplyPipe);
+    // At most the rest of one pair can be left over; a third read is the one
+    // that shows the pipe empty.
+    UCHAR stale[CommandPacketSize];
+    for (int read = 0; read < 3; ++read) {
+        ULONG moved = 0;
+        if (!NT_SUCCESS(PipeTransferWithin(&context->link, ReplyPipe, stale, &moved, StaleReplyWait))) return;
+    }
+}
+
 ULONG RawFrameSizeFor(ULONG height) {
     // The height comes from a property request and is not bounded on the way
     // here. Worked in 64 bits, an absurd height saturates at the largest whole

@@ -60,6 +60,15 @@ BOOLEAN SetExposure(DeviceContext* context, LONG exposure);
 // external trigger and free running. False only when the controller refused
 // the switch; then nothing else changed.
 BOOLEAN SetTriggerMode(DeviceContext* context, LONG on);
+// After a status reply that failed or came short the camera may still hold
+// the rest of that reply pair, which the next query would read as its own:
+// clears a halt of the reply pipe when the read failed and reads off
+// whatever the camera still has queued there, so that the next query starts
+// on its own first packet.
+VOID ResynchroniseReplies(DeviceContext* context, BOOLEAN readFailed);
+// A queued reply packet arrives at once; a read that gets nothing within
+// this many milliseconds finds the reply pipe empty.
+constexpr LONG StaleReplyWait = 100;
 // Asks the camera (0x29) and records the answer in externalTrigger. False
 // when the camera is free running or did not answer in full; an incomplete
 // answer leaves externalTrigger alone.

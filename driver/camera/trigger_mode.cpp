@@ -42,7 +42,10 @@ BOOLEAN QueryTriggerMode(DeviceContext* context) {
     for (int packet = 0; packet < 2; ++packet) {
         ULONG moved = 0;
         NTSTATUS status = PipeTransfer(&context->link, ReplyPipe, context->registerCommand, &moved);
-        if (!NT_SUCCESS(status) || moved != CommandPacketSize) return FALSE;
+        if (!NT_SUCCESS(status) || moved != CommandPacketSize) {
+            ResynchroniseReplies(context, !NT_SUCCESS(status));
+            return FALSE;
+        }
     }
     const BOOLEAN triggered = (context->registerCommand[0] & ReplyTriggerBit) != 0;
     context->settings.externalTrigger = triggered ? 1 : 0;

@@ -100,18 +100,13 @@ VOID ForgetUnposted(UsbLink* link, ULONG unposted) {
     UnlockChunks(link, irql);
 }
 
+// A chunk could not be posted. A pipe may be reset only when nothing sent on
+// it is still pending, so the chunks already posted are cancelled and waited
+// for first; every unposted one was already taken out of the count, so
+// readsDone is set once the posted ones have completed.
 VOID RecoverFramePipe(UsbLink* link) {
-    ULONG size = sizeof(struct _URB_PIPE_REQUEST);
-    auto urb = static_cast<PURB>(AllocateZeroed(size, UsbPoolTag));
-    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-    if (urb) {
-        urb->UrbHeader.Length = static_cast<USHORT>(size);
-        urb->UrbHeader.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-        urb->UrbPipeRequest.PipeHandle = link->interfaceInfo->Pipes[FramePipe].PipeHandle;
-        status = SubmitUrbSync(link, urb);
-        ExFreePoolWithTag(urb, UsbPoolTag);
-    }
-    if (!NT_SUCCESS(status)) ResetPortIfDisabled(link);
+    CancelChunks(link);
+    if (!NT_SUCCESS(ResetPipe(link, FramePipe))) ResetPortIfDisabled(link);
 }
 
 }  // namespace
@@ -201,11 +196,17 @@ NTSTATUS ReadFrameChunked(UsbLink* link, ULONG length, PUCHAR buffer, DeviceCont
 
 NTSTATUS ChunkCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* entry = static_cast<ChunkRequest*>(context);
-    if (!entry || !entry->link || entry->irp != irp || !entry->link->chunkTable) return irp->IoStatus.Status;
+    // Every chunk IRP is the driver's own: whatever this routine finds, the
+    // I/O manager must not go on completing it, which only
+    // STATUS_MORE_PROCESSING_REQUIRED stops.
+    if (!entry || !entry->link || entry->irp != irp || !entry->link->chunkTable)
+        return STATUS_MORE_PROCESSING_REQUIRED;
     UsbLink* link = entry->link;
     KIRQL irql = LockChunks(link);
     if (link->chunksPending > 0) --link->chunksPending;
-    if (NT_SUCCESS(irp->IoStatus.Status)) {
+    // The IRP may succeed while the URB reports the transfer failed; such a
+    // chunk brought no bytes either.
+    if (NT_SUCCESS(irp->IoStatus.Status) && USBD_SUCCESS(entry->urb->UrbHeader.Status)) {
         irp->IoStatus.Information = entry->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         link->bytesReceived += static_cast<ULONG>(irp->IoStatus.Information);
     } else {

@@ -74,6 +74,12 @@ NTSTATUS SubmitUrbSync(UsbLink* link, PURB urb);
 // Short transfers allowed, and the direction of the pipe's endpoint.
 ULONG PipeTransferFlags(const USBD_PIPE_INFORMATION* pipe);
 NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, PUCHAR buffer, ULONG* bytesMoved);
+// PipeTransfer with its own bound, in milliseconds, for reads that may well
+// find nothing to read.
+NTSTATUS PipeTransferWithin(UsbLink* link, ULONG pipeIndex, PUCHAR buffer, ULONG* bytesMoved, LONG milliseconds);
+// Clears a halt of the pipe and its data toggle (sync reset pipe and clear
+// stall). Nothing sent on the pipe may still be pending.
+NTSTATUS ResetPipe(UsbLink* link, ULONG pipeIndex);
 VOID SendCaptureCommand(DeviceContext* context, BOOLEAN start);
 BOOLEAN ReadRawFrame(DeviceContext* context, PUCHAR buffer, BOOLEAN* success);
 NTSTATUS ReadFrameChunked(UsbLink* link, ULONG length, PUCHAR buffer, DeviceContext* context);

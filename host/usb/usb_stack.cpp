@@ -15,16 +15,19 @@ NTSTATUS NtStatusFromUsbd(USBD_STATUS status) {
     return STATUS_UNSUCCESSFUL;
 }
 
-namespace {
-thread_local BulkTransfer* t_submitting = nullptr;
-}  // namespace
-
 // One bulk transfer in the device's hands. It lives until both the device has
 // completed it and any cancel routine that raced with that completion is done
 // with it.
+//
+// While the stack's dispatch routine still runs (inDispatch_), a completion
+// by the device - on this thread or another - is only recorded: the
+// dispatch routine then completes the IRP itself, inline or later. Once the
+// dispatch routine lets go, it has marked the IRP pending first, and a
+// completion completes the IRP at DISPATCH_LEVEL on the completer's thread.
 class PendingBulk final : public BulkTransfer {
 public:
-    PendingBulk(UsbStack* stack, PIRP irp, PURB urb) : stack_(stack), irp_(irp), urb_(urb) {}
+    PendingBulk(UsbStack* stack, PIRP irp, PURB urb, UsbStack::Pipe* pipe)
+        : stack_(stack), irp_(irp), urb_(urb), pipe_(pipe) {}
 
     void AddRef() { references_.fetch_add(1); }
 
@@ -49,18 +52,27 @@ public:
         auto status = static_cast<USBD_STATUS>(usbdStatus);
         urb_->UrbHeader.Status = status;
         urb_->UrbBulkOrInterruptTransfer.TransferBufferLength = actualLength;
-        irp_->IoStatus.Status = NtStatusFromUsbd(status);
+        irp_->IoStatus.Status = stack_->IrpStatusForDevice(status);
         irp_->IoStatus.Information = 0;
+        bool inDispatch;
         {
-            std::lock_guard<std::mutex> hold(stack_->lock_);
-            --stack_->inFlight_;
+            std::lock_guard<std::mutex> hold(stateLock_);
+            inDispatch = inDispatch_;
+            completedInDispatch_ = inDispatch;
         }
-        if (t_submitting == this) {
-            stack_->CompleteLater(irp_, irp_->IoStatus.Status);
-        } else {
-            stack_->CompleteAtDispatch(irp_);
-        }
+        if (!inDispatch) stack_->CompleteAtDispatch(irp_, pipe_);
         Release();
+    }
+
+    // The dispatch routine is done with the device: true when the transfer
+    // completed meanwhile (the IRP is then the dispatch routine's to
+    // complete); otherwise the IRP is marked pending before any completer
+    // can see it.
+    bool LeaveDispatch() {
+        std::lock_guard<std::mutex> hold(stateLock_);
+        inDispatch_ = false;
+        if (!completedInDispatch_) IoMarkIrpPending(irp_);
+        return completedInDispatch_;
     }
 
 private:
@@ -68,7 +80,11 @@ private:
     UsbStack* stack_;
     PIRP irp_;
     PURB urb_;
+    UsbStack::Pipe* pipe_;
     std::atomic<int> references_{1};
+    std::mutex stateLock_;
+    bool inDispatch_ = true;
+    bool completedInDispatch_ = false;
 };
 
 UsbStack::UsbStack(UsbDevice* device) : device_(device) {
@@ -76,6 +92,7 @@ UsbStack::UsbStack(UsbDevice* device) : device_(device) {
     pdo_.DriverObject = &busDriver_;
     pdo_.DeviceExtension = this;
     pdo_.StackSize = 1;
+    chooser_.Reset(CompletionModeFromEnvironment());
     completer_ = std::thread([this] { CompletionThread(); });
 }
 
@@ -101,6 +118,38 @@ size_t UsbStack::TransfersInFlight() const {
     return inFlight_;
 }
 
+void UsbStack::SetCompletionMode(const CompletionMode& mode) { chooser_.Reset(mode); }
+
+void UsbStack::RefuseBulkSubmission(uint8_t endpoint, uint32_t skip) {
+    std::lock_guard<std::mutex> hold(lock_);
+    refuseEndpoint_ = endpoint;
+    refuseSkip_ = skip;
+}
+
+size_t UsbStack::InlineCompletions() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return inlineCompletions_;
+}
+
+size_t UsbStack::RefusedSubmissions() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return refused_;
+}
+
+// What the IRP reports for a request the device answered with `status`.
+// The URB carries the USB outcome and the IRP whether the stack could
+// process the URB, so the two may differ: in the inline mode a transfer
+// error that halts the endpoint (a stall, a device not responding; not a
+// cancel or a removed device, which fail the IRP, nor a URB the stack
+// itself refused) sometimes leaves the IRP successful, and the client must
+// look at UrbHeader.Status.
+NTSTATUS UsbStack::IrpStatusForDevice(USBD_STATUS status) {
+    const bool halted = (static_cast<ULONG>(status) >> 30) == 3;
+    if (halted && status != USBD_STATUS_CANCELED && status != USBD_STATUS_DEVICE_GONE && chooser_.ErrorInUrbOnly())
+        return STATUS_SUCCESS;
+    return NtStatusFromUsbd(status);
+}
+
 NTSTATUS UsbStack::DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     auto* stack = static_cast<UsbStack*>(device->DeviceExtension);
     PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -112,12 +161,12 @@ NTSTATUS UsbStack::DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     case IOCTL_INTERNAL_USB_RESET_PORT:
         return stack->HandleResetPort(irp);
     default:
-        return stack->CompleteLater(irp, STATUS_INVALID_DEVICE_REQUEST);
+        return stack->Finish(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
 NTSTATUS UsbStack::HandleUrb(PIRP irp, PURB urb) {
-    if (!urb) return CompleteLater(irp, STATUS_INVALID_PARAMETER);
+    if (!urb) return Finish(irp, STATUS_INVALID_PARAMETER);
     {
         std::lock_guard<std::mutex> hold(lock_);
         ++urbs_;
@@ -136,13 +185,15 @@ NTSTATUS UsbStack::HandleUrb(PIRP irp, PURB urb) {
         HandleSelectConfiguration(urb);
         break;
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
         HandleResetPipe(urb);
         break;
     default:
         urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
-        break;
+        return Finish(irp, STATUS_INVALID_PARAMETER);
     }
-    return CompleteLater(irp, NtStatusFromUsbd(urb->UrbHeader.Status));
+    return Finish(irp, IrpStatusForDevice(urb->UrbHeader.Status));
 }
 
 static PVOID TransferAddress(PVOID buffer, PMDL mdl) {
@@ -235,7 +286,7 @@ void UsbStack::HandleSelectConfiguration(PURB urb) {
     pipes_ = fresh;
 }
 
-const UsbStack::Pipe* UsbStack::FindPipe(USBD_PIPE_HANDLE handle) {
+UsbStack::Pipe* UsbStack::FindPipe(USBD_PIPE_HANDLE handle) {
     std::lock_guard<std::mutex> hold(lock_);
     for (Pipe* pipe : pipes_) {
         if (pipe == handle) return pipe;
@@ -245,6 +296,14 @@ const UsbStack::Pipe* UsbStack::FindPipe(USBD_PIPE_HANDLE handle) {
 
 void UsbStack::HandleResetPipe(PURB urb) {
     const Pipe* pipe = FindPipe(urb->UrbPipeRequest.PipeHandle);
+    if (pipe) {
+        // A client cancels every transfer it sent on a pipe, and waits for
+        // them, before it resets the pipe (or the port).
+        std::lock_guard<std::mutex> hold(lock_);
+        if (pipe->pending != 0)
+            hostk::ReportViolation("pipe reset (URB function 0x%04X) on endpoint 0x%02X with %zu transfers pending on it",
+                                   urb->UrbHeader.Function, pipe->endpoint, pipe->pending);
+    }
     urb->UrbHeader.Status =
         pipe ? static_cast<USBD_STATUS>(device_->ResetPipe(pipe->endpoint)) : USBD_STATUS_INVALID_PIPE_HANDLE;
 }
@@ -259,68 +318,123 @@ VOID UsbStack::CancelBulkIrp(PDEVICE_OBJECT device, PIRP irp) {
     transfer->Release();
 }
 
+// A planned refusal (RefuseBulkSubmission) or the mode's random one.
+bool UsbStack::RefuseNow(const Pipe* pipe) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (refuseEndpoint_ == pipe->endpoint) {
+            if (refuseSkip_ == 0) {
+                refuseEndpoint_ = -1;
+                return true;
+            }
+            --refuseSkip_;
+        }
+    }
+    return chooser_.RefuseSubmission();
+}
+
 NTSTATUS UsbStack::HandleBulk(PIRP irp, PURB urb) {
     auto& request = urb->UrbBulkOrInterruptTransfer;
-    const Pipe* pipe = FindPipe(request.PipeHandle);
+    Pipe* pipe = FindPipe(request.PipeHandle);
     auto* data = static_cast<uint8_t*>(TransferAddress(request.TransferBuffer, request.TransferBufferMDL));
     if (!pipe) {
         urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
-        return CompleteLater(irp, STATUS_INVALID_PARAMETER);
+        return Finish(irp, STATUS_INVALID_PARAMETER);
     }
     if (!data || (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt)) {
         urb->UrbHeader.Status = USBD_STATUS_INVALID_PARAMETER;
-        return CompleteLater(irp, STATUS_INVALID_PARAMETER);
+        return Finish(irp, STATUS_INVALID_PARAMETER);
     }
-    auto* transfer = new PendingBulk(this, irp, urb);
+    if (RefuseNow(pipe)) {
+        // Refused before the device sees it: completed here, the failure
+        // returned from IoCallDriver.
+        urb->UrbHeader.Status = USBD_STATUS_INSUFFICIENT_RESOURCES;
+        request.TransferBufferLength = 0;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ++refused_;
+        }
+        return CompleteInline(irp, STATUS_INSUFFICIENT_RESOURCES, nullptr);
+    }
+    auto* transfer = new PendingBulk(this, irp, urb, pipe);
     transfer->endpoint = pipe->endpoint;
     transfer->buffer = data;
     transfer->length = request.TransferBufferLength;
     irp->Tail.Overlay.DriverContext[0] = transfer;
-    IoMarkIrpPending(irp);
     {
         std::lock_guard<std::mutex> hold(lock_);
         ++inFlight_;
+        ++pipe->pending;
     }
+    transfer->AddRef();  // kept by this dispatch routine until it lets go
     IoSetCancelRoutine(irp, CancelBulkIrp);
     if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, nullptr)) {
         // Cancelled before it reached the device.
         transfer->Complete(static_cast<uint32_t>(USBD_STATUS_CANCELED), 0);
-        return STATUS_PENDING;
+    } else {
+        device_->SubmitBulk(transfer);
+        if (transfer->cancelRequested.load()) device_->CancelBulk(transfer);
     }
-    transfer->AddRef();  // kept across the submission for the late cancel below
-    t_submitting = transfer;
-    device_->SubmitBulk(transfer);
-    t_submitting = nullptr;
-    if (transfer->cancelRequested.load()) device_->CancelBulk(transfer);
+    bool done = transfer->LeaveDispatch();
     transfer->Release();
-    return STATUS_PENDING;
+    if (!done) return STATUS_PENDING;
+    return Finish(irp, irp->IoStatus.Status, pipe);
 }
 
 NTSTATUS UsbStack::HandlePortStatus(PIRP irp) {
     auto* status = static_cast<PULONG>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-    if (!status) return CompleteLater(irp, STATUS_INVALID_PARAMETER);
+    if (!status) return Finish(irp, STATUS_INVALID_PARAMETER);
     uint32_t port = 0;
     NTSTATUS result = NtStatusFromUsbd(static_cast<USBD_STATUS>(device_->GetPortStatus(&port)));
     *status = port;
-    return CompleteLater(irp, result);
+    return Finish(irp, result);
 }
 
 NTSTATUS UsbStack::HandleResetPort(PIRP irp) {
-    return CompleteLater(irp, NtStatusFromUsbd(static_cast<USBD_STATUS>(device_->ResetPort())));
+    return Finish(irp, NtStatusFromUsbd(static_cast<USBD_STATUS>(device_->ResetPort())));
 }
 
-NTSTATUS UsbStack::CompleteLater(PIRP irp, NTSTATUS status) {
+NTSTATUS UsbStack::Finish(PIRP irp, NTSTATUS status, Pipe* pipe) {
+    return chooser_.CompleteInline() ? CompleteInline(irp, status, pipe) : CompleteLater(irp, status, pipe);
+}
+
+// A dispatch routine that completes a request itself: IoCompleteRequest on
+// the caller's thread, at the caller's IRQL, which runs the caller's
+// completion routine before IoCallDriver returns; the IRP is not marked
+// pending and the final status is returned.
+NTSTATUS UsbStack::CompleteInline(PIRP irp, NTSTATUS status, Pipe* pipe) {
+    irp->IoStatus.Status = status;
+    ForgetTransfer(pipe);
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        ++inlineCompletions_;
+    }
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS UsbStack::CompleteLater(PIRP irp, NTSTATUS status, Pipe* pipe) {
     irp->IoStatus.Status = status;
     IoMarkIrpPending(irp);
     {
         std::lock_guard<std::mutex> hold(lock_);
-        completions_.push_back(irp);
+        completions_.push_back(Deferred{irp, pipe});
     }
     wake_.notify_one();
     return STATUS_PENDING;
 }
 
-void UsbStack::CompleteAtDispatch(PIRP irp) {
+// The transfer is about to be completed back: it no longer counts as in
+// flight, nor as pending on its pipe.
+void UsbStack::ForgetTransfer(Pipe* pipe) {
+    if (!pipe) return;
+    std::lock_guard<std::mutex> hold(lock_);
+    --inFlight_;
+    --pipe->pending;
+}
+
+void UsbStack::CompleteAtDispatch(PIRP irp, Pipe* pipe) {
+    ForgetTransfer(pipe);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -332,10 +446,10 @@ void UsbStack::CompletionThread() {
     for (;;) {
         wake_.wait(hold, [this] { return stopping_ || !completions_.empty(); });
         if (completions_.empty()) return;
-        PIRP irp = completions_.front();
+        Deferred next = completions_.front();
         completions_.pop_front();
         hold.unlock();
-        CompleteAtDispatch(irp);
+        CompleteAtDispatch(next.irp, next.pipe);
         hold.lock();
     }
 }

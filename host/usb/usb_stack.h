@@ -1,7 +1,16 @@
 // The USB stack below the driver on the host: a physical device object whose
 // internal device-control dispatch takes URBs, port status and port reset
 // requests, hands them to a UsbDevice and completes the IRPs as the real
-// stack does - always pending, later, on another thread, at DISPATCH_LEVEL.
+// stack may: pending, later, on another thread, at DISPATCH_LEVEL; or, in
+// the inline completion mode (completion_mode.h), some of them inside
+// IoCallDriver on the caller's thread, some bulk submissions refused there,
+// and some device errors reported in the URB alone.
+//
+// Rules it holds the driver to (each breach is a hostk::ReportViolation):
+// - no pipe reset (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, _SYNC_RESET_PIPE,
+//   _SYNC_CLEAR_STALL) while transfers the driver sent on that pipe have not
+//   been completed back to it: the client must cancel them and wait first;
+// - no transfers in flight when the stack goes away.
 #pragma once
 
 #include <condition_variable>
@@ -10,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "completion_mode.h"
 #include "usb.h"
 #include "usb_device.h"
 
@@ -24,14 +34,31 @@ public:
 
     PDEVICE_OBJECT PhysicalDeviceObject() { return &pdo_; }
     size_t UrbsSubmitted() const;
-    // Bulk transfers handed to the device and not yet completed.
+    // Bulk transfers accepted and not yet completed back to the driver.
     size_t TransfersInFlight() const;
+
+    // The mode is read from QUELVIX_USB_COMPLETION when the stack is made;
+    // a test may set another (the choices start again from its seed).
+    void SetCompletionMode(const CompletionMode& mode);
+    CompletionMode Mode() const { return chooser_.Mode(); }
+    // In any mode: the bulk submission on `endpoint` that comes after `skip`
+    // more accepted ones there is refused inside IoCallDriver, as a stack
+    // short of resources refuses it.
+    void RefuseBulkSubmission(uint8_t endpoint, uint32_t skip = 0);
+    // IRPs completed inside IoCallDriver, and bulk submissions refused there.
+    size_t InlineCompletions() const;
+    size_t RefusedSubmissions() const;
 
 private:
     friend class PendingBulk;
     struct Pipe {
         UCHAR endpoint;
         USBD_PIPE_TYPE type;
+        size_t pending = 0;  // IRPs sent on the pipe, not yet completed back (lock_)
+    };
+    struct Deferred {
+        PIRP irp;
+        Pipe* pipe;  // bulk transfers only
     };
 
     static NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp);
@@ -44,10 +71,17 @@ private:
     void HandleSelectConfiguration(PURB urb);
     void HandleResetPipe(PURB urb);
     NTSTATUS HandleBulk(PIRP irp, PURB urb);
-    const Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+    bool RefuseNow(const Pipe* pipe);
+    Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+    NTSTATUS IrpStatusForDevice(USBD_STATUS status);
 
-    NTSTATUS CompleteLater(PIRP irp, NTSTATUS status);
-    void CompleteAtDispatch(PIRP irp);
+    // The request is answered: complete it here or later, as the mode
+    // chooses; returns what the dispatch routine returns.
+    NTSTATUS Finish(PIRP irp, NTSTATUS status, Pipe* pipe = nullptr);
+    NTSTATUS CompleteInline(PIRP irp, NTSTATUS status, Pipe* pipe);
+    NTSTATUS CompleteLater(PIRP irp, NTSTATUS status, Pipe* pipe = nullptr);
+    void CompleteAtDispatch(PIRP irp, Pipe* pipe);
+    void ForgetTransfer(Pipe* pipe);
     void CompletionThread();
 
     UsbDevice* device_;
@@ -58,10 +92,15 @@ private:
 
     mutable std::mutex lock_;
     std::condition_variable wake_;
-    std::deque<PIRP> completions_;
+    std::deque<Deferred> completions_;
     bool stopping_ = false;
     size_t urbs_ = 0;
     size_t inFlight_ = 0;
+    size_t inlineCompletions_ = 0;
+    size_t refused_ = 0;
+    int refuseEndpoint_ = -1;  // RefuseBulkSubmission, -1 when none is planned
+    uint32_t refuseSkip_ = 0;
+    CompletionChooser chooser_;
     std::thread completer_;
 };
 
