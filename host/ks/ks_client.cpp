@@ -124,7 +124,7 @@ NTSTATUS KsPin::SetFormat(const void* format) {
 
 std::vector<uint8_t> KsPin::Format() const {
     if (!host_) return {};
-    std::lock_guard<std::mutex> hold(host_->control);
+    ClassMutexHold control(host_->filter->control);
     return host_->format;
 }
 

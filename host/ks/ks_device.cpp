@@ -9,8 +9,6 @@
 
 namespace {
 
-using hostks::BagEntry;
-using hostks::kBagTag;
 using hostks::ObjectBag;
 
 constexpr ULONG kFactoryTag = 0x4B734666;  // 'KsFf'
@@ -22,7 +20,7 @@ struct FactoryEntry {
 
 struct HostKsDevice {
     KSDEVICE device;  // first: the driver holds PKSDEVICE
-    std::recursive_mutex mutex;
+    hostks::ClassMutex mutex{"device mutex"};
     ObjectBag bag;
     std::mutex factoryLock;
     FactoryEntry* factories = nullptr;
@@ -53,41 +51,10 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING, const 
 
 VOID KsAcquireDevice(PKSDEVICE device) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) hostk::ReportViolation("KsAcquireDevice above PASSIVE_LEVEL");
-    Host(device)->mutex.lock();
+    Host(device)->mutex.Acquire();
 }
 
-VOID KsReleaseDevice(PKSDEVICE device) { Host(device)->mutex.unlock(); }
-
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
-    auto* objectBag = static_cast<ObjectBag*>(bag);
-    auto* entry = static_cast<BagEntry*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BagEntry), kBagTag));
-    if (!entry) return STATUS_INSUFFICIENT_RESOURCES;
-    std::lock_guard<std::mutex> hold(objectBag->lock);
-    *entry = BagEntry{item, free, objectBag->items};
-    objectBag->items = entry;
-    return STATUS_SUCCESS;
-}
-
-ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG bag, PVOID item, BOOLEAN free) {
-    auto* objectBag = static_cast<ObjectBag*>(bag);
-    BagEntry* found = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(objectBag->lock);
-        for (BagEntry** link = &objectBag->items; *link; link = &(*link)->next) {
-            if ((*link)->item == item) {
-                found = *link;
-                *link = found->next;
-                break;
-            }
-        }
-    }
-    if (!found) return 0;
-    if (free) {
-        if (found->free) found->free(item); else ExFreePool(item);
-    }
-    ExFreePoolWithTag(found, kBagTag);
-    return 1;
-}
+VOID KsReleaseDevice(PKSDEVICE device) { Host(device)->mutex.Release(); }
 
 PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT functionalDeviceObject) {
     return static_cast<PKSDEVICE>(functionalDeviceObject->DeviceExtension);
@@ -107,6 +74,8 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
 }
 
 namespace hostks {
+
+ClassMutex& DeviceMutex(PKSDEVICE device) { return Host(device)->mutex; }
 
 PnpDevice::PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device, hostk::RegistryStore* registry)
     : driverEntry_(driverEntry),
@@ -134,6 +103,7 @@ NTSTATUS PnpDevice::Add() {
     std::memset(&host->device, 0, sizeof host->device);
     host->device.Descriptor = static_cast<const KSDEVICE_DESCRIPTOR*>(driver_.DriverExtension);
     host->device.Bag = &host->bag;
+    host->bag.guard = &host->mutex;
     host->device.FunctionalDeviceObject = &fdo_;
     host->device.PhysicalDeviceObject = stack_.PhysicalDeviceObject();
     host->device.NextDeviceObject = stack_.PhysicalDeviceObject();

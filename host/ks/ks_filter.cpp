@@ -14,9 +14,24 @@ std::mutex& ObjectsLock() {
     static std::mutex* lock = new std::mutex;
     return *lock;
 }
-std::unordered_map<const void*, PKSDEVICE>& Objects() {
-    static auto* objects = new std::unordered_map<const void*, PKSDEVICE>;
+struct ObjectEntry {
+    PKSDEVICE device;
+    ObjectKind kind;
+};
+std::unordered_map<const void*, ObjectEntry>& Objects() {
+    static auto* objects = new std::unordered_map<const void*, ObjectEntry>;
     return *objects;
+}
+
+// The filter a KSFILTER or KSPIN belongs to: itself, or the pin's parent.
+HostFilter* ControlOwner(PVOID object) {
+    // Both records start with the public structure; which one it is was
+    // recorded when the object was made.
+    std::lock_guard<std::mutex> hold(ObjectsLock());
+    auto found = Objects().find(object);
+    if (found == Objects().end()) return nullptr;
+    if (found->second.kind == ObjectKind::kFilter) return FilterRecord(static_cast<PKSFILTER>(object));
+    return PinRecord(static_cast<PKSPIN>(object))->filter;
 }
 
 FileObject* FileOf(PIRP irp) {
@@ -26,9 +41,9 @@ FileObject* FileOf(PIRP irp) {
 
 }  // namespace
 
-void RegisterObject(const void* object, PKSDEVICE device) {
+void RegisterObject(const void* object, PKSDEVICE device, ObjectKind kind) {
     std::lock_guard<std::mutex> hold(ObjectsLock());
-    Objects()[object] = device;
+    Objects()[object] = ObjectEntry{device, kind};
 }
 
 void UnregisterObject(const void* object) {
@@ -58,12 +73,17 @@ NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descripto
     auto* host = new HostFilter;
     host->filter.Descriptor = descriptor;
     host->filter.Bag = &host->bag;
+    host->bag.guard = &host->control;
     host->file = FileObject{ObjectKind::kFilter, host, nullptr};
     host->device = device;
     host->pinCount.assign(descriptor->PinDescriptorsCount, 0);
-    RegisterObject(&host->filter, device);
+    RegisterObject(&host->filter, device, ObjectKind::kFilter);
     NTSTATUS status = STATUS_SUCCESS;
     if (descriptor->Dispatch && descriptor->Dispatch->Create) {
+        // Filters are created under the device mutex and, below it, the new
+        // filter's control mutex, both held for the driver.
+        ClassMutexHold device(DeviceMutex(host->device));
+        ClassMutexHold control(host->control);
         ObjectIrp create(&host->file, IRP_MJ_CREATE);
         status = descriptor->Dispatch->Create(&host->filter, &create.irp);
     }
@@ -92,6 +112,8 @@ NTSTATUS CloseFilterObject(HostFilter* host) {
     NTSTATUS status = STATUS_SUCCESS;
     const KSFILTER_DESCRIPTOR* descriptor = host->filter.Descriptor;
     if (descriptor->Dispatch && descriptor->Dispatch->Close) {
+        ClassMutexHold device(DeviceMutex(host->device));
+        ClassMutexHold control(host->control);
         ObjectIrp close(&host->file, IRP_MJ_CLOSE);
         status = descriptor->Dispatch->Close(&host->filter, &close.irp);
     }
@@ -126,7 +148,7 @@ PKSDEVICE KsGetDevice(PVOID object) {
         hostk::ReportViolation("KsGetDevice on an object the class does not know");
         return nullptr;
     }
-    return found->second;
+    return found->second.device;
 }
 
 PKSFILTER KsGetFilterFromIrp(PIRP irp) {
@@ -140,3 +162,22 @@ PKSPIN KsGetPinFromIrp(PIRP irp) {
 }
 
 PKSFILTER KsPinGetParentFilter(PKSPIN pin) { return &hostks::PinRecord(pin)->filter->filter; }
+
+VOID KsAcquireControl(PVOID object) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) hostk::ReportViolation("KsAcquireControl above PASSIVE_LEVEL");
+    hostks::HostFilter* filter = hostks::ControlOwner(object);
+    if (!filter) {
+        hostk::ReportViolation("KsAcquireControl on an object the class does not know");
+        return;
+    }
+    filter->control.Acquire();
+}
+
+VOID KsReleaseControl(PVOID object) {
+    hostks::HostFilter* filter = hostks::ControlOwner(object);
+    if (!filter) {
+        hostk::ReportViolation("KsReleaseControl on an object the class does not know");
+        return;
+    }
+    filter->control.Release();
+}

@@ -42,6 +42,10 @@ struct ObjectIrp {
 struct HostFilter {
     KSFILTER filter{};  // first: the driver holds PKSFILTER
     ObjectBag bag;
+    // The filter control mutex: guards the filter's and its pins' bags and
+    // serialises creation, close, format and state changes of the filter and
+    // its pins (the class holds it around those dispatches).
+    ClassMutex control{"filter control mutex"};
     FileObject file{};
     PKSDEVICE device = nullptr;
     std::mutex lock;              // guards pinCount and pins
@@ -78,10 +82,6 @@ struct HostPin {
     const KSPIN_DESCRIPTOR_EX* factoryDescriptor = nullptr;  // the filter descriptor's entry
     std::vector<uint8_t> format;                             // ConnectionFormat points here
 
-    // Serialises the client's control requests on the pin: state changes,
-    // format changes and close (the class's control mutex).
-    std::mutex control;
-
     // Processing: Process never runs twice at once, and runs on the pin's
     // own worker when asked asynchronously.
     std::mutex processLock;
@@ -107,10 +107,12 @@ struct HostPin {
 };
 
 HostFilter* FilterRecord(PKSFILTER filter);
+// The device mutex (KsAcquireDevice) of a device (ks_device.cpp).
+ClassMutex& DeviceMutex(PKSDEVICE device);
 HostPin* PinRecord(PKSPIN pin);
 
 // Called from the files that create and destroy the objects.
-void RegisterObject(const void* object, PKSDEVICE device);
+void RegisterObject(const void* object, PKSDEVICE device, ObjectKind kind);
 void UnregisterObject(const void* object);
 
 // Processing (ks_processing.cpp).

@@ -207,6 +207,7 @@ TEST_F(StandInTest, EditedCopiesBelongToTheObjectsBag) {
     ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
     const ULONG tag = 'tEdt';
     size_t before = hostk::PoolTagStats(tag).liveBlocks;
+    KsPinAcquireControl(&pin->pin);  // outside a dispatch the driver takes the bag's mutex itself
     auto descriptor = const_cast<KSPIN_DESCRIPTOR_EX**>(&pin->pin.Descriptor);
     ASSERT_EQ(_KsEdit(pin->pin.Bag, reinterpret_cast<PVOID*>(descriptor), sizeof(KSPIN_DESCRIPTOR_EX),
                       sizeof(KSPIN_DESCRIPTOR_EX), tag),
@@ -221,8 +222,44 @@ TEST_F(StandInTest, EditedCopiesBelongToTheObjectsBag) {
     hostk::PoolFailNthAllocation(1, tag);
     EXPECT_EQ(_KsEdit(pin->pin.Bag, reinterpret_cast<PVOID*>(descriptor), 8, 8, tag), STATUS_INSUFFICIENT_RESOURCES);
     hostk::PoolResetFaults();
+    KsPinReleaseControl(&pin->pin);
     ASSERT_EQ(hostks::ClosePinObject(pin), STATUS_SUCCESS);
     EXPECT_EQ(hostk::PoolTagStats(tag).liveBlocks, before);
+}
+
+TEST_F(StandInTest, BagsChangeOnlyUnderTheirMutexAndTheMutexesDoNotNest) {
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    const ULONG tag = 'tBag';
+    auto* item = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
+    // Without the filter control mutex every change of a filter's or a pin's
+    // bag is a breach, even one that works.
+    EXPECT_EQ(KsAddItemToObjectBag(pin->pin.Bag, item, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(pin->pin.Bag, item, FALSE), 1u);
+    auto descriptor = const_cast<KSPIN_DESCRIPTOR_EX**>(&pin->pin.Descriptor);
+    EXPECT_EQ(_KsEdit(pin->pin.Bag, reinterpret_cast<PVOID*>(descriptor), sizeof(KSPIN_DESCRIPTOR_EX),
+                      sizeof(KSPIN_DESCRIPTOR_EX), tag),
+              STATUS_SUCCESS);
+    EXPECT_EQ(hostk::ViolationCount(), 3u);
+    std::string text = hostk::ViolationText();
+    EXPECT_NE(text.find("KsAddItemToObjectBag"), std::string::npos);
+    EXPECT_NE(text.find("KsRemoveItemFromObjectBag"), std::string::npos);
+    EXPECT_NE(text.find("_KsEdit"), std::string::npos);
+    hostk::ClearViolations();
+
+    // The pin's bag is its filter's to guard: the filter's mutex suffices.
+    KsFilterAcquireControl(&filter->filter);
+    EXPECT_EQ(KsAddItemToObjectBag(pin->pin.Bag, item, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(hostk::ViolationCount(), 0u) << hostk::ViolationText();
+    // Taken again by its holder: on Windows the thread deadlocks.
+    KsPinAcquireControl(&pin->pin);
+    EXPECT_EQ(hostk::ViolationCount(), 1u);
+    KsPinReleaseControl(&pin->pin);
+    KsFilterReleaseControl(&filter->filter);
+    hostk::ClearViolations();
+    ASSERT_EQ(hostks::ClosePinObject(pin), STATUS_SUCCESS);
+    EXPECT_EQ(hostk::PoolTagStats(tag).liveBlocks, 0u);  // the item and the edited copy went with the bags
 }
 
 }  // namespace
