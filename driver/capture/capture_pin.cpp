@@ -190,7 +190,13 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
         if (context->runState == PinPausedAfterRunning) {
             if (worker && worker->captureState == CapturePaused) {
                 worker->captureState = CaptureRunning;
-                StartCaptureThread(worker);
+                NTSTATUS status = StartCaptureThread(worker);
+                if (!NT_SUCCESS(status)) {
+                    // The pin stays paused with its buffers; a later run
+                    // tries the thread again.
+                    worker->captureState = CapturePaused;
+                    return status;
+                }
             }
             context->runState = PinRunning;
             return STATUS_SUCCESS;
@@ -237,10 +243,18 @@ NTSTATUS PinProcess(PKSPIN pin) {
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     // Converted whether or not the client has a buffer waiting, so the next
     // buffer gets the newest image.
-    if (!ConvertReadyFrame(worker)) {
+    BOOLEAN converted = FALSE;
+    if (!ConvertReadyFrame(worker, &converted)) {
         // Streaming is stopping: leave the buffer where it is.
         if (leading) KsStreamPointerUnlock(leading, FALSE);
         return STATUS_PENDING;
+    }
+    if (leading && !converted) {
+        // Frames were read but none converted in this run yet (a frame read
+        // before a pause is dropped by the restart): rgbImage holds nothing
+        // that may go out. The buffer waits for the first conversion.
+        KsStreamPointerUnlock(leading, FALSE);
+        leading = nullptr;
     }
     if (leading) {
         PKSSTREAM_HEADER header = leading->StreamHeader;

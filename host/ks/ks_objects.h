@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "frame_mapping.h"
 #include "object_bag.h"
 
 namespace hostks {
@@ -53,10 +54,14 @@ struct HostFilter {
     std::vector<HostPin*> pins;   // open pins, oldest first
 };
 
-// A client frame buffer in the pin's queue.
+// A client frame buffer in the pin's queue. The header's Data is the
+// application's address of the buffer (inaccessible to the driver); the
+// stream pointer offers the system mapping.
 struct QueuedFrame {
     KSSTREAM_HEADER header{};
     uint64_t sequence = 0;
+    void* client = nullptr;  // the buffer as the client gave it
+    FrameMapping mapping;
 };
 
 // A frame handed back to the client: its header as the driver left it, or

@@ -2,11 +2,13 @@
 // test's making: the rules the driver relies on (state stepping, processing
 // scheduling, pin creation order, the frame queue, object bags).
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "host/kernel/pool.h"
 #include "host/kernel/violations.h"
 #include "host/ks/ks_objects.h"
 
@@ -178,20 +180,22 @@ TEST_F(StandInTest, LeadingEdgeEjectCompletesFramesInOrderAndStopReturnsTheRest)
 
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
     ASSERT_NE(leading, nullptr);
-    EXPECT_EQ(leading->OffsetOut.Data, frames[0]);
     EXPECT_EQ(leading->OffsetOut.Remaining, 16u);
+    PUCHAR system = leading->OffsetOut.Data;
     EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED), nullptr);  // locked once
     KsStreamPointerUnlock(leading, FALSE);  // not ejected: stays at the edge
     leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
     ASSERT_NE(leading, nullptr);
-    EXPECT_EQ(leading->OffsetOut.Data, frames[0]);
+    EXPECT_EQ(leading->OffsetOut.Data, system);
     leading->StreamHeader->DataUsed = 7;
+    std::memcpy(leading->OffsetOut.Data, "written", 7);
     KsStreamPointerUnlock(leading, TRUE);
 
     hostks::CompletedFrameRecord done;
     ASSERT_TRUE(hostks::TakeCompletedFrame(pin, &done, 1000));
     EXPECT_EQ(done.header.Data, frames[0]);
     EXPECT_EQ(done.header.DataUsed, 7u);
+    EXPECT_EQ(std::memcmp(frames[0], "written", 7), 0);  // the client sees what went through the system mapping
     EXPECT_EQ(done.status, STATUS_SUCCESS);
     ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
     for (int i = 1; i < 3; ++i) {
@@ -199,6 +203,34 @@ TEST_F(StandInTest, LeadingEdgeEjectCompletesFramesInOrderAndStopReturnsTheRest)
         EXPECT_EQ(done.header.Data, frames[i]);
         EXPECT_EQ(done.status, STATUS_CANCELLED);
     }
+}
+
+TEST_F(StandInTest, TheHeaderNamesTheApplicationsAddressWhichFaultsAndTheSystemMappingCarriesTheData) {
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    std::vector<uint8_t> buffer(64, 0x11);
+    ASSERT_EQ(hostks::QueueFrame(pin, buffer.data(), 64, 0, nullptr), STATUS_PENDING);
+    PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    auto* application = static_cast<volatile uint8_t*>(leading->StreamHeader->Data);
+    EXPECT_NE(static_cast<void*>(leading->OffsetOut.Data), leading->StreamHeader->Data);
+    EXPECT_NE(static_cast<void*>(leading->OffsetOut.Data), buffer.data());
+    EXPECT_EQ(leading->OffsetOut.Data[0], 0x11);  // the client's bytes, seen through the system mapping
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(application[0] = 1, "");
+    // Fresh pool in a completed frame is reported; the same bytes in a
+    // cancelled frame are not (the driver never delivered it).
+    std::memset(leading->OffsetOut.Data, hostk::kFreshPoolFill, 64);
+    leading->StreamHeader->DataUsed = 64;
+    KsStreamPointerUnlock(leading, TRUE);
+    EXPECT_EQ(hostk::ViolationCount(), 1u);
+    EXPECT_NE(hostk::ViolationText().find("unwritten pool"), std::string::npos);
+    hostk::ClearViolations();
+    ASSERT_EQ(hostks::QueueFrame(pin, buffer.data(), 64, 0, nullptr), STATUS_PENDING);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(hostk::ViolationCount(), 0u);
 }
 
 TEST_F(StandInTest, EditedCopiesBelongToTheObjectsBag) {
