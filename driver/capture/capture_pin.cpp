@@ -32,7 +32,15 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     DeviceContext* device = DeviceContextOf(KsPinGetDevice(pin));
     PinContext* context = PinContext::Allocate(pin, device);
     if (!context) return STATUS_INSUFFICIENT_RESOURCES;
-    MarkPinOpen(device);
+    // The class called PinSetDataFormat on this format before Create, so it
+    // holds a whole KS_VIDEOINFOHEADER.
+    const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
+    // Checked again as the pin is marked: another request may have changed
+    // the device's geometry since PinSetDataFormat looked.
+    if (!MarkPinOpen(device, format->VideoInfoHeader.bmiHeader)) {
+        PinContext::Free(context);
+        return STATUS_NO_MATCH;
+    }
     NTSTATUS status = KsAddItemToObjectBag(pin->Bag, context, PinContext::Free);
     if (!NT_SUCCESS(status)) {
         PinContext::Free(context);
@@ -42,10 +50,8 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     }
     pin->Context = context;
 
-    // The class called PinSetDataFormat on this format before Create, so it
-    // holds a whole KS_VIDEOINFOHEADER. Its fixed part is what the pin keeps;
+    // The fixed part of the video-info header is what the pin keeps;
     // palette or mask bytes after a longer bitmap header are not used.
-    const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
     RtlCopyMemory(&context->videoInfo, &format->VideoInfoHeader, sizeof(KS_VIDEOINFOHEADER));
     // Rows go out biWidth x 4 bytes apart, as after a format change: a format
     // wider than the range must not come out sheared. PinSetDataFormat
@@ -64,9 +70,15 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
         MarkPinClosed(device);
         return status;
     }
-    // Two frames of exactly one image each.
+    SetFramingImageSize(pin, context->videoInfo.bmiHeader.biSizeImage);
+    return STATUS_SUCCESS;
+}
+
+VOID SetFramingImageSize(PKSPIN pin, ULONG imageSize) {
+    // Two frames of exactly one image each, in the pin's own copy of the
+    // framing (PinCreate edited it); the class holds the filter control
+    // mutex around the dispatches that call this.
     KS_FRAMING_ITEM& item = const_cast<KSALLOCATOR_FRAMING_EX*>(pin->Descriptor->AllocatorFraming)->FramingItem[0];
-    ULONG imageSize = context->videoInfo.bmiHeader.biSizeImage;
     item.Frames = 2;
     item.PhysicalRange.MinFrameSize = imageSize;
     item.PhysicalRange.MaxFrameSize = imageSize;
@@ -74,7 +86,6 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     item.FramingRange.Range.MinFrameSize = imageSize;
     item.FramingRange.Range.MaxFrameSize = imageSize;
     item.FramingRange.Range.Stepping = 0;
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS PinClose(PKSPIN pin, PIRP) {
