@@ -12,6 +12,12 @@ NTSTATUS PlugIn(PnpDevice& device) {
 }
 
 void Unplug(PnpDevice& device) {
+    if (device.OpenFilters() > 0) {
+        // Pulled out under an application: surprise removal; the removal
+        // itself follows the application's last close.
+        device.SurpriseRemove();
+        return;
+    }
     device.Stop();
     device.Remove();
 }

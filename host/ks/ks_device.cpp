@@ -24,6 +24,13 @@ struct HostKsDevice {
     ObjectBag bag;
     std::mutex factoryLock;
     FactoryEntry* factories = nullptr;
+    hostks::PnpDevice* pnp = nullptr;
+    // Open filter handles, and whether the device is leaving (surprise
+    // removal, or a removal waiting for the last handle).
+    std::mutex handlesLock;
+    size_t openFilters = 0;
+    bool leaving = false;
+    bool removeWhenClosed = false;
 };
 
 HostKsDevice* Host(PKSDEVICE device) { return reinterpret_cast<HostKsDevice*>(device); }
@@ -77,6 +84,26 @@ namespace hostks {
 
 ClassMutex& DeviceMutex(PKSDEVICE device) { return Host(device)->mutex; }
 
+NTSTATUS FilterOpening(PKSDEVICE device) {
+    HostKsDevice* host = Host(device);
+    std::lock_guard<std::mutex> hold(host->handlesLock);
+    if (host->leaving) return STATUS_DELETE_PENDING;
+    ++host->openFilters;
+    return STATUS_SUCCESS;
+}
+
+void FilterClosed(PKSDEVICE device) {
+    HostKsDevice* host = Host(device);
+    bool remove;
+    {
+        std::lock_guard<std::mutex> hold(host->handlesLock);
+        --host->openFilters;
+        remove = host->openFilters == 0 && host->removeWhenClosed;
+    }
+    // The last handle is gone: the remove IRP the PnP manager held back.
+    if (remove) host->pnp->FinishRemove();
+}
+
 PnpDevice::PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device, hostk::RegistryStore* registry)
     : driverEntry_(driverEntry),
       stack_(device),
@@ -92,7 +119,26 @@ PnpDevice::PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device,
 
 PnpDevice::~PnpDevice() {
     Remove();
+    // The device's records must outlive every handle to it; a harness that
+    // drops the device under open handles would leave them dangling.
+    if (added_) hostk::ReportViolation("device destroyed while an application holds %zu filter handles", OpenFilters());
     hostk::UnbindDeviceRegistry(stack_.PhysicalDeviceObject());
+}
+
+size_t PnpDevice::OpenFilters() const {
+    auto* device = static_cast<PKSDEVICE>(fdo_.DeviceExtension);
+    if (!device) return 0;
+    HostKsDevice* host = Host(device);
+    std::lock_guard<std::mutex> hold(host->handlesLock);
+    return host->openFilters;
+}
+
+bool PnpDevice::RemovalPending() const {
+    auto* device = static_cast<PKSDEVICE>(fdo_.DeviceExtension);
+    if (!device) return false;
+    HostKsDevice* host = Host(device);
+    std::lock_guard<std::mutex> hold(host->handlesLock);
+    return host->removeWhenClosed;
 }
 
 PKSDEVICE PnpDevice::KsDevice() { return static_cast<PKSDEVICE>(fdo_.DeviceExtension); }
@@ -104,6 +150,7 @@ NTSTATUS PnpDevice::Add() {
     host->device.Descriptor = static_cast<const KSDEVICE_DESCRIPTOR*>(driver_.DriverExtension);
     host->device.Bag = &host->bag;
     host->bag.guard = &host->mutex;
+    host->pnp = this;
     host->device.FunctionalDeviceObject = &fdo_;
     host->device.PhysicalDeviceObject = stack_.PhysicalDeviceObject();
     host->device.NextDeviceObject = stack_.PhysicalDeviceObject();
@@ -132,6 +179,13 @@ NTSTATUS PnpDevice::Start() {
     return status;
 }
 
+NTSTATUS PnpDevice::QueryStop() {
+    if (!added_) return STATUS_INVALID_DEVICE_STATE;
+    PKSDEVICE device = KsDevice();
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    return (dispatch && dispatch->QueryStop) ? dispatch->QueryStop(device, nullptr) : STATUS_SUCCESS;
+}
+
 void PnpDevice::Stop() {
     if (!added_) return;
     PKSDEVICE device = KsDevice();
@@ -141,8 +195,36 @@ void PnpDevice::Stop() {
     device->Started = FALSE;
 }
 
+void PnpDevice::SurpriseRemove() {
+    if (!added_) return;
+    PKSDEVICE device = KsDevice();
+    HostKsDevice* host = Host(device);
+    {
+        std::lock_guard<std::mutex> hold(host->handlesLock);
+        if (host->leaving) return;
+        host->leaving = true;
+    }
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    if (dispatch && dispatch->SurpriseRemoval) dispatch->SurpriseRemoval(device, nullptr);
+    if (device->Started) Stop();
+    Remove();
+}
+
 void PnpDevice::Remove() {
     if (!added_) return;
+    HostKsDevice* host = Host(KsDevice());
+    {
+        std::lock_guard<std::mutex> hold(host->handlesLock);
+        host->leaving = true;
+        if (host->openFilters > 0) {
+            host->removeWhenClosed = true;  // sent when the last handle closes
+            return;
+        }
+    }
+    FinishRemove();
+}
+
+void PnpDevice::FinishRemove() {
     PKSDEVICE device = KsDevice();
     if (device->Started) Stop();
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;

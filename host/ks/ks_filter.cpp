@@ -70,6 +70,8 @@ ObjectIrp::ObjectIrp(FileObject* target, UCHAR majorFunction) {
 NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descriptor, HostFilter** result) {
     *result = nullptr;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) hostk::ReportViolation("filter created above PASSIVE_LEVEL");
+    NTSTATUS opening = FilterOpening(device);
+    if (!NT_SUCCESS(opening)) return opening;
     auto* host = new HostFilter;
     host->filter.Descriptor = descriptor;
     host->filter.Bag = &host->bag;
@@ -92,6 +94,7 @@ NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descripto
         host->bag.Empty();
         UnregisterObject(&host->filter);
         delete host;
+        FilterClosed(device);
         return status;
     }
     *result = host;
@@ -119,7 +122,9 @@ NTSTATUS CloseFilterObject(HostFilter* host) {
     }
     host->bag.Empty();
     UnregisterObject(&host->filter);
+    PKSDEVICE device = host->device;
     delete host;
+    FilterClosed(device);
     return status;
 }
 

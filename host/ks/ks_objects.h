@@ -114,6 +114,11 @@ struct HostPin {
 HostFilter* FilterRecord(PKSFILTER filter);
 // The device mutex (KsAcquireDevice) of a device (ks_device.cpp).
 ClassMutex& DeviceMutex(PKSDEVICE device);
+// An application opened / closed a filter of the device: the device's
+// handle count. A removal waiting for the last handle happens at its close.
+// FilterOpening refuses (STATUS_DELETE_PENDING) once the device is leaving.
+NTSTATUS FilterOpening(PKSDEVICE device);
+void FilterClosed(PKSDEVICE device);
 HostPin* PinRecord(PKSPIN pin);
 
 // Called from the files that create and destroy the objects.
