@@ -21,8 +21,7 @@ constexpr LONGLONG FrameInterval30 = 333333;  // 100 ns units: 30 frames a secon
 
 LONGLONG Magnitude(LONG value) { return value < 0 ? -static_cast<LONGLONG>(value) : value; }
 
-// The device a pin, or the filter an intersection request is sent to,
-// belongs to.
+// The device of the filter an intersection request is sent to.
 DeviceContext* DeviceOfRequest(PIRP irp) { return DeviceContextOf(KsFilterGetDevice(KsGetFilterFromIrp(irp))); }
 
 }  // namespace
