@@ -84,6 +84,20 @@ namespace hostks {
 
 ClassMutex& DeviceMutex(PKSDEVICE device) { return Host(device)->mutex; }
 
+PKSDEVICE CreateBareDevice() {
+    auto* host = new HostKsDevice;
+    std::memset(&host->device, 0, sizeof host->device);
+    host->device.Bag = &host->bag;
+    host->bag.guard = &host->mutex;
+    return &host->device;
+}
+
+void DestroyBareDevice(PKSDEVICE device) {
+    HostKsDevice* host = Host(device);
+    host->bag.Empty();
+    delete host;
+}
+
 NTSTATUS FilterOpening(PKSDEVICE device) {
     HostKsDevice* host = Host(device);
     std::lock_guard<std::mutex> hold(host->handlesLock);

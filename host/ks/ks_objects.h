@@ -119,6 +119,10 @@ ClassMutex& DeviceMutex(PKSDEVICE device);
 // FilterOpening refuses (STATUS_DELETE_PENDING) once the device is leaving.
 NTSTATUS FilterOpening(PKSDEVICE device);
 void FilterClosed(PKSDEVICE device);
+// A class device with no driver or Plug and Play around it, for the
+// stand-in's own tests of filters and pins.
+PKSDEVICE CreateBareDevice();
+void DestroyBareDevice(PKSDEVICE device);
 HostPin* PinRecord(PKSPIN pin);
 
 // Called from the files that create and destroy the objects.

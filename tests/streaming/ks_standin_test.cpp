@@ -82,10 +82,12 @@ protected:
     void SetUp() override {
         hostk::ClearViolations();
         g_driver = &driver;
-        ASSERT_EQ(hostks::OpenFilterObject(&device, &g_filterDescriptor, &filter), STATUS_SUCCESS);
+        device = hostks::CreateBareDevice();
+        ASSERT_EQ(hostks::OpenFilterObject(device, &g_filterDescriptor, &filter), STATUS_SUCCESS);
     }
     void TearDown() override {
         if (filter) hostks::CloseFilterObject(filter);
+        hostks::DestroyBareDevice(device);
         EXPECT_EQ(hostk::ViolationCount(), 0u) << hostk::ViolationText();
         g_driver = nullptr;
     }
@@ -96,7 +98,7 @@ protected:
     }
 
     FakeDriver driver;
-    KSDEVICE device{};
+    PKSDEVICE device = nullptr;
     hostks::HostFilter* filter = nullptr;
 };
 
@@ -114,8 +116,8 @@ TEST_F(StandInTest, PinCreationSetsTheFormatFirstAndKnowsItsFilterAndDevice) {
     EXPECT_TRUE(driver.setFormatSawNoOldFormat);
     EXPECT_TRUE(driver.createSawFormat);
     EXPECT_EQ(driver.filterFromCreateIrp, &filter->filter);
-    EXPECT_EQ(KsGetDevice(&pin->pin), &device);
-    EXPECT_EQ(KsGetDevice(&filter->filter), &device);
+    EXPECT_EQ(KsGetDevice(&pin->pin), device);
+    EXPECT_EQ(KsGetDevice(&filter->filter), device);
     hostks::HostPin* second = nullptr;
     EXPECT_EQ(hostks::CreatePinObject(filter, 0, &format, &second), STATUS_UNSUCCESSFUL);  // one instance
 }
