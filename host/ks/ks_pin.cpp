@@ -114,7 +114,7 @@ NTSTATUS CreatePinObject(HostFilter* filter, ULONG pinId, const KSDATAFORMAT* fo
     NTSTATUS status = STATUS_SUCCESS;
     // Pins are created under their filter's control mutex, held for the
     // driver through SetDataFormat and Create.
-    std::unique_ptr<ClassMutexHold> control(new ClassMutexHold(filter->control));
+    filter->control.Acquire();
     if (dispatch && dispatch->SetDataFormat) {
         status = dispatch->SetDataFormat(&pin, nullptr, nullptr, range, nullptr);
         CheckPassive("SetDataFormat");
@@ -124,7 +124,7 @@ NTSTATUS CreatePinObject(HostFilter* filter, ULONG pinId, const KSDATAFORMAT* fo
         status = dispatch->Create(&pin, &create.irp);
         CheckPassive("pin Create");
     }
-    control.reset();
+    filter->control.Release();
     if (!NT_SUCCESS(status)) {
         host->bag.Empty();
         UnregisterObject(&host->pin);
