@@ -84,8 +84,8 @@ NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descripto
     if (descriptor->Dispatch && descriptor->Dispatch->Create) {
         // Filters are created under the device mutex and, below it, the new
         // filter's control mutex, both held for the driver.
-        ClassMutexHold device(DeviceMutex(host->device));
-        ClassMutexHold control(host->control);
+        ClassMutexHold deviceMutex(DeviceMutex(host->device));
+        ClassMutexHold controlMutex(host->control);
         ObjectIrp create(&host->file, IRP_MJ_CREATE);
         status = descriptor->Dispatch->Create(&host->filter, &create.irp);
     }
@@ -115,8 +115,8 @@ NTSTATUS CloseFilterObject(HostFilter* host) {
     NTSTATUS status = STATUS_SUCCESS;
     const KSFILTER_DESCRIPTOR* descriptor = host->filter.Descriptor;
     if (descriptor->Dispatch && descriptor->Dispatch->Close) {
-        ClassMutexHold device(DeviceMutex(host->device));
-        ClassMutexHold control(host->control);
+        ClassMutexHold deviceMutex(DeviceMutex(host->device));
+        ClassMutexHold controlMutex(host->control);
         ObjectIrp close(&host->file, IRP_MJ_CLOSE);
         status = descriptor->Dispatch->Close(&host->filter, &close.irp);
     }
