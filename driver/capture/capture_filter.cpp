@@ -42,11 +42,21 @@ VOID SetFrameGeometry(DeviceContext* context, LONG width, LONG height) {
     KeReleaseSpinLock(&FrameGeometryLock, irql);
 }
 
-VOID MarkPinOpen(DeviceContext* context) {
+VOID GetDeliveredGeometry(DeviceContext* context, LONG* width, LONG* height) {
     KIRQL irql;
     KeAcquireSpinLock(&FrameGeometryLock, &irql);
-    InterlockedIncrement(&context->pinOpen);
+    *width = context->outputWidth;
+    *height = context->outputHeight;
     KeReleaseSpinLock(&FrameGeometryLock, irql);
+}
+
+BOOLEAN MarkPinOpen(DeviceContext* context, const KS_BITMAPINFOHEADER& bitmap) {
+    KIRQL irql;
+    KeAcquireSpinLock(&FrameGeometryLock, &irql);
+    BOOLEAN fits = FormatFitsGeometry(bitmap, context->outputWidth, context->outputHeight);
+    if (fits) InterlockedIncrement(&context->pinOpen);
+    KeReleaseSpinLock(&FrameGeometryLock, irql);
+    return fits;
 }
 
 VOID MarkPinClosed(DeviceContext* context) {

@@ -26,8 +26,15 @@ NTSTATUS FilterClose(PKSFILTER filter, PIRP irp);
 // changes nothing.
 VOID SetFrameGeometry(DeviceContext* context, LONG width, LONG height);
 
+// The delivered size (outputWidth x outputHeight) of the device, read under
+// the lock SetFrameGeometry changes it under.
+VOID GetDeliveredGeometry(DeviceContext* context, LONG* width, LONG* height);
+
 // A capture pin of the device is created / closed. pinOpen counts the
 // device's pins (one per filter instance), so it stays set while any is
-// open; SetFrameGeometry tests it under the same lock.
-VOID MarkPinOpen(DeviceContext* context);
+// open; SetFrameGeometry tests it under the same lock. MarkPinOpen marks the
+// pin only if its format (`bitmap`) fits the device's delivered size at that
+// moment, so no geometry change can slip in between the pin's format check
+// and its mark; FALSE when it does not fit.
+BOOLEAN MarkPinOpen(DeviceContext* context, const KS_BITMAPINFOHEADER& bitmap);
 VOID MarkPinClosed(DeviceContext* context);

@@ -32,7 +32,15 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     DeviceContext* device = DeviceContextOf(KsPinGetDevice(pin));
     PinContext* context = PinContext::Allocate(pin, device);
     if (!context) return STATUS_INSUFFICIENT_RESOURCES;
-    MarkPinOpen(device);
+    // The class called PinSetDataFormat on this format before Create, so it
+    // holds a whole KS_VIDEOINFOHEADER.
+    const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
+    // Checked again as the pin is marked: another request may have changed
+    // the device's geometry since PinSetDataFormat looked.
+    if (!MarkPinOpen(device, format->VideoInfoHeader.bmiHeader)) {
+        PinContext::Free(context);
+        return STATUS_NO_MATCH;
+    }
     NTSTATUS status = KsAddItemToObjectBag(pin->Bag, context, PinContext::Free);
     if (!NT_SUCCESS(status)) {
         PinContext::Free(context);
@@ -42,10 +50,8 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     }
     pin->Context = context;
 
-    // The class called PinSetDataFormat on this format before Create, so it
-    // holds a whole KS_VIDEOINFOHEADER. Its fixed part is what the pin keeps;
+    // The fixed part of the video-info header is what the pin keeps;
     // palette or mask bytes after a longer bitmap header are not used.
-    const auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
     RtlCopyMemory(&context->videoInfo, &format->VideoInfoHeader, sizeof(KS_VIDEOINFOHEADER));
     // Rows go out biWidth x 4 bytes apart, as after a format change: a format
     // wider than the range must not come out sheared. PinSetDataFormat
@@ -64,9 +70,15 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
         MarkPinClosed(device);
         return status;
     }
-    // Two frames of exactly one image each.
+    SetFramingImageSize(pin, context->videoInfo.bmiHeader.biSizeImage);
+    return STATUS_SUCCESS;
+}
+
+VOID SetFramingImageSize(PKSPIN pin, ULONG imageSize) {
+    // Two frames of exactly one image each, in the pin's own copy of the
+    // framing (PinCreate edited it); the class holds the filter control
+    // mutex around the dispatches that call this.
     KS_FRAMING_ITEM& item = const_cast<KSALLOCATOR_FRAMING_EX*>(pin->Descriptor->AllocatorFraming)->FramingItem[0];
-    ULONG imageSize = context->videoInfo.bmiHeader.biSizeImage;
     item.Frames = 2;
     item.PhysicalRange.MinFrameSize = imageSize;
     item.PhysicalRange.MaxFrameSize = imageSize;
@@ -74,7 +86,6 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     item.FramingRange.Range.MinFrameSize = imageSize;
     item.FramingRange.Range.MaxFrameSize = imageSize;
     item.FramingRange.Range.Stepping = 0;
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS PinClose(PKSPIN pin, PIRP) {
@@ -190,7 +201,13 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
         if (context->runState == PinPausedAfterRunning) {
             if (worker && worker->captureState == CapturePaused) {
                 worker->captureState = CaptureRunning;
-                StartCaptureThread(worker);
+                NTSTATUS status = StartCaptureThread(worker);
+                if (!NT_SUCCESS(status)) {
+                    // The pin stays paused with its buffers; a later run
+                    // tries the thread again.
+                    worker->captureState = CapturePaused;
+                    return status;
+                }
             }
             context->runState = PinRunning;
             return STATUS_SUCCESS;
@@ -237,10 +254,18 @@ NTSTATUS PinProcess(PKSPIN pin) {
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     // Converted whether or not the client has a buffer waiting, so the next
     // buffer gets the newest image.
-    if (!ConvertReadyFrame(worker)) {
+    BOOLEAN converted = FALSE;
+    if (!ConvertReadyFrame(worker, &converted)) {
         // Streaming is stopping: leave the buffer where it is.
         if (leading) KsStreamPointerUnlock(leading, FALSE);
         return STATUS_PENDING;
+    }
+    if (leading && !converted) {
+        // Frames were read but none converted in this run yet (a frame read
+        // before a pause is dropped by the restart): rgbImage holds nothing
+        // that may go out. The buffer waits for the first conversion.
+        KsStreamPointerUnlock(leading, FALSE);
+        leading = nullptr;
     }
     if (leading) {
         PKSSTREAM_HEADER header = leading->StreamHeader;

@@ -56,8 +56,18 @@ NTSTATUS AcquirePipeline(DeviceContext* device, PinContext* pin, KS_VIDEOINFOHEA
 VOID ReleasePipeline(DeviceContext* device);
 
 // The one 32-bit RGB video-info range every device's filter offers, and its
-// rewrite for a delivered size of width x height (SetFrameGeometry).
+// rewrite for a delivered size of width x height (SetFrameGeometry). The
+// record is shared by all devices and rewritten by whichever changed its
+// geometry last, so the driver never judges a format by it: the intersection
+// and the format checks use the pin's own device's geometry.
 extern KS_DATARANGE_VIDEO CaptureDataRange;
 VOID RewriteCaptureDataRange(LONG width, LONG height);
+// The configuration capabilities the range states for width x height.
+VOID BuildConfigCaps(KS_VIDEO_STREAM_CONFIG_CAPS* caps, LONG width, LONG height);
+// A connection format's bitmap fits a device delivering width x height: at
+// least as wide (wider rows are padded), exactly as high, uncompressed.
+BOOLEAN FormatFitsGeometry(const KS_BITMAPINFOHEADER& bitmap, LONG width, LONG height);
+// Sizes the pin's private allocator framing to frames of `imageSize` bytes.
+VOID SetFramingImageSize(PKSPIN pin, ULONG imageSize);
 
 extern const KSPIN_DESCRIPTOR_EX CapturePinDescriptors[1];

@@ -36,20 +36,33 @@ ULONG ChooseBufferToFill(const CaptureWorker* worker) {
     return 1;
 }
 
-VOID StartCaptureThread(CaptureWorker* worker) {
+NTSTATUS StartCaptureThread(CaptureWorker* worker) {
     KIRQL irql = LockBuffers(worker);
     worker->bufferState[0] = BufferFree;
     worker->bufferState[1] = BufferFree;
+    // The image from before a pause is not this run's: the first delivery
+    // waits for the first conversion of a frame read from now on.
+    worker->imageConverted = 0;
     InterlockedExchange(&worker->running, 1);
     UnlockBuffers(worker, irql);
 
     HANDLE handle = nullptr;
     NTSTATUS status = PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CaptureThread, worker);
-    if (!NT_SUCCESS(status)) return;  // streaming stays without frames; the pin keeps running
+    if (!NT_SUCCESS(status)) {
+        // Without a thread no frame would ever come, and Process would only
+        // deliver the old image again and again. The run is refused instead,
+        // so the application learns of it and may try again; clearing
+        // `running` keeps Process from converting or delivering anything.
+        irql = LockBuffers(worker);
+        InterlockedExchange(&worker->running, 0);
+        UnlockBuffers(worker, irql);
+        return status;
+    }
     PVOID thread = nullptr;
     if (NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &thread, nullptr)))
         worker->captureThread = thread;
     ZwClose(handle);
+    return STATUS_SUCCESS;
 }
 
 VOID CaptureThread(PVOID context) {
@@ -64,8 +77,11 @@ VOID CaptureThread(PVOID context) {
         ULONGLONG started = KeQueryInterruptTime();
         BOOLEAN ok = CaptureOneFrame(worker, chosen);
 
+        // Counted in the same section that marks the buffer ready, so that a
+        // frame counted is a frame Process can find.
         irql = LockBuffers(worker);
         worker->bufferState[chosen] = ok ? BufferReady : BufferFree;
+        if (ok) InterlockedIncrement(&worker->framesRead);
         UnlockBuffers(worker, irql);
         if (ok) device->NotifyFrameReady();
         else SpaceFailedRead(worker, started);
@@ -88,7 +104,5 @@ BOOLEAN CaptureOneFrame(CaptureWorker* worker, ULONG buffer) {
     KeAcquireSpinLock(&device->link.chunkLock, &irql);
     ULONG received = device->link.bytesReceived;
     KeReleaseSpinLock(&device->link.chunkLock, irql);
-    if (received == 0) return FALSE;
-    InterlockedIncrement(&worker->framesRead);
-    return TRUE;
+    return received != 0;
 }

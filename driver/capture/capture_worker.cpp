@@ -89,8 +89,14 @@ NTSTATUS PrepareStreaming(DeviceContext* context) {
     }
     worker->pipeline->outputBuffer = worker->rgbImage;
     worker->captureState = CaptureRunning;
-    StartCaptureThread(worker);
-    return STATUS_SUCCESS;
+    status = StartCaptureThread(worker);
+    if (!NT_SUCCESS(status)) {
+        // No thread: the run fails and keeps nothing, as for any other
+        // resource it could not have.
+        worker->captureState = CaptureStopped;
+        ReleaseStreamingBuffers(worker);
+    }
+    return status;
 }
 
 // The stop handshake. Process enters a conversion only under bufferLock and
@@ -144,7 +150,8 @@ LONG PickReadyBuffer(const CaptureWorker* worker) {
     return -1;
 }
 
-BOOLEAN ConvertReadyFrame(CaptureWorker* worker) {
+BOOLEAN ConvertReadyFrame(CaptureWorker* worker, BOOLEAN* converted) {
+    *converted = FALSE;
     KIRQL irql = LockBuffers(worker);
     if (!ReadNoFence(&worker->running)) {
         UnlockBuffers(worker, irql);
@@ -153,11 +160,15 @@ BOOLEAN ConvertReadyFrame(CaptureWorker* worker) {
     InterlockedExchange(&worker->converting, 1);
     LONG picked = PickReadyBuffer(worker);
     if (picked >= 0) worker->bufferState[picked] = BufferConverting;
+    BOOLEAN earlier = worker->imageConverted != 0;
     UnlockBuffers(worker, irql);
 
-    // No ready frame: rgbImage still holds the previous image, which the pin
-    // delivers again.
-    if (picked < 0) return TRUE;
+    // No ready frame: rgbImage still holds the previous image of this run,
+    // which the pin delivers again, or no image yet.
+    if (picked < 0) {
+        *converted = earlier;
+        return TRUE;
+    }
     DeviceOperations* device = worker->owner;
     ULONG offset = 0;
     LONG pitch = 0;
@@ -167,7 +178,9 @@ BOOLEAN ConvertReadyFrame(CaptureWorker* worker) {
 
     irql = LockBuffers(worker);
     worker->bufferState[picked] = BufferFree;
+    worker->imageConverted = 1;
     UnlockBuffers(worker, irql);
+    *converted = TRUE;
     return TRUE;
 }
 

@@ -30,7 +30,11 @@ struct CaptureWorker {
     // the thread's read and StopCapture's write are single atomic accesses
     // on every compiler.
     LONG volatile running;
-    LONG volatile framesRead; // frames read since PrepareStreaming
+    LONG volatile framesRead; // frames read and marked ready since PrepareStreaming
+    // Set once rgbImage holds an image converted since the thread last
+    // started; until then rgbImage holds fresh pool or an image from before
+    // a pause, neither of which may reach a client. Under bufferLock.
+    LONG imageConverted;
     DeviceContext* owner;
     // Makes the buffer-state sections of the thread and of Process exclude
     // each other. A spin lock: the sections are a few instructions and never
@@ -50,9 +54,10 @@ VOID FreeCaptureWorker(PVOID worker);
 // the raw, RGB and working buffers and starts the thread. A status; on
 // failure nothing is kept and no thread runs.
 NTSTATUS PrepareStreaming(DeviceContext* context);
-// Both buffers free, running set, the system thread created (a failed
-// creation is not reported: the pin runs without frames).
-VOID StartCaptureThread(CaptureWorker* worker);
+// Both buffers free, no converted image yet, running set, the system thread
+// created. A thread that cannot be created is reported (its status) and
+// leaves running clear: a pin cannot run without frames to deliver.
+NTSTATUS StartCaptureThread(CaptureWorker* worker);
 // Stops the thread (its read in flight cancelled) and waits for a conversion
 // in progress. When it returns neither the thread nor Process touches the
 // buffers until StartCaptureThread.
@@ -74,9 +79,11 @@ KSTART_ROUTINE CaptureThread;
 BOOLEAN CaptureOneFrame(CaptureWorker* worker, ULONG buffer);
 
 // Called by the pin's Process routine. Converts the newest ready raw buffer,
-// if any, into rgbImage and returns TRUE: rgbImage then holds the latest
-// image and stays valid until EndConversion. FALSE when the worker is
-// stopping or stopped: nothing may be read, and EndConversion is not called.
-BOOLEAN ConvertReadyFrame(CaptureWorker* worker);
+// if any, into rgbImage and returns TRUE: rgbImage stays valid until
+// EndConversion, and holds an image to deliver when *converted comes back
+// TRUE (an image converted since the thread started, perhaps again). FALSE
+// when the worker is stopping or stopped: nothing may be read, and
+// EndConversion is not called.
+BOOLEAN ConvertReadyFrame(CaptureWorker* worker, BOOLEAN* converted);
 // Process is done with rgbImage: clears converting and sets conversionDone.
 VOID EndConversion(CaptureWorker* worker);

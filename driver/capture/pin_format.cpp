@@ -3,6 +3,9 @@
 // its rewrite when the frame geometry changes.
 #include "capture/capture_pin.h"
 
+#include "capture/capture_filter.h"
+#include "device/device_context.h"
+
 namespace {
 
 const GUID VideoInfoSpecifier = {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO};
@@ -18,11 +21,21 @@ constexpr LONGLONG FrameInterval30 = 333333;  // 100 ns units: 30 frames a secon
 
 LONGLONG Magnitude(LONG value) { return value < 0 ? -static_cast<LONGLONG>(value) : value; }
 
+// The device of the filter an intersection request is sent to.
+DeviceContext* DeviceOfRequest(PIRP irp) { return DeviceContextOf(KsFilterGetDevice(KsGetFilterFromIrp(irp))); }
+
 }  // namespace
 
-NTSTATUS PinIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
+NTSTATUS PinIntersect(PVOID, PIRP irp, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
                       ULONG bufferSize, PVOID data, PULONG dataSize) {
     PAGED_CODE();
+    // The capabilities are those of this filter's device: the shared range
+    // (matchingRange) may describe another device's geometry, or be in the
+    // middle of being rewritten for it. Only its constant fields are read.
+    LONG width = 0, height = 0;
+    GetDeliveredGeometry(DeviceOfRequest(irp), &width, &height);
+    KS_VIDEO_STREAM_CONFIG_CAPS offeredCaps;
+    BuildConfigCaps(&offeredCaps, width, height);
     if (!IsEqualGUID(callerRange->Specifier, VideoInfoSpecifier) || callerRange->FormatSize < sizeof(KS_DATARANGE_VIDEO))
         return STATUS_NO_MATCH;
     const auto* caller = reinterpret_cast<const KS_DATARANGE_VIDEO*>(callerRange);
@@ -32,7 +45,7 @@ NTSTATUS PinIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARA
         caller->StreamDescriptionFlags != offered->StreamDescriptionFlags ||
         caller->MemoryAllocationFlags != offered->MemoryAllocationFlags)
         return STATUS_NO_MATCH;
-    if (RtlCompareMemory(&caller->ConfigCaps, &offered->ConfigCaps, sizeof(KS_VIDEO_STREAM_CONFIG_CAPS)) !=
+    if (RtlCompareMemory(&caller->ConfigCaps, &offeredCaps, sizeof(KS_VIDEO_STREAM_CONFIG_CAPS)) !=
         sizeof(KS_VIDEO_STREAM_CONFIG_CAPS))
         return STATUS_NO_MATCH;
 
@@ -64,8 +77,12 @@ NTSTATUS PinIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARA
 
     *dataSize = needed;
     auto* format = static_cast<PKSDATAFORMAT>(data);
-    RtlCopyMemory(format, matchingRange, sizeof(KSDATAFORMAT));
     format->FormatSize = needed;
+    format->Flags = matchingRange->Flags;
+    format->Reserved = matchingRange->Reserved;
+    format->MajorFormat = matchingRange->MajorFormat;
+    format->SubFormat = matchingRange->SubFormat;
+    format->Specifier = matchingRange->Specifier;
     auto* videoInfo = reinterpret_cast<PKS_VIDEOINFOHEADER>(format + 1);
     RtlCopyMemory(videoInfo, &caller->VideoInfoHeader, VideoInfoFixedPart + static_cast<SIZE_T>(headerSize));
     videoInfo->bmiHeader.biSizeImage = imageSize;
@@ -73,7 +90,11 @@ NTSTATUS PinIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARA
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE* dataRange,
+BOOLEAN FormatFitsGeometry(const KS_BITMAPINFOHEADER& bitmap, LONG width, LONG height) {
+    return bitmap.biWidth >= width && Magnitude(bitmap.biHeight) == height && bitmap.biCompression == KS_BI_RGB;
+}
+
+NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE*,
                           const KSATTRIBUTE_LIST*) {
     PAGED_CODE();
     PKSDATAFORMAT format = pin->ConnectionFormat;
@@ -87,10 +108,12 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
         sizeof(KSDATAFORMAT) + VideoInfoFixedPart + headerSize > format->FormatSize)
         return STATUS_INVALID_PARAMETER;
 
-    const KS_BITMAPINFOHEADER& offered = reinterpret_cast<const KS_DATARANGE_VIDEO*>(dataRange)->VideoInfoHeader.bmiHeader;
-    if (bitmap.biWidth < offered.biWidth || Magnitude(bitmap.biHeight) != Magnitude(offered.biHeight) ||
-        bitmap.biCompression != offered.biCompression)
-        return STATUS_NO_MATCH;
+    // Judged against the pin's own device, not the shared range, which may
+    // hold another device's size. PinCreate checks again as it marks the
+    // pin; once a pin is open the device's geometry stays as it is.
+    LONG width = 0, height = 0;
+    GetDeliveredGeometry(DeviceContextOf(KsPinGetDevice(pin)), &width, &height);
+    if (!FormatFitsGeometry(bitmap, width, height)) return STATUS_NO_MATCH;
 
     // Row stride and image size of the format, in 64 bits: sizes that do not
     // fit in 32 bits are refused rather than wrapped.
@@ -106,23 +129,39 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
     PinContext* context = PinContextOf(pin);
     RtlCopyMemory(&context->videoInfo, &videoInfo, sizeof(KS_VIDEOINFOHEADER));
     context->outputStride = static_cast<ULONG>(stride);
+    // The client allocates its frames by the framing: a wider format needs
+    // frames of its own image size, not the first format's.
+    SetFramingImageSize(pin, bitmap.biSizeImage);
     return STATUS_SUCCESS;
+}
+
+VOID BuildConfigCaps(KS_VIDEO_STREAM_CONFIG_CAPS* caps, LONG width, LONG height) {
+    LONGLONG pixels = static_cast<LONGLONG>(width) * height;
+    RtlZeroMemory(caps, sizeof *caps);
+    caps->guid = VideoInfoSpecifier;
+    caps->VideoStandard = 0;
+    caps->InputSize = SIZE{width, height};
+    caps->MinCroppingSize = SIZE{width, height};
+    caps->MaxCroppingSize = SIZE{width, height};
+    caps->CropGranularityX = 8;
+    caps->CropGranularityY = 1;
+    caps->CropAlignX = 8;
+    caps->CropAlignY = 1;
+    caps->MinOutputSize = SIZE{width, height};
+    caps->MaxOutputSize = SIZE{width, height};
+    caps->OutputGranularityX = 8;
+    caps->OutputGranularityY = 1;
+    caps->MinFrameInterval = FrameInterval30;
+    caps->MaxFrameInterval = FrameInterval30;
+    caps->MinBitsPerSecond = static_cast<LONG>(pixels * 32 * 30);
+    caps->MaxBitsPerSecond = static_cast<LONG>(pixels * 32 * 30);
 }
 
 VOID RewriteCaptureDataRange(LONG width, LONG height) {
     KS_DATARANGE_VIDEO& range = CaptureDataRange;
     LONGLONG pixels = static_cast<LONGLONG>(width) * height;
     range.DataRange.SampleSize = static_cast<ULONG>(pixels * 4);
-    KS_VIDEO_STREAM_CONFIG_CAPS& caps = range.ConfigCaps;
-    caps.InputSize = SIZE{width, height};
-    caps.MinCroppingSize = SIZE{width, height};
-    caps.MaxCroppingSize = SIZE{width, height};
-    caps.MinOutputSize = SIZE{width, height};
-    caps.MaxOutputSize = SIZE{width, height};
-    caps.MinFrameInterval = FrameInterval30;
-    caps.MaxFrameInterval = FrameInterval30;
-    caps.MinBitsPerSecond = static_cast<LONG>(pixels * 32 * 30);
-    caps.MaxBitsPerSecond = static_cast<LONG>(pixels * 32 * 30);
+    BuildConfigCaps(&range.ConfigCaps, width, height);
     KS_VIDEOINFOHEADER& info = range.VideoInfoHeader;
     info.rcSource.left = 0;
     info.rcSource.top = 0;

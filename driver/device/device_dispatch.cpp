@@ -24,17 +24,9 @@ VOID SetDefaultSettings(CameraSettings* settings) {
     settings->hue = 0;
 }
 
-// Creates the capture filter factory and, the first time, the worker.
-VOID CreateFilterFactoryAndWorker(PKSDEVICE device, DeviceContext* context) {
-    KsAcquireDevice(device);
-    static WCHAR referenceString[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
-    NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &CaptureFilterDescriptor,
-                                            referenceString, nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr,
-                                            nullptr);
-    KsReleaseDevice(device);
-    // A restart after a stop keeps the worker it has: it is idle while no pin
-    // exists, and a second one would only sit in the bag until removal.
-    if (!NT_SUCCESS(status) || device->Started || context->worker) return;
+// The capture worker, added to the device's bag. Called with the device
+// mutex held: the device's bag may be changed only under it.
+VOID CreateWorker(PKSDEVICE device, DeviceContext* context) {
     CaptureWorker* worker = AllocateCaptureWorker(context);
     if (!worker) return;
     if (!NT_SUCCESS(KsAddItemToObjectBag(device->Bag, worker, FreeCaptureWorker))) {
@@ -42,6 +34,19 @@ VOID CreateFilterFactoryAndWorker(PKSDEVICE device, DeviceContext* context) {
         return;
     }
     context->worker = worker;
+}
+
+// Creates the capture filter factory and, the first time, the worker.
+VOID CreateFilterFactoryAndWorker(PKSDEVICE device, DeviceContext* context) {
+    KsAcquireDevice(device);
+    static WCHAR referenceString[] = {'G', 'L', 'O', 'B', 'A', 'L', 0};
+    NTSTATUS status = KsCreateFilterFactory(device->FunctionalDeviceObject, &CaptureFilterDescriptor,
+                                            referenceString, nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr,
+                                            nullptr);
+    // A restart after a stop keeps the worker it has: it is idle while no pin
+    // exists, and a second one would only sit in the bag until removal.
+    if (NT_SUCCESS(status) && !device->Started && !context->worker) CreateWorker(device, context);
+    KsReleaseDevice(device);
 }
 
 }  // namespace

@@ -125,10 +125,11 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
         ++pool.totals.failedAllocations;
         return nullptr;
     }
-    // Fresh pool holds garbage on Windows; make that visible here too.
+    // Fresh pool holds garbage on Windows; make that visible here too. The
+    // fill is never zero: zeroed memory would pass for a black image.
     void* block = std::malloc(bytes);
     if (!block) return nullptr;
-    std::memset(block, 0xCD, bytes);
+    std::memset(block, kFreshPoolFill, bytes);
     pool.live[block] = Block{tag, bytes};
     for (PoolStats* s : {&stats, &pool.totals}) {
         ++s->liveBlocks;

@@ -24,6 +24,10 @@ namespace hostk {
 constexpr ULONG kIrpTag = 0x49727020;  // 'Irp '
 constexpr ULONG kMdlTag = 0x4D646C20;  // 'Mdl '
 
+// Every fresh block holds this byte throughout, as fresh pool holds garbage
+// on Windows: memory handed out before anything was written to it shows.
+constexpr unsigned char kFreshPoolFill = 0xCD;
+
 struct PoolStats {
     size_t liveBlocks = 0;
     size_t liveBytes = 0;

@@ -5,6 +5,12 @@
 
 #include "kernel/io.h"
 
+// A filter opened on a device that is leaving (surprise-removed, or its
+// removal waiting for the last handle).
+#ifndef STATUS_DELETE_PENDING
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
+#endif
+
 typedef PVOID KSOBJECT_BAG;
 typedef struct _KSDEVICE KSDEVICE, *PKSDEVICE;
 typedef struct _KSFILTERFACTORY KSFILTERFACTORY, *PKSFILTERFACTORY;

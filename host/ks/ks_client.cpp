@@ -12,6 +12,12 @@ NTSTATUS PlugIn(PnpDevice& device) {
 }
 
 void Unplug(PnpDevice& device) {
+    if (device.OpenFilters() > 0) {
+        // Pulled out under an application: surprise removal; the removal
+        // itself follows the application's last close.
+        device.SurpriseRemove();
+        return;
+    }
     device.Stop();
     device.Remove();
 }
@@ -124,7 +130,7 @@ NTSTATUS KsPin::SetFormat(const void* format) {
 
 std::vector<uint8_t> KsPin::Format() const {
     if (!host_) return {};
-    std::lock_guard<std::mutex> hold(host_->control);
+    ClassMutexHold control(host_->filter->control);
     return host_->format;
 }
 

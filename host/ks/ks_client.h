@@ -21,7 +21,9 @@ struct HostPin;
 
 // Adds and starts the device (the camera arrives); the first failing status.
 NTSTATUS PlugIn(PnpDevice& device);
-// Stops and removes it (the camera leaves). Filters must be closed first.
+// The camera leaves. With no filter open: stop, then remove. With filters
+// an application still holds: surprise removal (the driver's Stop runs now),
+// and the removal comes when the application closes the last of them.
 void Unplug(PnpDevice& device);
 
 // A graph clock in 100 ns units. It starts at 0 when made and follows the

@@ -9,8 +9,6 @@
 
 namespace {
 
-using hostks::BagEntry;
-using hostks::kBagTag;
 using hostks::ObjectBag;
 
 constexpr ULONG kFactoryTag = 0x4B734666;  // 'KsFf'
@@ -22,10 +20,17 @@ struct FactoryEntry {
 
 struct HostKsDevice {
     KSDEVICE device;  // first: the driver holds PKSDEVICE
-    std::recursive_mutex mutex;
+    hostks::ClassMutex mutex{"device mutex"};
     ObjectBag bag;
     std::mutex factoryLock;
     FactoryEntry* factories = nullptr;
+    hostks::PnpDevice* pnp = nullptr;
+    // Open filter handles, and whether the device is leaving (surprise
+    // removal, or a removal waiting for the last handle).
+    std::mutex handlesLock;
+    size_t openFilters = 0;
+    bool leaving = false;
+    bool removeWhenClosed = false;
 };
 
 HostKsDevice* Host(PKSDEVICE device) { return reinterpret_cast<HostKsDevice*>(device); }
@@ -53,41 +58,10 @@ NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING, const 
 
 VOID KsAcquireDevice(PKSDEVICE device) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) hostk::ReportViolation("KsAcquireDevice above PASSIVE_LEVEL");
-    Host(device)->mutex.lock();
+    Host(device)->mutex.Acquire();
 }
 
-VOID KsReleaseDevice(PKSDEVICE device) { Host(device)->mutex.unlock(); }
-
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free) {
-    auto* objectBag = static_cast<ObjectBag*>(bag);
-    auto* entry = static_cast<BagEntry*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BagEntry), kBagTag));
-    if (!entry) return STATUS_INSUFFICIENT_RESOURCES;
-    std::lock_guard<std::mutex> hold(objectBag->lock);
-    *entry = BagEntry{item, free, objectBag->items};
-    objectBag->items = entry;
-    return STATUS_SUCCESS;
-}
-
-ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG bag, PVOID item, BOOLEAN free) {
-    auto* objectBag = static_cast<ObjectBag*>(bag);
-    BagEntry* found = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(objectBag->lock);
-        for (BagEntry** link = &objectBag->items; *link; link = &(*link)->next) {
-            if ((*link)->item == item) {
-                found = *link;
-                *link = found->next;
-                break;
-            }
-        }
-    }
-    if (!found) return 0;
-    if (free) {
-        if (found->free) found->free(item); else ExFreePool(item);
-    }
-    ExFreePoolWithTag(found, kBagTag);
-    return 1;
-}
+VOID KsReleaseDevice(PKSDEVICE device) { Host(device)->mutex.Release(); }
 
 PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT functionalDeviceObject) {
     return static_cast<PKSDEVICE>(functionalDeviceObject->DeviceExtension);
@@ -108,6 +82,42 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
 
 namespace hostks {
 
+ClassMutex& DeviceMutex(PKSDEVICE device) { return Host(device)->mutex; }
+
+PKSDEVICE CreateBareDevice() {
+    auto* host = new HostKsDevice;
+    std::memset(&host->device, 0, sizeof host->device);
+    host->device.Bag = &host->bag;
+    host->bag.guard = &host->mutex;
+    return &host->device;
+}
+
+void DestroyBareDevice(PKSDEVICE device) {
+    HostKsDevice* host = Host(device);
+    host->bag.Empty();
+    delete host;
+}
+
+NTSTATUS FilterOpening(PKSDEVICE device) {
+    HostKsDevice* host = Host(device);
+    std::lock_guard<std::mutex> hold(host->handlesLock);
+    if (host->leaving) return STATUS_DELETE_PENDING;
+    ++host->openFilters;
+    return STATUS_SUCCESS;
+}
+
+void FilterClosed(PKSDEVICE device) {
+    HostKsDevice* host = Host(device);
+    bool remove;
+    {
+        std::lock_guard<std::mutex> hold(host->handlesLock);
+        --host->openFilters;
+        remove = host->openFilters == 0 && host->removeWhenClosed;
+    }
+    // The last handle is gone: the remove IRP the PnP manager held back.
+    if (remove) host->pnp->FinishRemove();
+}
+
 PnpDevice::PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device, hostk::RegistryStore* registry)
     : driverEntry_(driverEntry),
       stack_(device),
@@ -123,7 +133,26 @@ PnpDevice::PnpDevice(PDRIVER_INITIALIZE driverEntry, hostusb::UsbDevice* device,
 
 PnpDevice::~PnpDevice() {
     Remove();
+    // The device's records must outlive every handle to it; a harness that
+    // drops the device under open handles would leave them dangling.
+    if (added_) hostk::ReportViolation("device destroyed while an application holds %zu filter handles", OpenFilters());
     hostk::UnbindDeviceRegistry(stack_.PhysicalDeviceObject());
+}
+
+size_t PnpDevice::OpenFilters() const {
+    auto* device = static_cast<PKSDEVICE>(fdo_.DeviceExtension);
+    if (!device) return 0;
+    HostKsDevice* host = Host(device);
+    std::lock_guard<std::mutex> hold(host->handlesLock);
+    return host->openFilters;
+}
+
+bool PnpDevice::RemovalPending() const {
+    auto* device = static_cast<PKSDEVICE>(fdo_.DeviceExtension);
+    if (!device) return false;
+    HostKsDevice* host = Host(device);
+    std::lock_guard<std::mutex> hold(host->handlesLock);
+    return host->removeWhenClosed;
 }
 
 PKSDEVICE PnpDevice::KsDevice() { return static_cast<PKSDEVICE>(fdo_.DeviceExtension); }
@@ -134,6 +163,8 @@ NTSTATUS PnpDevice::Add() {
     std::memset(&host->device, 0, sizeof host->device);
     host->device.Descriptor = static_cast<const KSDEVICE_DESCRIPTOR*>(driver_.DriverExtension);
     host->device.Bag = &host->bag;
+    host->bag.guard = &host->mutex;
+    host->pnp = this;
     host->device.FunctionalDeviceObject = &fdo_;
     host->device.PhysicalDeviceObject = stack_.PhysicalDeviceObject();
     host->device.NextDeviceObject = stack_.PhysicalDeviceObject();
@@ -162,6 +193,13 @@ NTSTATUS PnpDevice::Start() {
     return status;
 }
 
+NTSTATUS PnpDevice::QueryStop() {
+    if (!added_) return STATUS_INVALID_DEVICE_STATE;
+    PKSDEVICE device = KsDevice();
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    return (dispatch && dispatch->QueryStop) ? dispatch->QueryStop(device, nullptr) : STATUS_SUCCESS;
+}
+
 void PnpDevice::Stop() {
     if (!added_) return;
     PKSDEVICE device = KsDevice();
@@ -171,8 +209,36 @@ void PnpDevice::Stop() {
     device->Started = FALSE;
 }
 
+void PnpDevice::SurpriseRemove() {
+    if (!added_) return;
+    PKSDEVICE device = KsDevice();
+    HostKsDevice* host = Host(device);
+    {
+        std::lock_guard<std::mutex> hold(host->handlesLock);
+        if (host->leaving) return;
+        host->leaving = true;
+    }
+    const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
+    if (dispatch && dispatch->SurpriseRemoval) dispatch->SurpriseRemoval(device, nullptr);
+    if (device->Started) Stop();
+    Remove();
+}
+
 void PnpDevice::Remove() {
     if (!added_) return;
+    HostKsDevice* host = Host(KsDevice());
+    {
+        std::lock_guard<std::mutex> hold(host->handlesLock);
+        host->leaving = true;
+        if (host->openFilters > 0) {
+            host->removeWhenClosed = true;  // sent when the last handle closes
+            return;
+        }
+    }
+    FinishRemove();
+}
+
+void PnpDevice::FinishRemove() {
     PKSDEVICE device = KsDevice();
     if (device->Started) Stop();
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;

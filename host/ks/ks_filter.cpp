@@ -14,9 +14,24 @@ std::mutex& ObjectsLock() {
     static std::mutex* lock = new std::mutex;
     return *lock;
 }
-std::unordered_map<const void*, PKSDEVICE>& Objects() {
-    static auto* objects = new std::unordered_map<const void*, PKSDEVICE>;
+struct ObjectEntry {
+    PKSDEVICE device;
+    ObjectKind kind;
+};
+std::unordered_map<const void*, ObjectEntry>& Objects() {
+    static auto* objects = new std::unordered_map<const void*, ObjectEntry>;
     return *objects;
+}
+
+// The filter a KSFILTER or KSPIN belongs to: itself, or the pin's parent.
+HostFilter* ControlOwner(PVOID object) {
+    // Both records start with the public structure; which one it is was
+    // recorded when the object was made.
+    std::lock_guard<std::mutex> hold(ObjectsLock());
+    auto found = Objects().find(object);
+    if (found == Objects().end()) return nullptr;
+    if (found->second.kind == ObjectKind::kFilter) return FilterRecord(static_cast<PKSFILTER>(object));
+    return PinRecord(static_cast<PKSPIN>(object))->filter;
 }
 
 FileObject* FileOf(PIRP irp) {
@@ -26,9 +41,9 @@ FileObject* FileOf(PIRP irp) {
 
 }  // namespace
 
-void RegisterObject(const void* object, PKSDEVICE device) {
+void RegisterObject(const void* object, PKSDEVICE device, ObjectKind kind) {
     std::lock_guard<std::mutex> hold(ObjectsLock());
-    Objects()[object] = device;
+    Objects()[object] = ObjectEntry{device, kind};
 }
 
 void UnregisterObject(const void* object) {
@@ -55,15 +70,22 @@ ObjectIrp::ObjectIrp(FileObject* target, UCHAR majorFunction) {
 NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descriptor, HostFilter** result) {
     *result = nullptr;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) hostk::ReportViolation("filter created above PASSIVE_LEVEL");
+    NTSTATUS opening = FilterOpening(device);
+    if (!NT_SUCCESS(opening)) return opening;
     auto* host = new HostFilter;
     host->filter.Descriptor = descriptor;
     host->filter.Bag = &host->bag;
+    host->bag.guard = &host->control;
     host->file = FileObject{ObjectKind::kFilter, host, nullptr};
     host->device = device;
     host->pinCount.assign(descriptor->PinDescriptorsCount, 0);
-    RegisterObject(&host->filter, device);
+    RegisterObject(&host->filter, device, ObjectKind::kFilter);
     NTSTATUS status = STATUS_SUCCESS;
     if (descriptor->Dispatch && descriptor->Dispatch->Create) {
+        // Filters are created under the device mutex and, below it, the new
+        // filter's control mutex, both held for the driver.
+        ClassMutexHold deviceMutex(DeviceMutex(host->device));
+        ClassMutexHold controlMutex(host->control);
         ObjectIrp create(&host->file, IRP_MJ_CREATE);
         status = descriptor->Dispatch->Create(&host->filter, &create.irp);
     }
@@ -72,6 +94,7 @@ NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descripto
         host->bag.Empty();
         UnregisterObject(&host->filter);
         delete host;
+        FilterClosed(device);
         return status;
     }
     *result = host;
@@ -92,12 +115,16 @@ NTSTATUS CloseFilterObject(HostFilter* host) {
     NTSTATUS status = STATUS_SUCCESS;
     const KSFILTER_DESCRIPTOR* descriptor = host->filter.Descriptor;
     if (descriptor->Dispatch && descriptor->Dispatch->Close) {
+        ClassMutexHold deviceMutex(DeviceMutex(host->device));
+        ClassMutexHold controlMutex(host->control);
         ObjectIrp close(&host->file, IRP_MJ_CLOSE);
         status = descriptor->Dispatch->Close(&host->filter, &close.irp);
     }
     host->bag.Empty();
     UnregisterObject(&host->filter);
+    PKSDEVICE device = host->device;
     delete host;
+    FilterClosed(device);
     return status;
 }
 
@@ -126,7 +153,7 @@ PKSDEVICE KsGetDevice(PVOID object) {
         hostk::ReportViolation("KsGetDevice on an object the class does not know");
         return nullptr;
     }
-    return found->second;
+    return found->second.device;
 }
 
 PKSFILTER KsGetFilterFromIrp(PIRP irp) {
@@ -140,3 +167,22 @@ PKSPIN KsGetPinFromIrp(PIRP irp) {
 }
 
 PKSFILTER KsPinGetParentFilter(PKSPIN pin) { return &hostks::PinRecord(pin)->filter->filter; }
+
+VOID KsAcquireControl(PVOID object) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) hostk::ReportViolation("KsAcquireControl above PASSIVE_LEVEL");
+    hostks::HostFilter* filter = hostks::ControlOwner(object);
+    if (!filter) {
+        hostk::ReportViolation("KsAcquireControl on an object the class does not know");
+        return;
+    }
+    filter->control.Acquire();
+}
+
+VOID KsReleaseControl(PVOID object) {
+    hostks::HostFilter* filter = hostks::ControlOwner(object);
+    if (!filter) {
+        hostk::ReportViolation("KsReleaseControl on an object the class does not know");
+        return;
+    }
+    filter->control.Release();
+}

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "frame_mapping.h"
 #include "object_bag.h"
 
 namespace hostks {
@@ -42,6 +43,10 @@ struct ObjectIrp {
 struct HostFilter {
     KSFILTER filter{};  // first: the driver holds PKSFILTER
     ObjectBag bag;
+    // The filter control mutex: guards the filter's and its pins' bags and
+    // serialises creation, close, format and state changes of the filter and
+    // its pins (the class holds it around those dispatches).
+    ClassMutex control{"filter control mutex"};
     FileObject file{};
     PKSDEVICE device = nullptr;
     std::mutex lock;              // guards pinCount and pins
@@ -49,10 +54,14 @@ struct HostFilter {
     std::vector<HostPin*> pins;   // open pins, oldest first
 };
 
-// A client frame buffer in the pin's queue.
+// A client frame buffer in the pin's queue. The header's Data is the
+// application's address of the buffer (inaccessible to the driver); the
+// stream pointer offers the system mapping.
 struct QueuedFrame {
     KSSTREAM_HEADER header{};
     uint64_t sequence = 0;
+    void* client = nullptr;  // the buffer as the client gave it
+    FrameMapping mapping;
 };
 
 // A frame handed back to the client: its header as the driver left it, or
@@ -77,10 +86,6 @@ struct HostPin {
     HostFilter* filter = nullptr;
     const KSPIN_DESCRIPTOR_EX* factoryDescriptor = nullptr;  // the filter descriptor's entry
     std::vector<uint8_t> format;                             // ConnectionFormat points here
-
-    // Serialises the client's control requests on the pin: state changes,
-    // format changes and close (the class's control mutex).
-    std::mutex control;
 
     // Processing: Process never runs twice at once, and runs on the pin's
     // own worker when asked asynchronously.
@@ -107,10 +112,21 @@ struct HostPin {
 };
 
 HostFilter* FilterRecord(PKSFILTER filter);
+// The device mutex (KsAcquireDevice) of a device (ks_device.cpp).
+ClassMutex& DeviceMutex(PKSDEVICE device);
+// An application opened / closed a filter of the device: the device's
+// handle count. A removal waiting for the last handle happens at its close.
+// FilterOpening refuses (STATUS_DELETE_PENDING) once the device is leaving.
+NTSTATUS FilterOpening(PKSDEVICE device);
+void FilterClosed(PKSDEVICE device);
+// A class device with no driver or Plug and Play around it, for the
+// stand-in's own tests of filters and pins.
+PKSDEVICE CreateBareDevice();
+void DestroyBareDevice(PKSDEVICE device);
 HostPin* PinRecord(PKSPIN pin);
 
 // Called from the files that create and destroy the objects.
-void RegisterObject(const void* object, PKSDEVICE device);
+void RegisterObject(const void* object, PKSDEVICE device, ObjectKind kind);
 void UnregisterObject(const void* object);
 
 // Processing (ks_processing.cpp).

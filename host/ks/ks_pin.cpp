@@ -49,7 +49,8 @@ void CheckPassive(const char* what) {
 }
 
 // Steps from the present state towards `to`, one state at a time; stops at
-// the first transition the driver refuses. Called with pin->control held.
+// the first transition the driver refuses. Called with the filter control
+// mutex held, as the class holds it around SetDeviceState.
 NTSTATUS StepState(HostPin* pin, KSSTATE to) {
     pin->pin.ClientState = to;
     const KSPIN_DISPATCH* dispatch = pin->pin.Descriptor->Dispatch;
@@ -96,6 +97,7 @@ NTSTATUS CreatePinObject(HostFilter* filter, ULONG pinId, const KSDATAFORMAT* fo
     KSPIN& pin = host->pin;
     pin.Descriptor = factory;
     pin.Bag = &host->bag;
+    host->bag.guard = &filter->control;  // a pin's bag is guarded by its filter's control mutex
     pin.Id = pinId;
     pin.Communication = KSPIN_COMMUNICATION_SINK;  // the client connected to it
     pin.ConnectionIsExternal = TRUE;
@@ -106,10 +108,13 @@ NTSTATUS CreatePinObject(HostFilter* filter, ULONG pinId, const KSDATAFORMAT* fo
     pin.DeviceState = KSSTATE_STOP;
     pin.ResetState = KSRESET_END;
     pin.ClientState = KSSTATE_STOP;
-    RegisterObject(&host->pin, filter->device);
+    RegisterObject(&host->pin, filter->device, ObjectKind::kPin);
 
     const KSPIN_DISPATCH* dispatch = factory->Dispatch;
     NTSTATUS status = STATUS_SUCCESS;
+    // Pins are created under their filter's control mutex, held for the
+    // driver through SetDataFormat and Create.
+    filter->control.Acquire();
     if (dispatch && dispatch->SetDataFormat) {
         status = dispatch->SetDataFormat(&pin, nullptr, nullptr, range, nullptr);
         CheckPassive("SetDataFormat");
@@ -119,6 +124,7 @@ NTSTATUS CreatePinObject(HostFilter* filter, ULONG pinId, const KSDATAFORMAT* fo
         status = dispatch->Create(&pin, &create.irp);
         CheckPassive("pin Create");
     }
+    filter->control.Release();
     if (!NT_SUCCESS(status)) {
         host->bag.Empty();
         UnregisterObject(&host->pin);
@@ -138,7 +144,7 @@ NTSTATUS CreatePinObject(HostFilter* filter, ULONG pinId, const KSDATAFORMAT* fo
 
 NTSTATUS ChangePinFormat(HostPin* pin, const KSDATAFORMAT* format) {
     if (!format || format->FormatSize < sizeof(KSDATAFORMAT)) return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> hold(pin->control);
+    ClassMutexHold control(pin->filter->control);
     const KSDATARANGE* range = MatchingRange(pin->factoryDescriptor, format);
     if (!range) return STATUS_NO_MATCH;
     // The driver sees the new format as ConnectionFormat and the previous one
@@ -162,13 +168,13 @@ NTSTATUS ChangePinFormat(HostPin* pin, const KSDATAFORMAT* format) {
 
 NTSTATUS ChangePinState(HostPin* pin, KSSTATE to) {
     if (to < KSSTATE_STOP || to > KSSTATE_RUN) return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> hold(pin->control);
+    ClassMutexHold control(pin->filter->control);
     return StepState(pin, to);
 }
 
 NTSTATUS ClosePinObject(HostPin* host) {
     {
-        std::lock_guard<std::mutex> hold(host->control);
+        ClassMutexHold control(host->filter->control);
         // Closing a pin takes it to stop first; stop cannot be refused.
         NTSTATUS status = StepState(host, KSSTATE_STOP);
         if (!NT_SUCCESS(status)) {
@@ -181,6 +187,7 @@ NTSTATUS ClosePinObject(HostPin* host) {
     NTSTATUS status = STATUS_SUCCESS;
     const KSPIN_DISPATCH* dispatch = host->pin.Descriptor->Dispatch;
     if (dispatch && dispatch->Close) {
+        ClassMutexHold control(host->filter->control);
         ObjectIrp close(&host->file, IRP_MJ_CLOSE);
         status = dispatch->Close(&host->pin, &close.irp);
         CheckPassive("pin Close");

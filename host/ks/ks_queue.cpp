@@ -13,6 +13,26 @@ HostStreamPointer* StreamPointerRecord(PKSSTREAM_POINTER pointer) {
     return reinterpret_cast<HostStreamPointer*>(pointer);
 }
 
+// Hands a frame back to the client: what the driver wrote through the system
+// mapping lands in the client's buffer, and the header names that buffer
+// again. A frame completed with data must not carry fresh pool where its
+// data should be: that is memory the driver never wrote, handed to an
+// application. Called with pin->queueLock held; frees the frame.
+void CompleteFrame(HostPin* pin, QueuedFrame* frame, NTSTATUS status) {
+    frame->mapping.CopyTo(frame->client);
+    if (status == STATUS_SUCCESS && frame->mapping.System()) {
+        size_t used = frame->header.DataUsed < frame->mapping.Bytes() ? frame->header.DataUsed : frame->mapping.Bytes();
+        long long at = FindFreshPoolFill(frame->mapping.System(), used);
+        if (at >= 0)
+            hostk::ReportViolation("frame %llu handed to the application holds unwritten pool at byte %lld",
+                                   static_cast<unsigned long long>(frame->sequence), at);
+    }
+    CompletedFrameRecord record{frame->header, status, frame->sequence};
+    record.header.Data = frame->client;
+    pin->completed.push_back(record);
+    delete frame;
+}
+
 }  // namespace
 
 NTSTATUS QueueFrame(HostPin* pin, PVOID data, ULONG size, ULONG optionsFlags, uint64_t* sequence) {
@@ -22,11 +42,16 @@ NTSTATUS QueueFrame(HostPin* pin, PVOID data, ULONG size, ULONG optionsFlags, ui
         if (pin->pin.DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
     }
     auto* frame = new QueuedFrame;
+    if (!frame->mapping.Map(data, size)) {
+        delete frame;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    frame->client = data;
     frame->header.Size = sizeof(KSSTREAM_HEADER);
     frame->header.PresentationTime.Numerator = 1;
     frame->header.PresentationTime.Denominator = 1;
     frame->header.FrameExtent = size;
-    frame->header.Data = data;
+    frame->header.Data = frame->mapping.Application();
     frame->header.OptionsFlags = optionsFlags;
     bool wasEmpty;
     {
@@ -53,8 +78,7 @@ void FlushQueue(HostPin* pin) {
     while (!pin->queue.empty()) {
         QueuedFrame* frame = pin->queue.front();
         pin->queue.pop_front();
-        pin->completed.push_back(CompletedFrameRecord{frame->header, STATUS_CANCELLED, frame->sequence});
-        delete frame;
+        CompleteFrame(pin, frame, STATUS_CANCELLED);
     }
     pin->queueChanged.notify_all();
 }
@@ -87,7 +111,7 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_
     pointer.Pin = pin;
     pointer.StreamHeader = &frame->header;
     KSSTREAM_POINTER_OFFSET& data = pin->DataFlow == KSPIN_DATAFLOW_OUT ? pointer.OffsetOut : pointer.OffsetIn;
-    data.Data = static_cast<PUCHAR>(frame->header.Data);
+    data.Data = frame->mapping.System();
     data.Count = frame->header.FrameExtent;
     data.Remaining = frame->header.FrameExtent;
     pointer.Offset = &data;
@@ -110,8 +134,7 @@ VOID KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject) {
             hostk::ReportViolation("ejected frame is not at the leading edge");
         } else {
             host->queue.pop_front();
-            host->completed.push_back(hostks::CompletedFrameRecord{frame->header, STATUS_SUCCESS, frame->sequence});
-            delete frame;
+            hostks::CompleteFrame(host, frame, STATUS_SUCCESS);
         }
         leading->frame = nullptr;
     }

@@ -389,6 +389,13 @@ inline PKSDEVICE KsPinGetDevice(PKSPIN pin) { return KsGetDevice(pin); }
 PKSFILTER KsGetFilterFromIrp(PIRP irp);
 PKSPIN KsGetPinFromIrp(PIRP irp);
 PKSFILTER KsPinGetParentFilter(PKSPIN pin);
+// The filter control mutex of a filter, or of a pin's parent filter.
+VOID KsAcquireControl(PVOID object);
+VOID KsReleaseControl(PVOID object);
+inline VOID KsFilterAcquireControl(PKSFILTER filter) { KsAcquireControl(filter); }
+inline VOID KsFilterReleaseControl(PKSFILTER filter) { KsReleaseControl(filter); }
+inline VOID KsPinAcquireControl(PKSPIN pin) { KsAcquireControl(pin); }
+inline VOID KsPinReleaseControl(PKSPIN pin) { KsReleaseControl(pin); }
 
 NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToPointerToItem, ULONG newSize, ULONG oldSize, ULONG tag);
 #define KsEdit(Object, PointerToPointer, Tag)                                                                 \

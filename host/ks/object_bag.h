@@ -1,10 +1,14 @@
 // The object bag of a kernel streaming object (device, filter, pin): items
 // handed to KsAddItemToObjectBag, each with its free callback, released with
-// their owner, newest first.
+// their owner, newest first. Adding, removing and editing items needs the
+// mutex that guards the bag (the device mutex for the device's bag, the
+// filter control mutex for a filter's and its pins' bags); the class empties
+// a bag itself when it destroys the owner.
 #pragma once
 
 #include <mutex>
 
+#include "class_mutex.h"
 #include "kernel/pool.h"
 #include "ks.h"
 
@@ -21,6 +25,13 @@ struct BagEntry {
 struct ObjectBag {
     std::mutex lock;
     BagEntry* items = nullptr;
+    ClassMutex* guard = nullptr;  // the mutex a driver must hold to change the bag
+
+    // Records a call made without the bag's mutex.
+    void CheckGuard(const char* call) const {
+        if (guard && !guard->HeldByCaller())
+            hostk::ReportViolation("%s on an object bag without holding the %s", call, guard->Name());
+    }
 
     void Empty() {
         BagEntry* entry;

@@ -33,8 +33,28 @@ public:
     NTSTATUS DriverEntryStatus() const { return entryStatus_; }
     NTSTATUS Add();
     NTSTATUS Start();
+    // IRP_MN_QUERY_STOP_DEVICE: the driver's QueryStop, or success when it
+    // has none (the class then assumes the driver can commit to a stop).
+    // Open filters and pins do not veto it.
+    NTSTATUS QueryStop();
+    // IRP_MN_STOP_DEVICE: the driver's Stop; filter factories made with
+    // KSCREATE_ITEM_FREEONSTOP go. Filters and pins an application holds
+    // stay as they are, in whatever state they are in.
     void Stop();
+    // IRP_MN_REMOVE_DEVICE: stops a started device, then the driver's Remove,
+    // then the device's bag is emptied. The PnP manager sends it only once
+    // the last handle is closed: with filters still open the removal waits
+    // for the last one's close and happens there.
     void Remove();
+    // The camera was pulled out (IRP_MN_SURPRISE_REMOVAL): the driver's
+    // SurpriseRemoval, then its Stop if started; no new filter can be
+    // opened. Filters and pins an application holds stay open, their states
+    // and queued frames untouched, until the application stops and closes
+    // them; the removal follows the last close (at once when none is open).
+    void SurpriseRemove();
+    // Filters of this device the application holds open.
+    size_t OpenFilters() const;
+    bool RemovalPending() const;
 
     PKSDEVICE KsDevice();
     hostusb::UsbStack& UsbStack() { return stack_; }
@@ -45,6 +65,9 @@ public:
     const std::string& DriverKeyPath() const { return driverKey_; }
 
 private:
+    friend void FilterClosed(PKSDEVICE device);
+    void FinishRemove();
+
     PDRIVER_INITIALIZE driverEntry_;
     hostusb::UsbStack stack_;
     DRIVER_OBJECT driver_{};

@@ -2,11 +2,13 @@
 // test's making: the rules the driver relies on (state stepping, processing
 // scheduling, pin creation order, the frame queue, object bags).
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "host/kernel/pool.h"
 #include "host/kernel/violations.h"
 #include "host/ks/ks_objects.h"
 
@@ -80,10 +82,12 @@ protected:
     void SetUp() override {
         hostk::ClearViolations();
         g_driver = &driver;
-        ASSERT_EQ(hostks::OpenFilterObject(&device, &g_filterDescriptor, &filter), STATUS_SUCCESS);
+        device = hostks::CreateBareDevice();
+        ASSERT_EQ(hostks::OpenFilterObject(device, &g_filterDescriptor, &filter), STATUS_SUCCESS);
     }
     void TearDown() override {
         if (filter) hostks::CloseFilterObject(filter);
+        hostks::DestroyBareDevice(device);
         EXPECT_EQ(hostk::ViolationCount(), 0u) << hostk::ViolationText();
         g_driver = nullptr;
     }
@@ -94,7 +98,7 @@ protected:
     }
 
     FakeDriver driver;
-    KSDEVICE device{};
+    PKSDEVICE device = nullptr;
     hostks::HostFilter* filter = nullptr;
 };
 
@@ -112,8 +116,8 @@ TEST_F(StandInTest, PinCreationSetsTheFormatFirstAndKnowsItsFilterAndDevice) {
     EXPECT_TRUE(driver.setFormatSawNoOldFormat);
     EXPECT_TRUE(driver.createSawFormat);
     EXPECT_EQ(driver.filterFromCreateIrp, &filter->filter);
-    EXPECT_EQ(KsGetDevice(&pin->pin), &device);
-    EXPECT_EQ(KsGetDevice(&filter->filter), &device);
+    EXPECT_EQ(KsGetDevice(&pin->pin), device);
+    EXPECT_EQ(KsGetDevice(&filter->filter), device);
     hostks::HostPin* second = nullptr;
     EXPECT_EQ(hostks::CreatePinObject(filter, 0, &format, &second), STATUS_UNSUCCESSFUL);  // one instance
 }
@@ -178,20 +182,22 @@ TEST_F(StandInTest, LeadingEdgeEjectCompletesFramesInOrderAndStopReturnsTheRest)
 
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
     ASSERT_NE(leading, nullptr);
-    EXPECT_EQ(leading->OffsetOut.Data, frames[0]);
     EXPECT_EQ(leading->OffsetOut.Remaining, 16u);
+    PUCHAR system = leading->OffsetOut.Data;
     EXPECT_EQ(KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED), nullptr);  // locked once
     KsStreamPointerUnlock(leading, FALSE);  // not ejected: stays at the edge
     leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
     ASSERT_NE(leading, nullptr);
-    EXPECT_EQ(leading->OffsetOut.Data, frames[0]);
+    EXPECT_EQ(leading->OffsetOut.Data, system);
     leading->StreamHeader->DataUsed = 7;
+    std::memcpy(leading->OffsetOut.Data, "written", 7);
     KsStreamPointerUnlock(leading, TRUE);
 
     hostks::CompletedFrameRecord done;
     ASSERT_TRUE(hostks::TakeCompletedFrame(pin, &done, 1000));
     EXPECT_EQ(done.header.Data, frames[0]);
     EXPECT_EQ(done.header.DataUsed, 7u);
+    EXPECT_EQ(std::memcmp(frames[0], "written", 7), 0);  // the client sees what went through the system mapping
     EXPECT_EQ(done.status, STATUS_SUCCESS);
     ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
     for (int i = 1; i < 3; ++i) {
@@ -201,12 +207,41 @@ TEST_F(StandInTest, LeadingEdgeEjectCompletesFramesInOrderAndStopReturnsTheRest)
     }
 }
 
+TEST_F(StandInTest, TheHeaderNamesTheApplicationsAddressWhichFaultsAndTheSystemMappingCarriesTheData) {
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    std::vector<uint8_t> buffer(64, 0x11);
+    ASSERT_EQ(hostks::QueueFrame(pin, buffer.data(), 64, 0, nullptr), STATUS_PENDING);
+    PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    auto* application = static_cast<volatile uint8_t*>(leading->StreamHeader->Data);
+    EXPECT_NE(static_cast<void*>(leading->OffsetOut.Data), leading->StreamHeader->Data);
+    EXPECT_NE(static_cast<void*>(leading->OffsetOut.Data), buffer.data());
+    EXPECT_EQ(leading->OffsetOut.Data[0], 0x11);  // the client's bytes, seen through the system mapping
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(application[0] = 1, "");
+    // Fresh pool in a completed frame is reported; the same bytes in a
+    // cancelled frame are not (the driver never delivered it).
+    std::memset(leading->OffsetOut.Data, hostk::kFreshPoolFill, 64);
+    leading->StreamHeader->DataUsed = 64;
+    KsStreamPointerUnlock(leading, TRUE);
+    EXPECT_EQ(hostk::ViolationCount(), 1u);
+    EXPECT_NE(hostk::ViolationText().find("unwritten pool"), std::string::npos);
+    hostk::ClearViolations();
+    ASSERT_EQ(hostks::QueueFrame(pin, buffer.data(), 64, 0, nullptr), STATUS_PENDING);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(hostk::ViolationCount(), 0u);
+}
+
 TEST_F(StandInTest, EditedCopiesBelongToTheObjectsBag) {
     KSDATAFORMAT format = Format();
     hostks::HostPin* pin = nullptr;
     ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
     const ULONG tag = 'tEdt';
     size_t before = hostk::PoolTagStats(tag).liveBlocks;
+    KsPinAcquireControl(&pin->pin);  // outside a dispatch the driver takes the bag's mutex itself
     auto descriptor = const_cast<KSPIN_DESCRIPTOR_EX**>(&pin->pin.Descriptor);
     ASSERT_EQ(_KsEdit(pin->pin.Bag, reinterpret_cast<PVOID*>(descriptor), sizeof(KSPIN_DESCRIPTOR_EX),
                       sizeof(KSPIN_DESCRIPTOR_EX), tag),
@@ -221,8 +256,44 @@ TEST_F(StandInTest, EditedCopiesBelongToTheObjectsBag) {
     hostk::PoolFailNthAllocation(1, tag);
     EXPECT_EQ(_KsEdit(pin->pin.Bag, reinterpret_cast<PVOID*>(descriptor), 8, 8, tag), STATUS_INSUFFICIENT_RESOURCES);
     hostk::PoolResetFaults();
+    KsPinReleaseControl(&pin->pin);
     ASSERT_EQ(hostks::ClosePinObject(pin), STATUS_SUCCESS);
     EXPECT_EQ(hostk::PoolTagStats(tag).liveBlocks, before);
+}
+
+TEST_F(StandInTest, BagsChangeOnlyUnderTheirMutexAndTheMutexesDoNotNest) {
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    const ULONG tag = 'tBag';
+    auto* item = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
+    // Without the filter control mutex every change of a filter's or a pin's
+    // bag is a breach, even one that works.
+    EXPECT_EQ(KsAddItemToObjectBag(pin->pin.Bag, item, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KsRemoveItemFromObjectBag(pin->pin.Bag, item, FALSE), 1u);
+    auto descriptor = const_cast<KSPIN_DESCRIPTOR_EX**>(&pin->pin.Descriptor);
+    EXPECT_EQ(_KsEdit(pin->pin.Bag, reinterpret_cast<PVOID*>(descriptor), sizeof(KSPIN_DESCRIPTOR_EX),
+                      sizeof(KSPIN_DESCRIPTOR_EX), tag),
+              STATUS_SUCCESS);
+    EXPECT_EQ(hostk::ViolationCount(), 3u);
+    std::string text = hostk::ViolationText();
+    EXPECT_NE(text.find("KsAddItemToObjectBag"), std::string::npos);
+    EXPECT_NE(text.find("KsRemoveItemFromObjectBag"), std::string::npos);
+    EXPECT_NE(text.find("_KsEdit"), std::string::npos);
+    hostk::ClearViolations();
+
+    // The pin's bag is its filter's to guard: the filter's mutex suffices.
+    KsFilterAcquireControl(&filter->filter);
+    EXPECT_EQ(KsAddItemToObjectBag(pin->pin.Bag, item, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(hostk::ViolationCount(), 0u) << hostk::ViolationText();
+    // Taken again by its holder: on Windows the thread deadlocks.
+    KsPinAcquireControl(&pin->pin);
+    EXPECT_EQ(hostk::ViolationCount(), 1u);
+    KsPinReleaseControl(&pin->pin);
+    KsFilterReleaseControl(&filter->filter);
+    hostk::ClearViolations();
+    ASSERT_EQ(hostks::ClosePinObject(pin), STATUS_SUCCESS);
+    EXPECT_EQ(hostk::PoolTagStats(tag).liveBlocks, 0u);  // the item and the edited copy went with the bags
 }
 
 }  // namespace

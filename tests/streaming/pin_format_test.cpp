@@ -192,8 +192,17 @@ TEST_F(PinFormatTest, FormatChangeOnlyWhileStoppedAndARefusalChangesNothing) {
     EXPECT_EQ(pin->SetFormat(bad.data()), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(context->outputStride, 1600u * 4);  // the format in force keeps its stride
 
+    EXPECT_EQ(pin->Framing().FramingItem[0].FramingRange.Range.MaxFrameSize, kImageBytes);
+
     ASSERT_EQ(pin->SetFormat(wider.data()), STATUS_SUCCESS);
     EXPECT_EQ(context->outputStride, 1616u * 4);
+    // The client sizes its frames by the framing: it follows the format.
+    KS_FRAMING_ITEM item = pin->Framing().FramingItem[0];
+    EXPECT_EQ(item.Frames, 2u);
+    EXPECT_EQ(item.PhysicalRange.MinFrameSize, 1616u * 1200 * 4);
+    EXPECT_EQ(item.PhysicalRange.MaxFrameSize, 1616u * 1200 * 4);
+    EXPECT_EQ(item.FramingRange.Range.MinFrameSize, 1616u * 1200 * 4);
+    EXPECT_EQ(item.FramingRange.Range.MaxFrameSize, 1616u * 1200 * 4);
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ClientBuffer buffer(1616 * 1200 * 4);
     ASSERT_EQ(pin->SubmitFrame(buffer.data(), buffer.size), STATUS_PENDING);
@@ -246,6 +255,38 @@ TEST_F(PinFormatTest, FrameGeometryRewritesTheRangeOnlyWhileNoPinExists) {
     EXPECT_EQ(Range(bytes).ConfigCaps.MaxBitsPerSecond, 1000 * 700 * 960);
     EXPECT_EQ(Range(bytes).VideoInfoHeader.dwBitRate, 1000u * 700 * 120);
     SetFrameGeometry(context, 1600, 1200);
+}
+
+TEST_F(PinFormatTest, APinsFormatFollowsItsOwnDeviceWhateverTheSharedRangeSays) {
+    std::vector<uint8_t> ownRange = OfferedRange();
+    std::vector<uint8_t> own = OfferedFormat();
+    // A second camera changes its geometry: the range every filter offers
+    // now describes 800 x 600, which is not what this device delivers.
+    testrig::PluggedCamera other;
+    other.Plug();
+    SetFrameGeometry(other.Context(), 800, 600);
+    std::vector<uint8_t> shared = OfferedRange();
+    ASSERT_EQ(Range(shared).VideoInfoHeader.bmiHeader.biHeight, 600);
+
+    std::vector<uint8_t> format;
+    EXPECT_EQ(filter->Intersect(0, shared.data(), &format), STATUS_NO_MATCH);
+    ASSERT_EQ(filter->Intersect(0, ownRange.data(), &format), STATUS_SUCCESS);
+    EXPECT_EQ(format, own);
+    std::vector<uint8_t> small = own;
+    VideoInfo(small).bmiHeader.biWidth = 800;
+    VideoInfo(small).bmiHeader.biHeight = 600;
+    VideoInfo(small).bmiHeader.biSizeImage = 800 * 600 * 4;
+    EXPECT_EQ(filter->CreatePin(0, small.data(), &pin), STATUS_NO_MATCH);
+    EXPECT_EQ(rig.Context()->pinOpen, 0);
+
+    CreatePin(own);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ClientBuffer buffer;
+    ASSERT_EQ(pin->SubmitFrame(buffer.data(), buffer.size), STATUS_PENDING);
+    hostks::CompletedFrame frame = NextFrame();
+    EXPECT_EQ(frame.dataUsed, kImageBytes);
+    EXPECT_TRUE(HoldsBottomUp(frame.data, ExpectedImage(rig.Camera().ExpectedRawFrame())));
+    pin->Close();
 }
 
 TEST_F(PinFormatTest, AStreamOfAShorterFrameCarriesTheSensorsTopLines) {
