@@ -60,7 +60,7 @@ echo "== streaming, USB, device, property and settings tests under ThreadSanitiz
 # the pin's state changes meet in these, and property requests from several
 # threads; TSan checks their hand-offs.
 scripts/build-host.sh build-tsan -DQUELVIX_SANITIZE=thread
-tsan_suites='^(CaptureStreamTest|DoubleBuffer|DeliveryTest|RemovalTest|FailureRowsTest|NoWorkerTest|PinFormatTest|StandInTest|DriverTest|FrameReadTest|StrictFrameReadTest|StrictStackTest|StatusRepliesTest|PropertyTest|SettingsTest)\.'
+tsan_suites='^(CaptureStreamTest|DoubleBufferTest|DoubleBufferRules|DeliveryTest|RemovalTest|FailureRowsTest|NoWorkerTest|PinFormatTest|StandInTest|DriverTest|FrameReadTest|StrictFrameReadTest|StrictStackTest|StatusRepliesTest|PropertyTest|SettingsTest)\.'
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan -R "$tsan_suites"
 echo "-- the same, USB requests completed inline ($inline_completion)"
 CTEST_LOG=ctest-inline QUELVIX_USB_COMPLETION=$inline_completion TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \

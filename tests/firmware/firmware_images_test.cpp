@@ -21,11 +21,7 @@ struct HexRecord {
 
 std::string FirmwareDir()
 {
-    std::string here = __FILE__;  // .../tests/firmware/firmware_images_test.cpp
-    for (int up = 0; up < 3; ++up) {
-        here = here.substr(0, here.find_last_of('/'));
-    }
-    return here + "/firmware/";
+    return std::string(QUELVIX_SOURCE_DIR) + "/firmware/";
 }
 
 // An independent reader of the Intel HEX files: data records split into
