@@ -16,44 +16,17 @@
 #include "camera_faults.h"
 #include "host/kernel/pool.h"
 #include "sim/descriptors.h"
+#include "tool_run.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using tooltest::ReadAll;
+using tooltest::ToolRun;
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-class CameraFaultTool : public ::testing::Test {
+class CameraFaultTool : public tooltest::ScratchDirTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quelvixcam-fault-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-
-    ToolRun Tool(const std::string& command, const std::string& arguments) {
-        std::string line = std::string("'") + QUELVIXCAM_PATH + "' " + command + " --registry '" + dir_ +
-                           "/settings.reg' " + arguments + " >'" + dir_ + "/out' 2>'" + dir_ + "/err'";
-        ToolRun run;
-        int raw = std::system(line.c_str());
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.out = ReadAll(dir_ + "/out");
-        run.err = ReadAll(dir_ + "/err");
-        return run;
-    }
-
     // The device descriptor and then `configuration`, in a file of its own.
     std::string DescriptorFile(const std::string& name, const Bytes& configuration) {
         Bytes bytes = sim::DeviceDescriptor();
@@ -63,8 +36,6 @@ protected:
                                                     static_cast<std::streamsize>(bytes.size()));
         return path;
     }
-
-    std::string dir_;
 };
 
 void SetTotal(Bytes& c) {

@@ -15,17 +15,13 @@
 #include <vector>
 
 #include "sim/scene.h"
+#include "tool_run.h"
 
 namespace {
 
 constexpr int kWidth = 1600;
 constexpr int kHeight = 1200;
 constexpr size_t kFrameBytes = static_cast<size_t>(kWidth) * kHeight * 4;
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 bool Exists(const std::string& path) {
     struct stat info;
@@ -37,40 +33,9 @@ uint32_t BigEndian32(const std::string& bytes, size_t at) {
     return byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
 }
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Each test works in a directory of its own, so tests may run side by side.
-class ToolTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quelvixcam-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
-
-    // Runs the tool with the given arguments (already quoted for the shell)
-    // and a registry store of this test's own.
-    ToolRun Tool(const std::string& command, const std::string& arguments) {
-        std::string line = environment_ + " '" + QUELVIXCAM_PATH + "' " + command + " --registry '" + dir_ +
-                           "/settings.reg' " + arguments + " >'" + dir_ + "/out' 2>'" + dir_ + "/err'";
-        ToolRun run;
-        int raw = std::system(line.c_str());
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.out = ReadAll(dir_ + "/out");
-        run.err = ReadAll(dir_ + "/err");
-        return run;
-    }
-
-    std::string dir_;
-    std::string environment_;  // NAME=VALUE words put before the command
-};
+using tooltest::ReadAll;
+using tooltest::ToolRun;
+using ToolTest = tooltest::ScratchDirTest;
 
 // The pixel at the centre of a chart patch in a top-down BGRA frame, and
 // whether it is nearer that patch's colour than another patch's.

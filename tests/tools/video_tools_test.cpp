@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/scene.h"
+#include "tool_run.h"
 
 namespace {
 
@@ -26,10 +27,8 @@ constexpr int kHeight = 1200;
 constexpr size_t kFrameBytes = static_cast<size_t>(kWidth) * kHeight * 4;
 const char kExample[] = "quelvixcam capture --frames 30 --scene counter";
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using tooltest::ReadAll;
+using tooltest::Shell;
 
 // The README's example commands that start with `start`; a line ending in
 // "|" or "\" goes on in the next one.
@@ -48,11 +47,6 @@ std::vector<std::string> ReadmeExamples(const std::string& start) {
         }
     }
     return commands;
-}
-
-int Shell(const std::string& command) {
-    const int raw = std::system(command.c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
 class VideoToolsTest : public ::testing::Test {
