@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libpng-dev libopencv-imgproc-dev python3)
+          libpng-dev libopencv-imgproc-dev python3
+          clang libclang-rt-14-dev)  # the libFuzzer targets (scripts/fuzz.sh)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

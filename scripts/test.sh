@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the host suite, the host suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the streaming, USB and device tests under
+# UndefinedBehaviorSanitizer (both replay the fuzz corpora), each fuzz target
+# for 20 s, the streaming, USB and device tests under
 # ThreadSanitizer, the Windows driver image and its import check,
 # the plug-in under Wine (64-bit and 32-bit), and one brief run of each
 # benchmark so they cannot rot. Installs what it needs on Debian 12 (root).
@@ -39,6 +40,19 @@ run_ctest build
 echo "== host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 scripts/build-host.sh build-asan -DQUELVIX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
+
+echo "== fuzz targets, 20 s each (clang, AddressSanitizer and UndefinedBehaviorSanitizer)"
+# Each target counts once: clean for its whole run, or failed with the input
+# left in build-fuzz/fuzz-artifacts/. scripts/fuzz.sh SECONDS runs them longer.
+fuzz_log=build/fuzz.log
+mkdir -p build
+rc=0
+scripts/fuzz.sh 20 2>&1 | tee "$fuzz_log" || rc=$?
+fuzz_ok=$(grep -cE '^fuzz [a-z_0-9]+: ok' "$fuzz_log" || true)
+fuzz_failed=$(grep -cE '^fuzz [a-z_0-9]+: FAILED' "$fuzz_log" || true)
+passed=$((passed + fuzz_ok))
+failed=$((failed + fuzz_failed))
+[[ $rc -eq 0 || $fuzz_failed -gt 0 ]] || failed=$((failed + 1))
 
 echo "== streaming, USB, device, property and settings tests under ThreadSanitizer"
 # The capture thread, the class's processing worker, chunk completions and

@@ -341,19 +341,29 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, std:
     bool exists = false;
     if (!ReadWholeFile(path, &bytes, &exists, error)) return nullptr;
     if (!exists) return store;
-    std::vector<RegFileKey> keys;
     std::string why;
-    if (!ParseRegFile(bytes, &keys, &why)) {
+    if (!store->LoadText(bytes, &why)) {
         *error = path + ": not a registry store file: " + why;
         return nullptr;
     }
-    bytes.clear();
+    return store;
+}
+
+std::unique_ptr<RegistryStore> RegistryStore::FromText(const std::string& bytes, std::string* error) {
+    std::unique_ptr<RegistryStore> store(new RegistryStore());
+    if (!store->LoadText(bytes, error)) return nullptr;
+    return store;
+}
+
+bool RegistryStore::LoadText(const std::string& bytes, std::string* error) {
+    std::vector<RegFileKey> keys;
+    if (!ParseRegFile(bytes, &keys, error)) return false;
     for (RegFileKey& key : keys) {
-        Node* node = store->Create(key.path);
+        Node* node = Create(key.path);
         for (RegFileValue& value : key.values) PutValue(node, std::move(value));
     }
-    store->unsaved_ = false;
-    return store;
+    unsaved_ = false;
+    return true;
 }
 
 RegistryStore::~RegistryStore() {
