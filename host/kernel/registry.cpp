@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <utility>
 
 #include "irql.h"
 #include "pool.h"
@@ -342,7 +343,7 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, std:
     if (!ReadWholeFile(path, &bytes, &exists, error)) return nullptr;
     if (!exists) return store;
     std::string why;
-    if (!store->LoadText(bytes, &why)) {
+    if (!store->LoadText(std::move(bytes), &why)) {
         *error = path + ": not a registry store file: " + why;
         return nullptr;
     }
@@ -355,9 +356,11 @@ std::unique_ptr<RegistryStore> RegistryStore::FromText(const std::string& bytes,
     return store;
 }
 
-bool RegistryStore::LoadText(const std::string& bytes, std::string* error) {
+bool RegistryStore::LoadText(std::string bytes, std::string* error) {
     std::vector<RegFileKey> keys;
     if (!ParseRegFile(bytes, &keys, error)) return false;
+    // A file may be 64 MiB: its text goes before the tree is built.
+    std::string().swap(bytes);
     for (RegFileKey& key : keys) {
         Node* node = Create(key.path);
         for (RegFileValue& value : key.values) PutValue(node, std::move(value));

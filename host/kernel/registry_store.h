@@ -105,7 +105,7 @@ private:
     Node* Find(const std::string& path) const;
     Node* Create(const std::string& path);
     std::vector<RegFileKey> Export() const;
-    bool LoadText(const std::string& bytes, std::string* error);
+    bool LoadText(std::string bytes, std::string* error);
     bool SaveLocked(std::string* error);
 
     RegistryLock fileLock_;  // first in, last out: held until the final save is done
