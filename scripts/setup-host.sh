@@ -7,7 +7,8 @@ set -euo pipefail
 # feed quelvixcam's output to them (tests/tools/video_tools_test.cpp).
 packages=(cmake ninja-build g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
           libpng-dev libopencv-imgproc-dev python3
-          ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
+          ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+          clang libclang-rt-14-dev)  # the libFuzzer targets (scripts/fuzz.sh)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

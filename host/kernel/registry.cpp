@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <utility>
 
 #include "irql.h"
 #include "pool.h"
@@ -341,19 +342,31 @@ std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, std:
     bool exists = false;
     if (!ReadWholeFile(path, &bytes, &exists, error)) return nullptr;
     if (!exists) return store;
-    std::vector<RegFileKey> keys;
     std::string why;
-    if (!ParseRegFile(bytes, &keys, &why)) {
+    if (!store->LoadText(std::move(bytes), &why)) {
         *error = path + ": not a registry store file: " + why;
         return nullptr;
     }
-    bytes.clear();
+    return store;
+}
+
+std::unique_ptr<RegistryStore> RegistryStore::FromText(const std::string& bytes, std::string* error) {
+    std::unique_ptr<RegistryStore> store(new RegistryStore());
+    if (!store->LoadText(bytes, error)) return nullptr;
+    return store;
+}
+
+bool RegistryStore::LoadText(std::string bytes, std::string* error) {
+    std::vector<RegFileKey> keys;
+    if (!ParseRegFile(bytes, &keys, error)) return false;
+    // A file may be 64 MiB: its text goes before the tree is built.
+    std::string().swap(bytes);
     for (RegFileKey& key : keys) {
-        Node* node = store->Create(key.path);
+        Node* node = Create(key.path);
         for (RegFileValue& value : key.values) PutValue(node, std::move(value));
     }
-    store->unsaved_ = false;
-    return store;
+    unsaved_ = false;
+    return true;
 }
 
 RegistryStore::~RegistryStore() {

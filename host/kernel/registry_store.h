@@ -63,6 +63,10 @@ public:
     // file.
     static std::unique_ptr<RegistryStore> Open(const std::string& path, std::string* error,
                                                int lockWaitMs = kRegistryLockWaitMs);
+    // A store in memory only, loaded from the text of a store file exactly
+    // as Open loads the file's bytes. Null with "line N: ..." in `error` when
+    // Open would refuse the file. (The fuzz target loads through this.)
+    static std::unique_ptr<RegistryStore> FromText(const std::string& bytes, std::string* error);
     // Saves what is unsaved, then reports a violation if key handles are
     // still open (their owner forgot ZwClose).
     ~RegistryStore();
@@ -101,6 +105,7 @@ private:
     Node* Find(const std::string& path) const;
     Node* Create(const std::string& path);
     std::vector<RegFileKey> Export() const;
+    bool LoadText(std::string bytes, std::string* error);
     bool SaveLocked(std::string* error);
 
     RegistryLock fileLock_;  // first in, last out: held until the final save is done

@@ -448,6 +448,37 @@ TEST(RegistryStoreFile, CorruptFileIsReportedAndNeverTouched) {
     EXPECT_NE(error.find(dir.Path()), std::string::npos);
 }
 
+// FromText is the load Open does once the file is read (the fuzz target
+// loads through it): the same store from the same bytes, the same refusal.
+TEST(RegistryStoreFile, TextLoadsAsTheFileDoes) {
+    ScratchDirectory dir;
+    std::string path = dir.File("store.reg");
+    const std::string text =
+        "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\B]\r\n\"Z\"=hex:01,\\\r\n 02\r\n"
+        "[hkey_current_user\\A]\r\n@=\"x\"\r\n\"n\"=dword:7\r\n\"N\"=dword:8\r\n";
+    WriteFile(path, text);
+    std::string error;
+    std::unique_ptr<RegistryStore> fromFile = RegistryStore::Open(path, &error);
+    ASSERT_NE(fromFile, nullptr) << error;
+    std::unique_ptr<RegistryStore> fromText = RegistryStore::FromText(text, &error);
+    ASSERT_NE(fromText, nullptr) << error;
+    EXPECT_EQ(fromText->Text(), fromFile->Text());
+    uint32_t n = 0;
+    EXPECT_TRUE(fromText->GetDword("HKEY_CURRENT_USER\\A", "n", &n));
+    EXPECT_EQ(n, 8u);
+    EXPECT_EQ(fromText->Path(), "");
+    EXPECT_FALSE(fromText->Unsaved());
+    fromFile.reset();
+
+    const std::string corrupt = text + "\"A\"=dword:zz\r\n";
+    WriteFile(path, corrupt);
+    std::string fileError, textError;
+    EXPECT_EQ(RegistryStore::Open(path, &fileError), nullptr);
+    EXPECT_EQ(RegistryStore::FromText(corrupt, &textError), nullptr);
+    EXPECT_EQ(fileError, path + ": not a registry store file: " + textError);
+    EXPECT_EQ(textError.find("line 10:"), 0u) << textError;
+}
+
 TEST(RegistryStoreFile, FailedSaveKeepsTheOldFileAndLeavesNoTemporary) {
     ScratchDirectory dir;
     std::string path = dir.File("store.reg");

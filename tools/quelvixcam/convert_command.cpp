@@ -249,19 +249,10 @@ void ApplySettings(ImagePipeline* p, const Options& o) {
     UpdateHue(p, o.values[kHue]);
 }
 
-}  // namespace
-}  // namespace quelvixcam
-
-using namespace quelvixcam;
-
-int RunConvertCommand(int argc, char** argv) {
-    Options o;
-    int status = 0;
-    if (!ParseOptions(argc, argv, &o, &status)) return status;
-
-    std::vector<uint8_t> raw;
-    std::string error;
-    if (!ReadFile(o.input, &raw, &error)) return Fail(error);
+// Converts the raw file's bytes as the options say: 0 with the frame in
+// *bgra (top row first), or the usage status after one error line when the
+// bytes do not hold the frame.
+int ConvertRaw(const Options& o, const std::vector<uint8_t>& raw, std::vector<uint8_t>* bgraOut) {
     const unsigned long long needed = static_cast<unsigned long long>(o.offset) +
                                       static_cast<unsigned long long>(o.height - 1) * o.pitch + o.width;
     if (raw.size() < needed) {
@@ -275,7 +266,8 @@ int RunConvertCommand(int argc, char** argv) {
     ApplySettings(p, o);
     SetPipelineGeometry(p, static_cast<LONG>(o.width), static_cast<LONG>(o.height));
     AllocateWorkingBuffer(p);
-    std::vector<uint8_t> bgra(static_cast<size_t>(o.width) * o.height * 4);
+    std::vector<uint8_t>& bgra = *bgraOut;
+    bgra.assign(static_cast<size_t>(o.width) * o.height * 4, 0);
     if (p->workBuffer == nullptr) {
         FreePipeline(p);
         return Fail("out of memory for a " + std::to_string(o.width) + " x " + std::to_string(o.height) + " frame");
@@ -288,6 +280,32 @@ int RunConvertCommand(int argc, char** argv) {
     }
     ReleaseWorkingBuffer(p);
     FreePipeline(p);
+    return 0;
+}
+
+}  // namespace
+}  // namespace quelvixcam
+
+using namespace quelvixcam;
+
+int ConvertRawBytes(int argc, char** argv, const std::vector<uint8_t>& raw, std::vector<uint8_t>* bgra) {
+    Options o;
+    int status = 0;
+    if (!ParseOptions(argc, argv, &o, &status)) return status;
+    return ConvertRaw(o, raw, bgra);
+}
+
+int RunConvertCommand(int argc, char** argv) {
+    Options o;
+    int status = 0;
+    if (!ParseOptions(argc, argv, &o, &status)) return status;
+
+    std::vector<uint8_t> raw;
+    std::string error;
+    if (!ReadFile(o.input, &raw, &error)) return Fail(error);
+    std::vector<uint8_t> bgra;
+    status = ConvertRaw(o, raw, &bgra);
+    if (status != 0) return status;
 
     const bool ok = EndsWithPng(o.output)
                         ? WriteBgraAsPng(o.output, bgra.data(), static_cast<int>(o.width), static_cast<int>(o.height),
