@@ -180,9 +180,12 @@ FrameWait WaitForFrameOrUnplug(hostks::KsPin& pin, const sim::SimulatedCamera& c
                                std::chrono::milliseconds timeout) {
     constexpr auto kSlice = std::chrono::milliseconds(50);
     auto deadline = std::chrono::steady_clock::now() + timeout;
+    // The removal is looked at before every wait, not only after one that
+    // found no frame: with the camera gone the pin still hands back the last
+    // picture again as fast as buffers come, so a wait may never come up empty.
     for (;;) {
-        if (pin.WaitForFrame(frame, kSlice)) return FrameWait::kFrame;
         if (!camera.Plugged()) return FrameWait::kUnplugged;
+        if (pin.WaitForFrame(frame, kSlice)) return FrameWait::kFrame;
         if (std::chrono::steady_clock::now() >= deadline) return FrameWait::kTimedOut;
     }
 }

@@ -284,7 +284,8 @@ int Capture(const Options& options, sim::SimulatedCamera& camera, hostks::PnpDev
         hostks::CompletedFrame frame;
         FrameWait wait = WaitForFrameOrUnplug(*pin, camera, &frame, kFrameWait);
         if (wait == FrameWait::kUnplugged) {
-            result = Fail("the camera was unplugged after " + std::to_string(tally.delivered) + " frames");
+            result = Fail("the camera was unplugged after " + std::to_string(tally.delivered) +
+                          (tally.delivered == 1 ? " frame" : " frames"));
             break;
         }
         if (wait == FrameWait::kTimedOut) {
