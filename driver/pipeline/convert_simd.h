@@ -188,14 +188,17 @@ FORCEINLINE void LoadKept(const UCHAR* slot, Rgb<Reg>* even, Rgb<Reg>* odd) {
 // min(255, (v * g) >> 7) exactly for a sample v <= 255 and a gain g taken as
 // an unsigned 16-bit value.
 enum GainMode {
-    GainsUnity = 0,   // all three 128: samples stay as they are
-    GainsScaled = 1,  // every gain below 16384
-    GainsGeneral = 2, // any 16-bit gain
+    GainsUnity = 0,     // all three 128: samples stay as they are
+    GainsScaled = 1,    // every gain below 16384
+    GainsGeneral = 2,   // any 16-bit gain
+    GainsRedBlue = 3,   // green 128, red and blue below 16384: what white
+                        // balance measures on most frames
 };
 
 inline GainMode GainModeOf(const FrameParameters* f) {
     const USHORT r = GainFactor(f->redGain), g = GainFactor(f->greenGain), b = GainFactor(f->blueGain);
     if (r == PIPELINE_UNITY_GAIN && g == PIPELINE_UNITY_GAIN && b == PIPELINE_UNITY_GAIN) return GainsUnity;
+    if (r < 16384 && g == PIPELINE_UNITY_GAIN && b < 16384) return GainsRedBlue;
     if (r < 16384 && g < 16384 && b < 16384) return GainsScaled;
     return GainsGeneral;
 }
@@ -228,7 +231,7 @@ struct Gains {
 
 template <class Reg>
 Gains<Reg> BroadcastGains(const FrameParameters* f, GainMode mode) {
-    const int shift = mode == GainsScaled ? 1 : 0;
+    const int shift = mode == GainsScaled || mode == GainsRedBlue ? 1 : 0;
     Gains<Reg> g;
     g.red = Splat<Reg>(static_cast<short>(GainFactor(f->redGain) << shift));
     g.green = Splat<Reg>(static_cast<short>(GainFactor(f->greenGain) << shift));
@@ -238,9 +241,9 @@ Gains<Reg> BroadcastGains(const FrameParameters* f, GainMode mode) {
 
 template <int Mode, class Reg>
 FORCEINLINE void ApplyGains(Rgb<Reg>* v, const Gains<Reg>& g) {
-    if (Mode == GainsScaled) {
+    if (Mode == GainsScaled || Mode == GainsRedBlue) {
         v->red = ApplyScaledGain(v->red, g.red);
-        v->green = ApplyScaledGain(v->green, g.green);
+        if (Mode == GainsScaled) v->green = ApplyScaledGain(v->green, g.green);
         v->blue = ApplyScaledGain(v->blue, g.blue);
     } else if (Mode == GainsGeneral) {
         v->red = ApplyGeneralGain(v->red, g.red);
@@ -515,6 +518,10 @@ VOID ConvertColor(ImagePipeline* p, BOOLEAN kept) {
         ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixDiagonal>(p, mode, flags);
     } else if (mode == GainsScaled) {
         ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixGeneral>(p, mode, flags);
+    } else if (mode == GainsRedBlue && diagonal) {
+        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixDiagonal>(p, mode, flags);
+    } else if (mode == GainsRedBlue) {
+        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixGeneral>(p, mode, flags);
     } else {
         ConvertColorWith<Phase, Wide, Narrow, GainsGeneral, MatrixGeneral>(p, mode, flags);
     }
@@ -535,6 +542,7 @@ VOID ConvertMono(ImagePipeline* p, BOOLEAN kept) {
     switch (mode) {
         case GainsUnity: ConvertMonoWith<Phase, Wide, Narrow, GainsUnity>(f, mode, flags); break;
         case GainsScaled: ConvertMonoWith<Phase, Wide, Narrow, GainsScaled>(f, mode, flags); break;
+        case GainsRedBlue: ConvertMonoWith<Phase, Wide, Narrow, GainsRedBlue>(f, mode, flags); break;
         default: ConvertMonoWith<Phase, Wide, Narrow, GainsGeneral>(f, mode, flags); break;
     }
 }

@@ -46,10 +46,13 @@ Trial RandomTrial(std::mt19937& rng, int index) {
     t.phase = uniform(0, 3);
     t.colour = uniform(0, 3) != 0;
     t.whiteBalance = uniform(0, 4) == 0;
-    // Unity, below 16384 and any 16-bit gain take different vector routes.
+    // Unity, below 16384, green unity and any 16-bit gain take different
+    // vector routes.
     // Only the low 16 bits of a gain count: some of the large ones wrap.
     for (LONG& g : t.gains) g = index % 5 == 0 ? 128 : index % 5 == 1 ? uniform(0, 256) : uniform(0, 300);
     if (index % 5 == 4) t.gains[uniform(0, 2)] = uniform(0, 1) ? uniform(16384, 65535) : uniform(65536, 200000);
+    // Green at unity with red and blue scaled, as white balance leaves them.
+    if (index % 5 == 2 && uniform(0, 1) == 0) t.gains[1] = 128;
     // Streaming stores take an aligned buffer and a width divisible by 4.
     t.outputOffset = uniform(0, 3) == 0 ? 4 * static_cast<size_t>(uniform(1, 3)) : 0;
     switch (uniform(0, 2)) {
