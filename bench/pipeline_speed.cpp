@@ -217,7 +217,7 @@ int main(int argc, char** argv) {
         {"colour ConvertFrame, SSE2 kernel", std::ref(sse2)},
         {"OpenCV bilinear + matrix", std::ref(matrixFrame)},
     };
-    const size_t kMatrixVariant = 5;
+    const size_t kColourVariant = 0, kWhiteBalanceVariant = 2, kMatrixVariant = 5;
     Calibrate(&base, options.roundTime);
     for (Variant& v : variants) Calibrate(&v, options.roundTime);
 
@@ -265,13 +265,13 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < ratios[a].size(); ++i) r.push_back(ratios[a][i] / ratios[b][i]);
         return SpreadOf(r);
     };
-    const Spread wb = between(2, 0);
-    const Spread matrix = between(0, kMatrixVariant);
+    const Spread wb = between(kWhiteBalanceVariant, kColourVariant);
+    const Spread matrix = between(kColourVariant, kMatrixVariant);
     std::printf("white-balanced / colour ConvertFrame: min %.2f median %.2f max %.2f\n", wb.min, wb.median, wb.max);
     std::printf("colour ConvertFrame / OpenCV bilinear + matrix: min %.2f median %.2f max %.2f\n", matrix.min,
                 matrix.median, matrix.max);
-    for (size_t v = 1; v < variants.size(); ++v)
+    for (size_t v = kColourVariant + 1; v < variants.size(); ++v)
         std::printf("%s / OpenCV bilinear = %.2f\n", variants[v].label, SpreadOf(ratios[v]).median);
-    std::printf("colour ConvertFrame / OpenCV bilinear = %.2f\n", SpreadOf(ratios[0]).median);
+    std::printf("colour ConvertFrame / OpenCV bilinear = %.2f\n", SpreadOf(ratios[kColourVariant]).median);
     return 0;
 }
