@@ -438,7 +438,10 @@ struct MonoStage {
 // out with streaming stores. The 7.68 MB output is not read again by the
 // conversion, so caching it would only evict the working buffer's rows;
 // streaming stores need each step's output on a 16-byte boundary, which a
-// 16-byte aligned buffer and a width divisible by 4 give every step.
+// 16-byte aligned buffer and a width divisible by 4 give every step. After
+// white balance the output's lines hold the kept channels and sit in the
+// cache: a streaming store to a cached line first evicts it, which made the
+// frame four times slower than ordinary stores there.
 struct PassFlags {
     bool kept;
     bool streaming;
