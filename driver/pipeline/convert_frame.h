@@ -22,9 +22,8 @@ enum ConversionKernel {
 // Converts one frame into pipeline->outputBuffer with the quickest kernel the
 // processor offers (AVX2, else SSE2). Does nothing while the output, the raw
 // or the working buffer is missing. Runs at IRQL <= DISPATCH_LEVEL; never
-// twice at once for one pipeline. The output buffer is written with
-// streaming stores where it is 16-byte aligned and the width a multiple of
-// 4, and white balance uses it as scratch before the conversion fills it.
+// twice at once for one pipeline. White balance uses the output buffer as
+// scratch before the conversion fills it.
 VOID ConvertFrame(ImagePipeline* pipeline, const UCHAR* rawBuffer, ULONG rawDataOffset, ULONG rawLinePitch);
 VOID ConvertFrameWithKernel(ImagePipeline* pipeline, const UCHAR* rawBuffer, ULONG rawDataOffset,
                             ULONG rawLinePitch, ConversionKernel kernel);

@@ -388,12 +388,12 @@ FORCEINLINE Bgra<Reg> PackBgra(Reg blueEven, Reg blueOdd, Reg greenEven, Reg gre
 // Stores `count` of the step's pixels; a step that reaches past the width is
 // computed whole, but only the pixels inside the width are written.
 template <class Reg>
-FORCEINLINE void StoreBgra(UCHAR* out, const Bgra<Reg>& pixels, LONG count, bool streaming) {
+FORCEINLINE void StoreBgra(UCHAR* out, const Bgra<Reg>& pixels, LONG count) {
     if (count >= Vector<Reg>::kPixels) {
-        StoreStep(out, pixels.quarter, streaming);
+        StoreStep(out, pixels.quarter);
     } else {
-        alignas(32) UCHAR block[4 * Vector<Reg>::kPixels];
-        StoreStep(block, pixels.quarter, false);
+        UCHAR block[4 * Vector<Reg>::kPixels];
+        StoreStep(block, pixels.quarter);
         RtlCopyMemory(out, block, static_cast<SIZE_T>(count) * 4);
     }
 }
@@ -433,48 +433,37 @@ struct MonoStage {
     }
 };
 
-// How a conversion pass treats the frame: whether white balance left the
-// whole steps' channels in the output buffer, and whether the whole steps go
-// out with streaming stores. The 7.68 MB output is not read again by the
-// conversion, so caching it would only evict the working buffer's rows;
-// streaming stores need each step's output on a 16-byte boundary, which a
-// 16-byte aligned buffer and a width divisible by 4 give every step. After
-// white balance the output's lines hold the kept channels and sit in the
-// cache: a streaming store to a cached line first evicts it, which made the
-// frame four times slower than ordinary stores there.
-struct PassFlags {
-    bool kept;
-    bool streaming;
-};
-
-inline PassFlags PassFlagsOf(const FrameParameters* f, BOOLEAN kept) {
-    const bool aligned = (reinterpret_cast<ULONG_PTR>(f->output) & 15) == 0 && (f->width & 3) == 0;
-    return PassFlags{kept != FALSE, aligned && kept == FALSE};
-}
+// The output goes through the cache with ordinary stores. Streaming stores
+// were measured too (whole steps, 16-byte aligned output): on a quiet
+// machine they made the colour conversion about 4% slower and the driver's
+// Process (conversion, then the copy that reads the output back) slower, as
+// the copy then reads the whole output from memory; after white balance,
+// whose kept channels hold the output's lines in the cache, they made the
+// frame four times slower.
 
 // One step of rows r and, for a pair, r + 1: demosaic (or the kept
 // channels), the stage, the store.
 template <int Phase, bool TwoRows, class Reg, class Stage>
 FORCEINLINE void ConvertStep(const UCHAR* at, LONG pitch, UCHAR* out, SIZE_T rowBytes, LONG count,
-                             const Stage& stage, PassFlags flags) {
+                             const Stage& stage, bool kept) {
     Rgb<Reg> even[2], odd[2];
-    if (flags.kept) {
+    if (kept) {
         LoadKept(out, &even[0], &odd[0]);
         if (TwoRows) LoadKept(out + rowBytes, &even[1], &odd[1]);
     } else {
         DemosaicBlock<Phase, TwoRows>(at, pitch, even, odd);
     }
-    StoreBgra(out, stage(even[0], odd[0]), count, flags.streaming);
-    if (TwoRows) StoreBgra(out + rowBytes, stage(even[1], odd[1]), count, flags.streaming);
+    StoreBgra(out, stage(even[0], odd[0]), count);
+    if (TwoRows) StoreBgra(out + rowBytes, stage(even[1], odd[1]), count);
 }
 
 // Rows `r` (even) and, for a pair, r + 1: whole wide steps, then narrow steps
-// to the width (neither kept nor streamed). Not inlined: each copy of the
+// to the width (never kept). Not inlined: each copy of the
 // loop keeps its own register spills, and a frame holding all four copies'
 // would outgrow a kernel stack's budget.
 template <int Phase, bool TwoRows, class Wide, class Narrow, class WideStage, class NarrowStage>
 __attribute__((noinline)) void ConvertRows(const FrameParameters* f, LONG r, const WideStage& wide, const NarrowStage& narrow,
-                             PassFlags flags) {
+                             bool kept) {
     const LONG width = f->width;
     const LONG pitch = f->workPitch;
     const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * pitch;
@@ -482,71 +471,69 @@ __attribute__((noinline)) void ConvertRows(const FrameParameters* f, LONG r, con
     UCHAR* out = f->output + static_cast<SIZE_T>(r) * rowBytes;
     LONG c = 0;
     for (; c + Vector<Wide>::kPixels <= width; c += Vector<Wide>::kPixels)
-        ConvertStep<Phase, TwoRows, Wide>(at + c, pitch, out + 4 * c, rowBytes, Vector<Wide>::kPixels, wide, flags);
-    const PassFlags tail{false, false};
+        ConvertStep<Phase, TwoRows, Wide>(at + c, pitch, out + 4 * c, rowBytes, Vector<Wide>::kPixels, wide, kept);
     for (; c < width; c += Vector<Narrow>::kPixels)
-        ConvertStep<Phase, TwoRows, Narrow>(at + c, pitch, out + 4 * c, rowBytes, width - c, narrow, tail);
+        ConvertStep<Phase, TwoRows, Narrow>(at + c, pitch, out + 4 * c, rowBytes, width - c, narrow, false);
 }
 
 template <int Phase, class Wide, class Narrow, class WideStage, class NarrowStage>
-void ConvertFrameRows(const FrameParameters* f, const WideStage& wide, const NarrowStage& narrow, PassFlags flags) {
+void ConvertFrameRows(const FrameParameters* f, const WideStage& wide, const NarrowStage& narrow, bool kept) {
     LONG r = 0;
-    for (; r + 2 <= f->height; r += 2) ConvertRows<Phase, true, Wide, Narrow>(f, r, wide, narrow, flags);
-    if (r < f->height) ConvertRows<Phase, false, Wide, Narrow>(f, r, wide, narrow, flags);
-    if (flags.streaming) FinishStreaming();
+    for (; r + 2 <= f->height; r += 2) ConvertRows<Phase, true, Wide, Narrow>(f, r, wide, narrow, kept);
+    if (r < f->height) ConvertRows<Phase, false, Wide, Narrow>(f, r, wide, narrow, kept);
 }
 
 template <int Phase, class Wide, class Narrow, int Mode, int Shape>
-void ConvertColorWith(const ImagePipeline* p, GainMode mode, PassFlags flags) {
+void ConvertColorWith(const ImagePipeline* p, GainMode mode, bool kept) {
     const FrameParameters* f = &p->frameParameters;
     const ColourStage<Mode, Shape, Wide> wide{BroadcastGains<Wide>(f, mode), BroadcastMatrix<Shape, Wide>(p)};
     const ColourStage<Mode, Shape, Narrow> narrow{BroadcastGains<Narrow>(f, mode), BroadcastMatrix<Shape, Narrow>(p)};
-    ConvertFrameRows<Phase, Wide, Narrow>(f, wide, narrow, flags);
+    ConvertFrameRows<Phase, Wide, Narrow>(f, wide, narrow, kept);
 }
 
 template <int Phase, class Wide, class Narrow>
 VOID ConvertColor(ImagePipeline* p, BOOLEAN kept) {
     const FrameParameters* f = &p->frameParameters;
     const GainMode mode = GainModeOf(f);
-    const PassFlags flags = PassFlagsOf(f, kept);
+    const bool keptChannels = kept != FALSE;
     // Gains beyond 16383 come only from white balance on a nearly
     // single-coloured frame; they take the general matrix too, which keeps
     // the number of loop copies down.
     const bool diagonal = MatrixShapeOf(p) == MatrixDiagonal;
     if (mode == GainsUnity && diagonal) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsUnity, MatrixDiagonal>(p, mode, flags);
+        ConvertColorWith<Phase, Wide, Narrow, GainsUnity, MatrixDiagonal>(p, mode, keptChannels);
     } else if (mode == GainsUnity) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsUnity, MatrixGeneral>(p, mode, flags);
+        ConvertColorWith<Phase, Wide, Narrow, GainsUnity, MatrixGeneral>(p, mode, keptChannels);
     } else if (mode == GainsScaled && diagonal) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixDiagonal>(p, mode, flags);
+        ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixDiagonal>(p, mode, keptChannels);
     } else if (mode == GainsScaled) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixGeneral>(p, mode, flags);
+        ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixGeneral>(p, mode, keptChannels);
     } else if (mode == GainsRedBlue && diagonal) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixDiagonal>(p, mode, flags);
+        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixDiagonal>(p, mode, keptChannels);
     } else if (mode == GainsRedBlue) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixGeneral>(p, mode, flags);
+        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixGeneral>(p, mode, keptChannels);
     } else {
-        ConvertColorWith<Phase, Wide, Narrow, GainsGeneral, MatrixGeneral>(p, mode, flags);
+        ConvertColorWith<Phase, Wide, Narrow, GainsGeneral, MatrixGeneral>(p, mode, keptChannels);
     }
 }
 
 template <int Phase, class Wide, class Narrow, int Mode>
-void ConvertMonoWith(const FrameParameters* f, GainMode mode, PassFlags flags) {
+void ConvertMonoWith(const FrameParameters* f, GainMode mode, bool kept) {
     const MonoStage<Mode, Wide> wide{BroadcastGains<Wide>(f, mode)};
     const MonoStage<Mode, Narrow> narrow{BroadcastGains<Narrow>(f, mode)};
-    ConvertFrameRows<Phase, Wide, Narrow>(f, wide, narrow, flags);
+    ConvertFrameRows<Phase, Wide, Narrow>(f, wide, narrow, kept);
 }
 
 template <int Phase, class Wide, class Narrow>
 VOID ConvertMono(ImagePipeline* p, BOOLEAN kept) {
     const FrameParameters* f = &p->frameParameters;
     const GainMode mode = GainModeOf(f);
-    const PassFlags flags = PassFlagsOf(f, kept);
+    const bool keptChannels = kept != FALSE;
     switch (mode) {
-        case GainsUnity: ConvertMonoWith<Phase, Wide, Narrow, GainsUnity>(f, mode, flags); break;
-        case GainsScaled: ConvertMonoWith<Phase, Wide, Narrow, GainsScaled>(f, mode, flags); break;
-        case GainsRedBlue: ConvertMonoWith<Phase, Wide, Narrow, GainsRedBlue>(f, mode, flags); break;
-        default: ConvertMonoWith<Phase, Wide, Narrow, GainsGeneral>(f, mode, flags); break;
+        case GainsUnity: ConvertMonoWith<Phase, Wide, Narrow, GainsUnity>(f, mode, keptChannels); break;
+        case GainsScaled: ConvertMonoWith<Phase, Wide, Narrow, GainsScaled>(f, mode, keptChannels); break;
+        case GainsRedBlue: ConvertMonoWith<Phase, Wide, Narrow, GainsRedBlue>(f, mode, keptChannels); break;
+        default: ConvertMonoWith<Phase, Wide, Narrow, GainsGeneral>(f, mode, keptChannels); break;
     }
 }
 

@@ -57,20 +57,12 @@ FORCEINLINE void StoreUnaligned(UCHAR* p, __m256i v) { _mm256_storeu_si256(reint
 
 // 32 pixels: the low halves of the quarters are the block at `out`, the high
 // halves the block 64 bytes further. Storing the halves as they are costs no
-// more than permuting them into 32-byte pieces, and needs only a 16-byte
-// boundary for the streaming stores.
-FORCEINLINE void StoreStep(UCHAR* out, const __m256i quarter[4], bool streaming) {
+// more than permuting them into 32-byte pieces.
+FORCEINLINE void StoreStep(UCHAR* out, const __m256i quarter[4]) {
     __m128i* dst = reinterpret_cast<__m128i*>(out);
-    if (streaming) {
-        for (int i = 0; i < 4; ++i) {
-            _mm_stream_si128(dst + i, _mm256_castsi256_si128(quarter[i]));
-            _mm_stream_si128(dst + 4 + i, _mm256_extracti128_si256(quarter[i], 1));
-        }
-    } else {
-        for (int i = 0; i < 4; ++i) {
-            _mm_storeu_si128(dst + i, _mm256_castsi256_si128(quarter[i]));
-            _mm_storeu_si128(dst + 4 + i, _mm256_extracti128_si256(quarter[i], 1));
-        }
+    for (int i = 0; i < 4; ++i) {
+        _mm_storeu_si128(dst + i, _mm256_castsi256_si128(quarter[i]));
+        _mm_storeu_si128(dst + 4 + i, _mm256_extracti128_si256(quarter[i], 1));
     }
 }
 

@@ -61,18 +61,11 @@ FORCEINLINE ULONG LowSum(__m128i v) {
 FORCEINLINE void StoreUnaligned(UCHAR* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
 // The 64 bytes of a step's 16 pixels from its four quarters (pixels 0-3,
-// 4-7, 8-11, 12-15). Streaming stores need `out` on a 16-byte boundary.
-FORCEINLINE void StoreStep(UCHAR* out, const __m128i quarter[4], bool streaming) {
+// 4-7, 8-11, 12-15).
+FORCEINLINE void StoreStep(UCHAR* out, const __m128i quarter[4]) {
     __m128i* dst = reinterpret_cast<__m128i*>(out);
-    if (streaming) {
-        for (int i = 0; i < 4; ++i) _mm_stream_si128(dst + i, quarter[i]);
-    } else {
-        for (int i = 0; i < 4; ++i) _mm_storeu_si128(dst + i, quarter[i]);
-    }
+    for (int i = 0; i < 4; ++i) _mm_storeu_si128(dst + i, quarter[i]);
 }
-
-// Orders the streaming stores before whatever the processor writes next.
-FORCEINLINE void FinishStreaming() { _mm_sfence(); }
 
 // Bytes of a packed block (even columns 0, 2 .. 14, then odd 1, 3 .. 15) kept
 // when their column is below `count`.

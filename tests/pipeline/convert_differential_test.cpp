@@ -2,8 +2,8 @@
 // sizes, phases, gains and coefficient sets, with white balance (whose
 // measuring pass hands its demosaiced channels to the conversion in the
 // vector kernels, and demosaics twice in the reference), with gains of 16384
-// and more (their own route), and with output buffers the streaming stores
-// can and cannot take: every output byte and every measured gain must agree.
+// and more (their own route), and with output buffers on and off 16-byte
+// boundaries: every output byte and every measured gain must agree.
 #include <random>
 
 #include "kernel/xstate.h"
@@ -53,7 +53,7 @@ Trial RandomTrial(std::mt19937& rng, int index) {
     if (index % 5 == 4) t.gains[uniform(0, 2)] = uniform(0, 1) ? uniform(16384, 65535) : uniform(65536, 200000);
     // Green at unity with red and blue scaled, as white balance leaves them.
     if (index % 5 == 2 && uniform(0, 1) == 0) t.gains[1] = 128;
-    // Streaming stores take an aligned buffer and a width divisible by 4.
+    // Output buffers off a 16-byte boundary.
     t.outputOffset = uniform(0, 3) == 0 ? 4 * static_cast<size_t>(uniform(1, 3)) : 0;
     switch (uniform(0, 2)) {
         case 0:  // magnitudes whose sums wrap the 16-bit accumulators
