@@ -1,34 +1,53 @@
 // Speed of the frame conversion against OpenCV on one 1600 x 1200 random
 // frame, single thread:
-//   ConvertFrame colour (factory settings), grey, and with white balance;
+//   ConvertFrame colour (factory settings), grey, with white balance (all
+//   three with the kernel ConvertFrame picks: AVX2 where the processor has
+//   it), and colour through the scalar and through the SSE2 kernel;
 //   OpenCV's bilinear demosaic to BGRA (cvtColor COLOR_BayerGB2BGRA, the code
-//   that matches our GRBG readout);
+//   that matches our GRBG readout), the yardstick;
 //   OpenCV's quickest route to BGRA through a colour matrix: bilinear to BGR,
 //   cv::transform with a 3x4 matrix, BGR to BGRA.
-// After the runs it prints each time as a ratio to OpenCV bilinear; the last
-// line is "colour ConvertFrame / OpenCV bilinear = R".
-#include <benchmark/benchmark.h>
-
+//
+// The machine it runs on is shared, so absolute times swing with the load.
+// What holds still is a ratio of two times taken right next to each other:
+// each round times every variant once against its own bilinear run, A then B
+// in one round and B then A in the next (so a load that grows or fades over a
+// round tilts neither side), and the program reports the minimum, median and
+// maximum of those per-round ratios. Each timed run repeats the conversion
+// for about --round-time seconds of this thread's CPU time, which excludes
+// the time other programs hold the core. The process pins itself to one core
+// when it may, so that both sides of a ratio see the same caches.
+//
+// Options: --rounds N (default 15, at least 1), --round-time S (default 0.1).
+// --benchmark_min_time=S is taken as --round-time S, so the CI's brief run of
+// every benchmark stays brief.
+//
+// The last line is "colour ConvertFrame / OpenCV bilinear = R", R the median.
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <sched.h>
+#include <time.h>
+
+#include <algorithm>
 #include <cstdio>
-#include <map>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "pipeline/convert_frame.h"
 #include "pipeline/image_pipeline.h"
-
-#include "recording_reporter.h"
+#include "pipeline/processor_features.h"
 
 namespace {
 
 const int kWidth = 1600;
 const int kHeight = 1200;
 
-// One raw frame in the camera's layout, shared by every benchmark.
+// One raw frame in the camera's layout, shared by every variant.
 const std::vector<uint8_t>& RawFrame() {
     static const std::vector<uint8_t> frame = [] {
         std::vector<uint8_t> f(RAW_DATA_OFFSET + static_cast<size_t>(kHeight) * RAW_LINE_PITCH);
@@ -39,95 +58,220 @@ const std::vector<uint8_t>& RawFrame() {
     return frame;
 }
 
-// The same image as an OpenCV matrix over the same bytes.
+double ThreadCpuSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// Pins the process to the last core it may run on; -1 when it may not.
+int PinToOneCore() {
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) return -1;
+    for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu) {
+        if (!CPU_ISSET(cpu, &allowed)) continue;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        return sched_setaffinity(0, sizeof(one), &one) == 0 ? cpu : -1;
+    }
+    return -1;
+}
+
+// One thing to time: a frame's work, repeated `frames` times per timed run.
+struct Variant {
+    const char* label;  // as printed in the ratio lines
+    std::function<void()> frame;
+    int frames = 1;
+};
+
+// A pipeline converting the shared raw frame with fixed settings.
+class ConvertFrameVariant {
+public:
+    ConvertFrameVariant(LONG colour, LONG whiteBalance, ConversionKernel kernel) : kernel_(kernel) {
+        p_ = CreatePipeline();
+        SetColorEnable(p_, colour);
+        SetWhiteBalance(p_, whiteBalance);
+        SetPipelineGeometry(p_, kWidth, kHeight);
+        AllocateWorkingBuffer(p_);
+        rgb_.resize(static_cast<size_t>(kWidth) * kHeight * 4);
+        p_->outputBuffer = rgb_.data();
+    }
+    ~ConvertFrameVariant() { FreePipeline(p_); }
+    ConvertFrameVariant(const ConvertFrameVariant&) = delete;
+    ConvertFrameVariant& operator=(const ConvertFrameVariant&) = delete;
+
+    void operator()() {
+        ConvertFrameWithKernel(p_, RawFrame().data(), RAW_DATA_OFFSET, RAW_LINE_PITCH, kernel_);
+        // White balance feeds back into the gains; start each frame equal.
+        SetRedGain(p_, 128);
+        SetBlueGain(p_, 128);
+    }
+
+private:
+    ImagePipeline* p_ = nullptr;
+    ConversionKernel kernel_;
+    std::vector<uint8_t> rgb_;
+};
+
 cv::Mat RawMat() {
     const std::vector<uint8_t>& f = RawFrame();
     return cv::Mat(kHeight, kWidth, CV_8UC1, const_cast<uint8_t*>(f.data()) + RAW_DATA_OFFSET, RAW_LINE_PITCH);
 }
 
-void RunConvertFrame(benchmark::State& state, LONG colour, LONG whiteBalance, ConversionKernel kernel) {
-    ImagePipeline* p = CreatePipeline();
-    SetColorEnable(p, colour);
-    SetWhiteBalance(p, whiteBalance);
-    SetPipelineGeometry(p, kWidth, kHeight);
-    AllocateWorkingBuffer(p);
-    std::vector<uint8_t> rgb(static_cast<size_t>(kWidth) * kHeight * 4);
-    p->outputBuffer = rgb.data();
-    const uint8_t* raw = RawFrame().data();
-    for (auto _ : state) {
-        ConvertFrameWithKernel(p, raw, RAW_DATA_OFFSET, RAW_LINE_PITCH, kernel);
-        benchmark::DoNotOptimize(rgb.data());
-        benchmark::ClobberMemory();
-        // White balance feeds back into the gains; start each frame equal.
-        SetRedGain(p, 128);
-        SetBlueGain(p, 128);
-    }
-    FreePipeline(p);
-}
-
-void ConvertFrameColour(benchmark::State& state) { RunConvertFrame(state, 1, 0, ConversionKernelSse2); }
-void ConvertFrameMono(benchmark::State& state) { RunConvertFrame(state, 0, 0, ConversionKernelSse2); }
-void ConvertFrameWhiteBalance(benchmark::State& state) { RunConvertFrame(state, 1, 1, ConversionKernelSse2); }
-void ConvertFrameColourScalar(benchmark::State& state) { RunConvertFrame(state, 1, 0, ConversionKernelScalar); }
-
-void OpenCvBilinear(benchmark::State& state) {
+struct OpenCvBilinear {
     cv::Mat raw = RawMat();
     cv::Mat bgra;
-    for (auto _ : state) {
-        cv::cvtColor(raw, bgra, cv::COLOR_BayerGB2BGRA);
-        benchmark::DoNotOptimize(bgra.data);
-        benchmark::ClobberMemory();
-    }
-}
+    void operator()() { cv::cvtColor(raw, bgra, cv::COLOR_BayerGB2BGRA); }
+};
 
-void OpenCvBilinearMatrix(benchmark::State& state) {
+struct OpenCvBilinearMatrix {
     cv::Mat raw = RawMat();
     cv::Mat bgr, corrected, bgra;
     // The factory colour matrix in BGR order with an offset column.
-    const float m[3][4] = {{1.42f, -0.15f, -0.14f, 0.0f}, {-0.32f, 1.4f, -0.22f, 0.0f}, {-0.1f, -0.25f, 1.36f, 0.0f}};
-    cv::Mat matrix(3, 4, CV_32F, const_cast<float*>(&m[0][0]));
-    for (auto _ : state) {
+    float m[3][4] = {{1.42f, -0.15f, -0.14f, 0.0f}, {-0.32f, 1.4f, -0.22f, 0.0f}, {-0.1f, -0.25f, 1.36f, 0.0f}};
+    void operator()() {
         cv::cvtColor(raw, bgr, cv::COLOR_BayerGB2BGR);
-        cv::transform(bgr, corrected, matrix);
+        cv::transform(bgr, corrected, cv::Mat(3, 4, CV_32F, &m[0][0]));
         cv::cvtColor(corrected, bgra, cv::COLOR_BGR2BGRA);
-        benchmark::DoNotOptimize(bgra.data);
-        benchmark::ClobberMemory();
     }
+};
+
+// CPU seconds per frame over one timed run.
+double TimeRun(const Variant& v) {
+    const double start = ThreadCpuSeconds();
+    for (int i = 0; i < v.frames; ++i) v.frame();
+    return (ThreadCpuSeconds() - start) / v.frames;
 }
 
-BENCHMARK(ConvertFrameColour)->Unit(benchmark::kMillisecond);
-BENCHMARK(ConvertFrameMono)->Unit(benchmark::kMillisecond);
-BENCHMARK(ConvertFrameWhiteBalance)->Unit(benchmark::kMillisecond);
-BENCHMARK(ConvertFrameColourScalar)->Unit(benchmark::kMillisecond);
-BENCHMARK(OpenCvBilinear)->Unit(benchmark::kMillisecond);
-BENCHMARK(OpenCvBilinearMatrix)->Unit(benchmark::kMillisecond);
+// Enough frames for a run of about `roundTime` seconds (at least one), from
+// a warm frame's time.
+void Calibrate(Variant* v, double roundTime) {
+    v->frame();
+    v->frames = 1;
+    const double once = TimeRun(*v);
+    v->frames = std::max(1, static_cast<int>(roundTime / std::max(once, 1e-6)));
+}
 
+struct Spread {
+    double min;
+    double median;
+    double max;
+};
+
+Spread SpreadOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    const double median = n % 2 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+    return Spread{values.front(), median, values.back()};
+}
+
+struct Options {
+    int rounds = 15;
+    double roundTime = 0.1;
+};
+
+bool ParseOptions(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* kMinTime = "--benchmark_min_time=";
+        if (arg.rfind(kMinTime, 0) == 0) {
+            o->roundTime = std::atof(arg.c_str() + std::strlen(kMinTime));
+        } else if (arg == "--round-time" && i + 1 < argc) {
+            o->roundTime = std::atof(argv[++i]);
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            o->rounds = std::atoi(argv[++i]);
+        } else {
+            std::fprintf(stderr, "usage: pipeline_speed [--rounds N] [--round-time SECONDS]\n");
+            return false;
+        }
+    }
+    if (o->rounds < 1 || !(o->roundTime > 0.0)) {
+        std::fprintf(stderr, "pipeline_speed: --rounds must be at least 1 and --round-time positive\n");
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, &options)) return 2;
     cv::setNumThreads(1);  // OpenCV would otherwise spread its work over every core
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RecordingReporter reporter(RecordingReporter::Clock::Cpu);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const int cpu = PinToOneCore();
 
-    auto& t = reporter.seconds;
-    if (t.count("OpenCvBilinear") == 0 || t.count("ConvertFrameColour") == 0) {
-        std::printf("ratios need ConvertFrameColour and OpenCvBilinear in the run\n");
-        return 0;
-    }
-    const double base = t["OpenCvBilinear"];
-    const char* const others[][2] = {
-        {"ConvertFrameMono", "grey ConvertFrame / OpenCV bilinear"},
-        {"ConvertFrameWhiteBalance", "white-balanced ConvertFrame / OpenCV bilinear"},
-        {"ConvertFrameColourScalar", "colour ConvertFrame, scalar kernel / OpenCV bilinear"},
-        {"OpenCvBilinearMatrix", "OpenCV bilinear + matrix / OpenCV bilinear"},
+    // ConvertFrame's own choice (AVX2 where the processor has it), and the
+    // SSE2 baseline every processor runs.
+    ConvertFrameVariant colour(1, 0, ConversionKernelAvx2), grey(0, 0, ConversionKernelAvx2),
+        whiteBalance(1, 1, ConversionKernelAvx2), sse2(1, 0, ConversionKernelSse2),
+        scalar(1, 0, ConversionKernelScalar);
+    OpenCvBilinear bilinearFrame;
+    OpenCvBilinearMatrix matrixFrame;
+    Variant base{"OpenCV bilinear", std::ref(bilinearFrame)};
+    std::vector<Variant> variants = {
+        {"colour ConvertFrame", std::ref(colour)},
+        {"grey ConvertFrame", std::ref(grey)},
+        {"white-balanced ConvertFrame", std::ref(whiteBalance)},
+        {"colour ConvertFrame, scalar kernel", std::ref(scalar)},
+        {"colour ConvertFrame, SSE2 kernel", std::ref(sse2)},
+        {"OpenCV bilinear + matrix", std::ref(matrixFrame)},
     };
-    for (const auto& other : others)
-        if (t.count(other[0])) std::printf("%s = %.2f\n", other[1], t[other[0]] / base);
-    if (t.count("OpenCvBilinearMatrix"))
-        std::printf("colour ConvertFrame / OpenCV bilinear + matrix = %.2f\n", t["ConvertFrameColour"] / t["OpenCvBilinearMatrix"]);
-    std::printf("colour ConvertFrame / OpenCV bilinear = %.2f\n", t["ConvertFrameColour"] / base);
+    const size_t kColourVariant = 0, kWhiteBalanceVariant = 2, kMatrixVariant = 5;
+    Calibrate(&base, options.roundTime);
+    for (Variant& v : variants) Calibrate(&v, options.roundTime);
+
+    std::printf("pipeline_speed: %d x %d, %d rounds of about %.3f s a side, ", kWidth, kHeight, options.rounds,
+                options.roundTime);
+    if (cpu >= 0) {
+        std::printf("pinned to CPU %d, ", cpu);
+    } else {
+        std::printf("not pinned (affinity refused), ");
+    }
+    std::printf("CPU time of this thread; ConvertFrame runs the %s kernel\n",
+                ProcessorHasAvx2() ? "AVX2" : "SSE2");
+
+    // ratios[v][round] = time of variant v / time of bilinear, both of that round.
+    std::vector<std::vector<double>> ratios(variants.size());
+    std::vector<std::vector<double>> seconds(variants.size() + 1);
+    for (int round = 0; round < options.rounds; ++round) {
+        for (size_t v = 0; v < variants.size(); ++v) {
+            double a, b;
+            if (round % 2 == 0) {
+                b = TimeRun(base);
+                a = TimeRun(variants[v]);
+            } else {
+                a = TimeRun(variants[v]);
+                b = TimeRun(base);
+            }
+            ratios[v].push_back(a / b);
+            seconds[v].push_back(a);
+            seconds[variants.size()].push_back(b);
+        }
+    }
+
+    std::printf("%-36s %10s %8s %8s %8s\n", "per frame (median ms) / ratio to", "ms", "min", "median", "max");
+    std::printf("%-36s %10.3f\n", base.label, 1e3 * SpreadOf(seconds[variants.size()]).median);
+    for (size_t v = 0; v < variants.size(); ++v) {
+        const Spread r = SpreadOf(ratios[v]);
+        std::printf("%-36s %10.3f %8.2f %8.2f %8.2f\n", variants[v].label, 1e3 * SpreadOf(seconds[v]).median, r.min,
+                    r.median, r.max);
+    }
+
+    // Ratios between two ConvertFrame-side variants, each round's two ratios
+    // sharing the round.
+    auto between = [&ratios](size_t a, size_t b) {
+        std::vector<double> r;
+        for (size_t i = 0; i < ratios[a].size(); ++i) r.push_back(ratios[a][i] / ratios[b][i]);
+        return SpreadOf(r);
+    };
+    const Spread wb = between(kWhiteBalanceVariant, kColourVariant);
+    const Spread matrix = between(kColourVariant, kMatrixVariant);
+    std::printf("white-balanced / colour ConvertFrame: min %.2f median %.2f max %.2f\n", wb.min, wb.median, wb.max);
+    std::printf("colour ConvertFrame / OpenCV bilinear + matrix: min %.2f median %.2f max %.2f\n", matrix.min,
+                matrix.median, matrix.max);
+    for (size_t v = kColourVariant + 1; v < variants.size(); ++v)
+        std::printf("%s / OpenCV bilinear = %.2f\n", variants[v].label, SpreadOf(ratios[v]).median);
+    std::printf("colour ConvertFrame / OpenCV bilinear = %.2f\n", SpreadOf(ratios[kColourVariant]).median);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "kernel/dispatcher.h"
 #include "kernel/io.h"
 #include "kernel/threads.h"
+#include "kernel/xstate.h"
 #include "kernel/registry.h"
 #include "usb/usb.h"
 #include "ks/ks.h"

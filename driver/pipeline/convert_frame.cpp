@@ -1,6 +1,7 @@
 #include "convert_frame.h"
 
 #include "convert_kernels.h"
+#include "processor_features.h"
 
 namespace {
 
@@ -27,7 +28,65 @@ LONG MirrorIndex(LONG i, LONG n) {
 const ConversionRoutines* RoutinesFor(ConversionKernel kernel, LONG phase) {
     // Any phase other than 0, 1 or 2 uses the phase-3 members.
     ULONG index = (phase == 0 || phase == 1 || phase == 2) ? static_cast<ULONG>(phase) : 3u;
-    return kernel == ConversionKernelScalar ? &g_scalarRoutines[index] : &g_sse2Routines[index];
+    switch (kernel) {
+        case ConversionKernelScalar: return &g_scalarRoutines[index];
+        case ConversionKernelAvx2: return &g_avx2Routines[index];
+        default: return &g_sse2Routines[index];
+    }
+}
+
+// The kernel that will run: AVX2 only where the processor and the system
+// have it and its register state has been saved (then `state` must be
+// restored by EndKernel on this thread at this IRQL).
+struct KernelInUse {
+    ConversionKernel kernel;
+    BOOLEAN stateSaved;
+    XSTATE_SAVE state;
+};
+
+VOID BeginKernel(ConversionKernel wanted, KernelInUse* use) {
+    use->kernel = wanted;
+    use->stateSaved = FALSE;
+    if (wanted != ConversionKernelAvx2) return;
+    if (ProcessorHasAvx2() && NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &use->state))) {
+        use->stateSaved = TRUE;
+    } else {
+        use->kernel = ConversionKernelSse2;
+    }
+}
+
+VOID EndKernel(KernelInUse* use) {
+    if (use->stateSaved) KeRestoreExtendedProcessorState(&use->state);
+}
+
+// White balance, the coefficient snapshot and the conversion, with the
+// routines of one kernel.
+VOID ConvertWithRoutines(ImagePipeline* p, const ConversionRoutines* routines) {
+    FrameParameters* f = &p->frameParameters;
+    // The measuring pass leaves its demosaiced channels in the output buffer
+    // for the conversion, which then does not demosaic them again.
+    BOOLEAN kept = FALSE;
+    if (ReadNoFence(&p->whiteBalance) != 0) {
+        ULONG sumRed = 0;
+        ULONG sumGreen = 0;
+        ULONG sumBlue = 0;
+        routines->sumChannels(f, TRUE, &sumRed, &sumGreen, &sumBlue);
+        kept = TRUE;
+        if (WhiteBalanceGainsFromSums(sumRed, sumGreen, sumBlue, &f->redGain, &f->greenGain, &f->blueGain)) {
+            InterlockedExchange(&p->redGain, f->redGain);
+            InterlockedExchange(&p->greenGain, f->greenGain);
+            InterlockedExchange(&p->blueGain, f->blueGain);
+        }
+    }
+
+    SnapshotCoefficients(p, f->coefficientSnapshot);
+    for (int i = 0; i < 16; ++i) p->coefficientPositive[i] = f->coefficientSnapshot[i] > 0 ? 1 : 0;
+
+    if (ReadNoFence(&p->colorEnable) != 0) {
+        routines->convertColor(p, kept);
+    } else {
+        routines->convertMono(p, kept);
+    }
 }
 
 BOOLEAN FrameIsConvertible(const ImagePipeline* p, const UCHAR* rawBuffer) {
@@ -97,16 +156,19 @@ VOID FillWorkingBuffer(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawDataOf
 }
 
 VOID MeasureWhiteBalance(ImagePipeline* p, ConversionKernel kernel, LONG* redGain, LONG* greenGain, LONG* blueGain) {
-    const ConversionRoutines* routines = RoutinesFor(kernel, ReadNoFence(&p->colorPhase));
+    KernelInUse use;
+    BeginKernel(kernel, &use);
+    const ConversionRoutines* routines = RoutinesFor(use.kernel, ReadNoFence(&p->colorPhase));
     ULONG sumRed = 0;
     ULONG sumGreen = 0;
     ULONG sumBlue = 0;
-    routines->sumChannels(&p->frameParameters, &sumRed, &sumGreen, &sumBlue);
+    routines->sumChannels(&p->frameParameters, FALSE, &sumRed, &sumGreen, &sumBlue);
+    EndKernel(&use);
     WhiteBalanceGainsFromSums(sumRed, sumGreen, sumBlue, redGain, greenGain, blueGain);
 }
 
 VOID ConvertFrame(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawDataOffset, ULONG rawLinePitch) {
-    ConvertFrameWithKernel(p, rawBuffer, rawDataOffset, rawLinePitch, ConversionKernelSse2);
+    ConvertFrameWithKernel(p, rawBuffer, rawDataOffset, rawLinePitch, ConversionKernelAvx2);
 }
 
 VOID ConvertFrameWithKernel(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawDataOffset, ULONG rawLinePitch,
@@ -122,26 +184,8 @@ VOID ConvertFrameWithKernel(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawD
     f->blueGain = ReadNoFence(&p->blueGain);
 
     // The phase is read once; the routines chosen here convert the whole frame.
-    const ConversionRoutines* routines = RoutinesFor(kernel, ReadNoFence(&p->colorPhase));
-
-    if (ReadNoFence(&p->whiteBalance) != 0) {
-        ULONG sumRed = 0;
-        ULONG sumGreen = 0;
-        ULONG sumBlue = 0;
-        routines->sumChannels(f, &sumRed, &sumGreen, &sumBlue);
-        if (WhiteBalanceGainsFromSums(sumRed, sumGreen, sumBlue, &f->redGain, &f->greenGain, &f->blueGain)) {
-            InterlockedExchange(&p->redGain, f->redGain);
-            InterlockedExchange(&p->greenGain, f->greenGain);
-            InterlockedExchange(&p->blueGain, f->blueGain);
-        }
-    }
-
-    SnapshotCoefficients(p, f->coefficientSnapshot);
-    for (int i = 0; i < 16; ++i) p->coefficientPositive[i] = f->coefficientSnapshot[i] > 0 ? 1 : 0;
-
-    if (ReadNoFence(&p->colorEnable) != 0) {
-        routines->convertColor(p);
-    } else {
-        routines->convertMono(p);
-    }
+    KernelInUse use;
+    BeginKernel(kernel, &use);
+    ConvertWithRoutines(p, RoutinesFor(use.kernel, ReadNoFence(&p->colorPhase)));
+    EndKernel(&use);
 }

@@ -9,16 +9,21 @@
 #define RAW_DATA_OFFSET 9921
 #define RAW_LINE_PITCH 1921
 
-// Which implementation converts. Both give bit-identical output; the scalar
-// one is the reference and the fallback for processors without SSE2.
+// Which implementation converts. All give bit-identical output; the scalar
+// one is the reference and the fallback for processors without SSE2. AVX2
+// falls back to SSE2 where the processor or the system lacks it, or where
+// the extended processor state cannot be saved.
 enum ConversionKernel {
     ConversionKernelSse2 = 0,
     ConversionKernelScalar = 1,
+    ConversionKernelAvx2 = 2,
 };
 
-// Converts one frame into pipeline->outputBuffer with the SSE2 kernel. Does
-// nothing while the output, the raw or the working buffer is missing. Runs at
-// IRQL <= DISPATCH_LEVEL; never twice at once for one pipeline.
+// Converts one frame into pipeline->outputBuffer with the quickest kernel the
+// processor offers (AVX2, else SSE2). Does nothing while the output, the raw
+// or the working buffer is missing. Runs at IRQL <= DISPATCH_LEVEL; never
+// twice at once for one pipeline. White balance uses the output buffer as
+// scratch before the conversion fills it.
 VOID ConvertFrame(ImagePipeline* pipeline, const UCHAR* rawBuffer, ULONG rawDataOffset, ULONG rawLinePitch);
 VOID ConvertFrameWithKernel(ImagePipeline* pipeline, const UCHAR* rawBuffer, ULONG rawDataOffset,
                             ULONG rawLinePitch, ConversionKernel kernel);

@@ -1,5 +1,5 @@
-// Shared between the frame conversion and its two implementations (SSE2 and
-// scalar): the Bayer site table, the per-phase routine tables and the
+// Shared between the frame conversion and its implementations (AVX2, SSE2
+// and scalar): the Bayer site table, the per-phase routine tables and the
 // white-balance arithmetic.
 #pragma once
 
@@ -28,13 +28,19 @@ constexpr int BayerSiteAt(int phase, int rowParity, int columnParity) {
 }
 
 struct ConversionRoutines {
-    // Sums the demosaiced channels (no gains) over the image pixels.
-    VOID (*sumChannels)(const FrameParameters* frame, ULONG* sumRed, ULONG* sumGreen, ULONG* sumBlue);
-    VOID (*convertColor)(ImagePipeline* pipeline);
-    VOID (*convertMono)(ImagePipeline* pipeline);
+    // Sums the demosaiced channels (no gains) over the image pixels. With
+    // `keep`, it may also leave demosaiced channels in frame->output for a
+    // conversion called with `kept` (the vector kernels do; the scalar one
+    // demosaics again).
+    VOID (*sumChannels)(const FrameParameters* frame, BOOLEAN keep, ULONG* sumRed, ULONG* sumGreen, ULONG* sumBlue);
+    VOID (*convertColor)(ImagePipeline* pipeline, BOOLEAN kept);
+    VOID (*convertMono)(ImagePipeline* pipeline, BOOLEAN kept);
 };
 
-// Indexed by phase 0..3; both tables are constant data.
+// Indexed by phase 0..3; the tables are constant data. The AVX2 routines run
+// only where ProcessorHasAvx2() and between a save and a restore of the
+// extended processor state.
+extern const ConversionRoutines g_avx2Routines[4];
 extern const ConversionRoutines g_sse2Routines[4];
 extern const ConversionRoutines g_scalarRoutines[4];
 

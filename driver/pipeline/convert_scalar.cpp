@@ -1,6 +1,8 @@
 // The plain implementation of the conversion: one pixel at a time, the same
-// integer arithmetic as the SSE2 kernel, including its 16-bit wraps. It is the
-// reference the SSE2 kernel is proven against, and a fallback.
+// integer arithmetic as the vector kernels, including their 16-bit wraps. It
+// is the reference the SSE2 and AVX2 kernels are proven against, and a
+// fallback. It keeps nothing between white balance and the conversion: it
+// demosaics again.
 #include "convert_kernels.h"
 
 namespace {
@@ -91,7 +93,7 @@ inline int SiteOf(LONG r, LONG c) {
 }
 
 template <int Phase>
-VOID SumChannels(const FrameParameters* f, ULONG* sumRed, ULONG* sumGreen, ULONG* sumBlue) {
+VOID SumChannels(const FrameParameters* f, BOOLEAN /*keep*/, ULONG* sumRed, ULONG* sumGreen, ULONG* sumBlue) {
     ULONG red = 0;
     ULONG green = 0;
     ULONG blue = 0;
@@ -117,7 +119,7 @@ inline UCHAR* StorePixel(UCHAR* out, int blue, int green, int red) {
 }
 
 template <int Phase>
-VOID ConvertColor(ImagePipeline* p) {
+VOID ConvertColor(ImagePipeline* p, BOOLEAN /*kept*/) {
     const FrameParameters* f = &p->frameParameters;
     const USHORT gains[3] = {GainFactor(f->redGain), GainFactor(f->greenGain), GainFactor(f->blueGain)};
     USHORT magnitude[16];
@@ -157,7 +159,7 @@ VOID ConvertColor(ImagePipeline* p) {
 }
 
 template <int Phase>
-VOID ConvertMono(ImagePipeline* p) {
+VOID ConvertMono(ImagePipeline* p, BOOLEAN /*kept*/) {
     const FrameParameters* f = &p->frameParameters;
     const USHORT gains[3] = {GainFactor(f->redGain), GainFactor(f->greenGain), GainFactor(f->blueGain)};
     UCHAR* out = f->output;

@@ -182,4 +182,11 @@ FORCEINLINE PVOID ExAllocatePoolZero(_In_ POOL_TYPE PoolType, _In_ SIZE_T Number
     return Block;
 }
 
+// mingw-w64's ntddk.h spells the extended-state masks with the Microsoft
+// compiler's 1i64 literal, which g++ does not read; the AVX mask (the YMM
+// upper halves, state component 2) as winnt.h names it.
+#ifndef XSTATE_MASK_AVX
+#define XSTATE_MASK_AVX (1ULL << XSTATE_GSSE)
+#endif
+
 #endif  // __MINGW32__

@@ -1,13 +1,28 @@
-// The SSE2 kernel against the scalar reference on random frames, sizes,
-// phases, gains and coefficient sets: every output byte and every measured
-// gain must agree.
+// The SSE2 and AVX2 kernels against the scalar reference on random frames,
+// sizes, phases, gains and coefficient sets, with white balance (whose
+// measuring pass hands its demosaiced channels to the conversion in the
+// vector kernels, and demosaics twice in the reference), with gains of 16384
+// and more (their own route), and with output buffers on and off 16-byte
+// boundaries: every output byte and every measured gain must agree.
 #include <random>
 
+#include "kernel/xstate.h"
+#include "pipeline/processor_features.h"
 #include "pipeline_test_support.h"
 
 namespace {
 
 using pipeline_test::PipelineFrame;
+
+// The vector kernels this processor runs (AVX2 falls back to SSE2 where the
+// processor lacks it, which would only repeat the SSE2 comparison).
+std::vector<ConversionKernel> VectorKernels() {
+    std::vector<ConversionKernel> kernels = {ConversionKernelSse2};
+    if (ProcessorHasAvx2()) kernels.push_back(ConversionKernelAvx2);
+    return kernels;
+}
+
+const char* Name(ConversionKernel kernel) { return kernel == ConversionKernelAvx2 ? "AVX2" : "SSE2"; }
 
 struct Trial {
     int width;
@@ -17,19 +32,29 @@ struct Trial {
     bool whiteBalance;
     LONG gains[3];
     LONG coefficients[16];
+    size_t outputOffset;  // bytes past a 16-byte boundary
 };
 
 Trial RandomTrial(std::mt19937& rng, int index) {
     auto uniform = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     Trial t;
-    // Mostly widths that are not multiples of 16, odd heights, tiny images.
+    // Mostly widths that are not multiples of 16, odd heights, tiny images;
+    // the AVX2 kernel's 32-pixel steps end with none, one whole or one
+    // partial 16-pixel step, or one whole and one partial.
     t.width = index % 7 == 0 ? 16 * uniform(1, 5) : uniform(1, 90);
     t.height = uniform(1, 41);
     t.phase = uniform(0, 3);
     t.colour = uniform(0, 3) != 0;
     t.whiteBalance = uniform(0, 4) == 0;
-    // Unity, at most 256 and larger gains take different routes in SSE2.
+    // Unity, below 16384, green unity and any 16-bit gain take different
+    // vector routes.
+    // Only the low 16 bits of a gain count: some of the large ones wrap.
     for (LONG& g : t.gains) g = index % 5 == 0 ? 128 : index % 5 == 1 ? uniform(0, 256) : uniform(0, 300);
+    if (index % 5 == 4) t.gains[uniform(0, 2)] = uniform(0, 1) ? uniform(16384, 65535) : uniform(65536, 200000);
+    // Green at unity with red and blue scaled, as white balance leaves them.
+    if (index % 5 == 2 && uniform(0, 1) == 0) t.gains[1] = 128;
+    // Output buffers off a 16-byte boundary.
+    t.outputOffset = uniform(0, 3) == 0 ? 4 * static_cast<size_t>(uniform(1, 3)) : 0;
     switch (uniform(0, 2)) {
         case 0:  // magnitudes whose sums wrap the 16-bit accumulators
             for (int i = 0; i < 16; ++i) t.coefficients[i] = uniform(-400, 400);
@@ -63,7 +88,22 @@ Result ConvertTrial(const Trial& t, const std::vector<uint8_t>& raw, ConversionK
     SetBlueGain(p, t.gains[2]);
     // The conversion takes whatever is published; no build makes these sets.
     for (int i = 0; i < 16; ++i) p->coefficients[i] = t.coefficients[i];
-    f.Convert(kernel);
+    // The conversion into a buffer `outputOffset` bytes past a 16-byte
+    // boundary, with a guard after it.
+    std::vector<uint8_t> shifted;
+    if (t.outputOffset != 0) {
+        const size_t size = static_cast<size_t>(t.width) * t.height * 4;
+        shifted.assign(size + 32 + PipelineFrame::kGuard, PipelineFrame::kUnwritten);
+        uint8_t* aligned = shifted.data() + ((16 - reinterpret_cast<uintptr_t>(shifted.data()) % 16) % 16);
+        p->outputBuffer = aligned + t.outputOffset;
+        f.Convert(kernel);
+        for (size_t i = size; i < size + PipelineFrame::kGuard; ++i)
+            EXPECT_EQ(aligned[t.outputOffset + i], PipelineFrame::kUnwritten);
+        std::copy(aligned + t.outputOffset, aligned + t.outputOffset + size, f.output().begin());
+        p->outputBuffer = f.output().data();
+    } else {
+        f.Convert(kernel);
+    }
     EXPECT_TRUE(f.GuardIntact());
     Result r;
     r.output = f.output();
@@ -73,10 +113,13 @@ Result ConvertTrial(const Trial& t, const std::vector<uint8_t>& raw, ConversionK
     return r;
 }
 
-TEST(ConvertDifferential, Sse2MatchesScalarOnRandomFrames) {
+// Every random trial through each vector kernel and the reference.
+TEST(ConvertDifferential, VectorKernelsMatchScalarOnRandomFrames) {
     std::mt19937 rng(20240611);
     const int kTrials = 600;
     int wrappingTrials = 0;
+    int largeGainTrials = 0;
+    int shiftedTrials = 0;
     for (int i = 0; i < kTrials; ++i) {
         Trial t = RandomTrial(rng, i);
         std::vector<uint8_t> raw(static_cast<size_t>(t.width) * t.height);
@@ -87,24 +130,32 @@ TEST(ConvertDifferential, Sse2MatchesScalarOnRandomFrames) {
                      : style == 1 ? static_cast<uint8_t>(128 + 100 * ((k / 7) % 2) - 50)
                                   : static_cast<uint8_t>((rng() & 1) ? 255 : 0);
         }
-        Result sse2 = ConvertTrial(t, raw, ConversionKernelSse2);
         Result scalar = ConvertTrial(t, raw, ConversionKernelScalar);
-        ASSERT_EQ(sse2.output, scalar.output) << "trial " << i << ": " << t.width << "x" << t.height << " phase "
-                                              << t.phase << (t.colour ? " colour" : " mono")
-                                              << (t.whiteBalance ? " white balance" : "");
-        ASSERT_EQ(sse2.gains[0], scalar.gains[0]) << "trial " << i;
-        ASSERT_EQ(sse2.gains[1], scalar.gains[1]) << "trial " << i;
-        ASSERT_EQ(sse2.gains[2], scalar.gains[2]) << "trial " << i;
+        for (ConversionKernel kernel : VectorKernels()) {
+            Result vector = ConvertTrial(t, raw, kernel);
+            ASSERT_EQ(vector.output, scalar.output)
+                << Name(kernel) << " trial " << i << ": " << t.width << "x" << t.height << " phase " << t.phase
+                << (t.colour ? " colour" : " mono") << (t.whiteBalance ? " white balance" : "") << " gains "
+                << t.gains[0] << "/" << t.gains[1] << "/" << t.gains[2] << " offset " << t.outputOffset;
+            for (int c = 0; c < 3; ++c) ASSERT_EQ(vector.gains[c], scalar.gains[c]) << Name(kernel) << " trial " << i;
+        }
         for (int c = 0; c < 3; ++c)
             if (std::abs(t.coefficients[12 + c]) > 10000) ++wrappingTrials;
+        for (int c = 0; c < 3; ++c)
+            if (!t.whiteBalance && (t.gains[c] & 0xFFFF) >= 16384) ++largeGainTrials;
+        if (t.outputOffset != 0) ++shiftedTrials;
     }
-    EXPECT_GT(wrappingTrials, kTrials / 10);  // the wrapping sets were exercised
+    // The wrapping sets, the large gains and the unaligned buffers were
+    // exercised.
+    EXPECT_GT(wrappingTrials, kTrials / 10);
+    EXPECT_GT(largeGainTrials, kTrials / 20);
+    EXPECT_GT(shiftedTrials, kTrials / 10);
 }
 
 // Coefficient sets shaped like the colour correction (each channel's own
-// input positive, the other two zero or negative) take their own SSE2 route;
-// these include constants of either sign and magnitudes that wrap.
-TEST(ConvertDifferential, Sse2MatchesScalarOnCorrectionShapedMatrices) {
+// input positive, the other two zero or negative) take their own vector
+// route; these include constants of either sign and magnitudes that wrap.
+TEST(ConvertDifferential, VectorKernelsMatchScalarOnCorrectionShapedMatrices) {
     std::mt19937 rng(31337);
     auto uniform = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     for (int i = 0; i < 300; ++i) {
@@ -119,22 +170,25 @@ TEST(ConvertDifferential, Sse2MatchesScalarOnCorrectionShapedMatrices) {
         }
         std::vector<uint8_t> raw(static_cast<size_t>(t.width) * t.height);
         for (auto& v : raw) v = static_cast<uint8_t>(rng());
-        Result sse2 = ConvertTrial(t, raw, ConversionKernelSse2);
         Result scalar = ConvertTrial(t, raw, ConversionKernelScalar);
-        ASSERT_EQ(sse2.output, scalar.output) << "trial " << i << ": " << t.width << "x" << t.height << " phase "
-                                              << t.phase << (t.whiteBalance ? " white balance" : "");
-        ASSERT_EQ(sse2.gains[0], scalar.gains[0]) << "trial " << i;
-        ASSERT_EQ(sse2.gains[2], scalar.gains[2]) << "trial " << i;
+        for (ConversionKernel kernel : VectorKernels()) {
+            Result vector = ConvertTrial(t, raw, kernel);
+            ASSERT_EQ(vector.output, scalar.output) << Name(kernel) << " trial " << i << ": " << t.width << "x"
+                                                    << t.height << " phase " << t.phase
+                                                    << (t.whiteBalance ? " white balance" : "");
+            ASSERT_EQ(vector.gains[0], scalar.gains[0]) << "trial " << i;
+            ASSERT_EQ(vector.gains[2], scalar.gains[2]) << "trial " << i;
+        }
     }
 }
 
-TEST(ConvertDifferential, Sse2MatchesScalarAtSensorSize) {
+// The camera's full frame, with and without white balance, colour and grey,
+// every phase: the sizes the driver converts all the time.
+TEST(ConvertDifferential, VectorKernelsMatchScalarAtSensorSize) {
     std::mt19937 rng(7);
     Trial t{};
     t.width = 1600;
     t.height = 1200;
-    t.colour = true;
-    t.whiteBalance = true;
     t.gains[0] = t.gains[1] = t.gains[2] = 128;
     const LONG factory[16] = {87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, 0, 0, 0, 64};
     for (int i = 0; i < 16; ++i) t.coefficients[i] = factory[i];
@@ -142,12 +196,35 @@ TEST(ConvertDifferential, Sse2MatchesScalarAtSensorSize) {
     for (auto& v : raw) v = static_cast<uint8_t>(rng());
     for (int phase = 0; phase < 4; ++phase) {
         t.phase = phase;
-        Result sse2 = ConvertTrial(t, raw, ConversionKernelSse2);
+        t.colour = phase != 3;
+        t.whiteBalance = phase != 2;
         Result scalar = ConvertTrial(t, raw, ConversionKernelScalar);
-        ASSERT_TRUE(sse2.output == scalar.output) << "phase " << phase;
-        EXPECT_EQ(sse2.gains[0], scalar.gains[0]);
-        EXPECT_EQ(sse2.gains[2], scalar.gains[2]);
+        for (ConversionKernel kernel : VectorKernels()) {
+            Result vector = ConvertTrial(t, raw, kernel);
+            ASSERT_TRUE(vector.output == scalar.output) << Name(kernel) << " phase " << phase;
+            EXPECT_EQ(vector.gains[0], scalar.gains[0]);
+            EXPECT_EQ(vector.gains[2], scalar.gains[2]);
+        }
     }
+}
+
+// ConvertFrame runs the AVX2 kernel only between a save and a restore of the
+// extended processor state, also when Process converts at DISPATCH_LEVEL.
+TEST(ConvertDifferential, Avx2RunsInsideSavedExtendedState) {
+    if (!ProcessorHasAvx2()) GTEST_SKIP() << "no AVX2 on this processor";
+    PipelineFrame f(64, 8);
+    for (auto& v : f.raw()) v = 77;
+    const size_t saves = hostk::ExtendedStateSaves();
+    const size_t restores = hostk::ExtendedStateRestores();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ConvertFrame(f.pipeline(), f.raw().data(), 0, 64);
+    KeLowerIrql(old);
+    EXPECT_EQ(hostk::ExtendedStateSaves(), saves + 1);
+    EXPECT_EQ(hostk::ExtendedStateRestores(), restores + 1);
+    f.Convert(ConversionKernelSse2);
+    EXPECT_EQ(hostk::ExtendedStateSaves(), saves + 1) << "the SSE2 kernel needs no save";
+    EXPECT_EQ(hostk::ViolationCount(), 0u) << hostk::ViolationText();
 }
 
 }  // namespace
