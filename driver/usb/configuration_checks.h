@@ -21,8 +21,8 @@ NTSTATUS CheckConfigurationHeader(const UCHAR* bytes, ULONG received, USHORT* to
 // - the header: bLength 9, type configuration, wTotalLength at least 9 and
 //   within the bytes received, at least one interface;
 // - every descriptor: bLength at least 2 and wholly inside wTotalLength;
-//   interface descriptors 9 bytes and endpoint descriptors 7 (or 9) as the
-//   USB specification sizes them; no second configuration descriptor;
+//   interface descriptors 9 bytes and endpoint descriptors 7 (or 9, the
+//   audio-class form) as USB 2.0 sizes them; no second configuration descriptor;
 // - interfaces: numbers below bNumInterfaces, in sequential order from 0, no
 //   interface number and alternate setting twice, exactly bNumInterfaces
 //   interfaces;
