@@ -36,6 +36,7 @@ ULONG DeviceContext::ProgramFrameGeometry() { return ::ProgramFrameGeometry(this
 // waits for it (cancelling it) before the pipes are freed.
 BOOLEAN DeviceContext::ReadRawFrame(PUCHAR buffer, BOOLEAN* success) {
     *success = FALSE;
+    if (!ReadNoFence(&cameraReady)) return FALSE;
     if (!AcquireInterface(&link)) return FALSE;
     ::ReadRawFrame(this, buffer, success);
     ReleaseInterface(&link);

@@ -60,6 +60,12 @@ public:
     LONG outputHeight;
     LONG bayerPhaseBase;
     LONG volatile pinOpen;
+    // Set when a start has configured the camera and run its whole start-up
+    // sequence, cleared by Stop. A pin may still run across a Stop and the
+    // next Start; its frame reads wait for this, so that no read is
+    // interleaved with the start-up commands and no frame is taken while
+    // the sensor is half set up.
+    LONG volatile cameraReady;
     LONG sensorRegisters[SensorRegisterCount];
 
 private:

@@ -70,6 +70,7 @@ NTSTATUS DeviceAdd(PKSDEVICE device) {
 VOID InitializeDeviceContext(DeviceContext* context, PKSDEVICE device) {
     PAGED_CODE();
     context->bayerPhaseBase = 0;
+    context->cameraReady = FALSE;
     RtlZeroMemory(&context->link, sizeof context->link);
     RtlZeroMemory(&context->settings, sizeof context->settings);
     RtlZeroMemory(context->sensorRegisters, sizeof context->sensorRegisters);
@@ -95,6 +96,7 @@ VOID InitializeDeviceContext(DeviceContext* context, PKSDEVICE device) {
 
 NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     DeviceContext* context = DeviceContextOf(device);
+    InterlockedExchange(&context->cameraReady, FALSE);
     if (!device->Started) CreateFilterFactoryAndWorker(device, context);
     // A configuration still held from an earlier start is released, not
     // dropped: the start reads it afresh.
@@ -109,11 +111,13 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
     SendDeviceStartup(context);
     RunSensorScript(context);
     LoadSettings(context);
+    if (NT_SUCCESS(status)) InterlockedExchange(&context->cameraReady, TRUE);
     return status;
 }
 
 VOID DeviceStop(PKSDEVICE device, PIRP) {
     DeviceContext* context = DeviceContextOf(device);
+    InterlockedExchange(&context->cameraReady, FALSE);
     SaveSettings(context);
     ReleaseConfiguration(&context->link);
     Deconfigure(&context->link);
