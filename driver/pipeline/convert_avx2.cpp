@@ -14,12 +14,22 @@
 // The kernel's templates take the register types as arguments, which drops
 // their may_alias attribute there; the templates only pass registers by
 // value and reach memory through the intrinsics, which keep it.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wignored-attributes"
+#endif
+
+#include <immintrin.h>
 
 #include "convert_kernels.h"
 
+// GCC and clang spell the region differently; MSVC needs neither, since it
+// compiles AVX2 intrinsics wherever they stand.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#elif defined(__GNUC__)
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 #include "simd_avx2.h"
 
@@ -32,4 +42,8 @@ const ConversionRoutines g_avx2Routines[4] = {
     {SumChannels<3, __m256i>, ConvertColor<3, __m256i, __m128i>, ConvertMono<3, __m256i, __m128i>},
 };
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#elif defined(__GNUC__)
 #pragma GCC pop_options
+#endif
