@@ -14,11 +14,12 @@
 #   fuzz NAME: ok runs=N execs/s=E cov=C ft=F corpus=K
 #   fuzz NAME: FAILED (...) artifact ...
 #
-# The exit status is 0 only when every target ran clean. FUZZ_BUILD_DIR
-# changes the build tree; extra cmake options go in FUZZ_CMAKE_OPTIONS.
+# The exit status is 0 only when every target ran clean. The build is the
+# fuzz preset (CMakePresets.json); FUZZ_BUILD_DIR changes the build tree,
+# extra cmake options go in FUZZ_CMAKE_OPTIONS.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+cd "$QUELVIX_ROOT"
 seconds=${1:-60}
 [[ $# -gt 0 ]] && shift
 [[ $seconds =~ ^[0-9]+$ && $seconds -gt 0 ]] || { echo "fuzz.sh: SECONDS must be a positive whole number" >&2; exit 2; }
@@ -32,10 +33,8 @@ fi
 
 scripts/setup-host.sh
 # shellcheck disable=SC2086
-cmake -S . -B "$build" -G Ninja -DQUELVIX_FUZZ=ON -DQUELVIX_SANITIZE=address,undefined \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  ${FUZZ_CMAKE_OPTIONS:-} >/dev/null
-ninja -C "$build" -j"$(nproc)" "${targets[@]/#/fuzz_}"
+configure_preset fuzz "$build" ${FUZZ_CMAKE_OPTIONS:-} >/dev/null
+cmake --build "$build" -j "$QUELVIX_JOBS" --target "${targets[@]/#/fuzz_}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -26,7 +26,8 @@
 # (Debian 12, as root).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+root=$QUELVIX_ROOT
 hardware_id='USB\VID_F055&PID_5100'
 check=1
 build=
@@ -51,18 +52,6 @@ fi
 export PYTHONDONTWRITEBYTECODE=1
 
 log() { printf '== %s\n' "$*"; }
-
-install_packages() {
-  local missing=() p
-  for p in osslsigncode openssl zip python3; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [[ ${#missing[@]} -eq 0 ]] && return
-  log "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq </dev/null
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
-}
 
 # DriverVer: the date and count of the commit built, so that the same sources
 # give the same INF; today and 0 outside a git checkout.
@@ -187,7 +176,7 @@ check_with_setupapi() {
   return $status
 }
 
-install_packages
+install_packages osslsigncode openssl zip unzip python3
 build_package
 if [[ $check -eq 1 ]]; then
   log "checks"

@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/setup-host.sh
-scripts/build-host.sh build
+scripts/build-host.sh host
 rm -rf build/frames
 # After the last unplug the tool checks the driver's pool: blocks still live
 # are listed per tag and the exit status is 3, as a leak at unload would stop

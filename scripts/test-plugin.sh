@@ -11,12 +11,13 @@
 #
 # Installs what it needs with apt (only when missing), prepares a private Wine
 # prefix inside the build root (never ~/.wine), configures and builds
-# build-root/plugin-x64 and build-root/plugin-x86, runs CTest for both, and
+# build-root/plugin-x64 and build-root/plugin-x86 (the presets of those names
+# in CMakePresets.json), runs CTest for both, and
 # leaves the page screenshot in build-root/plugin-x64/plugin-page.png.
 # Needs no display and no stdin; every Wine call is time-bounded.
 set -euo pipefail
 
-repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 build_only=0
 if [ "${1:-}" = "--build-only" ]; then
   build_only=1
@@ -25,38 +26,18 @@ fi
 build_root="${1:-${QUELVIX_BUILD_ROOT:-build}}"
 mkdir -p "$build_root"
 build_root="$(cd "$build_root" && pwd)"
-jobs="${QUELVIX_JOBS:-2}"
 
 log() { printf '== %s\n' "$*"; }
 
 # --- packages -----------------------------------------------------------------
 packages=(
-  cmake make
+  cmake ninja-build
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64 wine32:i386
   googletest
   xvfb xauth imagemagick x11-apps
 )
-
-install_packages() {
-  local missing=()
-  local p
-  for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-  done
-  if [ "${#missing[@]}" -eq 0 ]; then
-    log "packages already installed"
-    return
-  fi
-  log "installing: ${missing[*]}"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update </dev/null
-  apt-get install -y --no-install-recommends "${missing[@]}" </dev/null
-}
 
 # --- Wine prefix ----------------------------------------------------------------
 export WINEPREFIX="$build_root/plugin-wineprefix"
@@ -90,35 +71,34 @@ prepare_prefix() {
 }
 
 # --- build and test -------------------------------------------------------------
+# build PRESET DIR: plugin-x64 or plugin-x86 (CMakePresets.json) in DIR.
 build() {
-  local arch="$1" dir="$2"
-  log "configure $dir ($arch)"
-  cmake -S "$repo/plugin" -B "$dir" \
-    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-$arch-posix.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DQUELVIX_SCREENSHOT="$3" >/dev/null
+  local preset="$1" dir="$2"
+  log "configure $dir ($preset)"
+  configure_preset "$preset" "$dir" >/dev/null
   log "build $dir"
-  cmake --build "$dir" -j "$jobs"
+  cmake --build "$dir" -j "$QUELVIX_JOBS"
 }
 
 build_and_test() {
   local dir="$2"
   build "$@" || return 1
   log "test $dir"
-  (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 120)
+  (cd "$dir" && ctest -j "$QUELVIX_JOBS" --output-on-failure --timeout 120)
 }
 
 main() {
-  install_packages
+  install_packages "${packages[@]}"
   trap stop_wine EXIT
   stop_wine
   prepare_prefix
   if [ "$build_only" -eq 1 ]; then
-    build x86_64 "$build_root/plugin-x64" ON && build i686 "$build_root/plugin-x86" OFF
+    build plugin-x64 "$build_root/plugin-x64" && build plugin-x86 "$build_root/plugin-x86"
     return
   fi
   local status=0
-  build_and_test x86_64 "$build_root/plugin-x64" ON || status=1
-  build_and_test i686 "$build_root/plugin-x86" OFF || status=1
+  build_and_test plugin-x64 "$build_root/plugin-x64" || status=1
+  build_and_test plugin-x86 "$build_root/plugin-x86" || status=1
   local shot="$build_root/plugin-x64/plugin-page.png"
   if [ -s "$shot" ]; then
     log "screenshot: $shot"

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Every test: the host suite, the host suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (both replay the fuzz corpora), each fuzz target
-# for 20 s, the streaming, USB and device tests under ThreadSanitizer - each
+# for 20 s, the tests of the areas whose threads meet under ThreadSanitizer - each
 # host stage running the suites that plug the camera in a second time with
 # the host USB stack completing requests inline (below) - the Windows driver
 # image and its import check, the plug-in under Wine (64-bit and 32-bit), one
 # brief run of each benchmark so they cannot rot, and the Windows driver
 # package with its checks. Installs what it needs on Debian 12 (root).
+# The host stages build and test with the presets of CMakePresets.json (host,
+# asan, tsan), which also hold each stage's sanitizer options and the TSan
+# stage's areas.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+cd "$QUELVIX_ROOT"
 passed=0
 failed=0
 
@@ -20,11 +23,13 @@ failed=0
 driver_areas='^(streaming|usb|device|properties|settings|camera|tools)$'
 inline_completion=inline:20261208
 
-# Runs ctest in a build tree and adds its counts to the totals.
+# run_ctest PRESET [ctest options...]: runs a test preset and adds its counts
+# to the totals.
 run_ctest() {
-  local dir=$1; shift
-  local log="$dir/${CTEST_LOG:-ctest}.log" rc=0
-  ctest --test-dir "$dir" --output-on-failure -j2 "$@" 2>&1 | tee "$log" || rc=$?
+  local preset=$1; shift
+  local log rc=0
+  log="$(preset_dir "$preset")/${CTEST_LOG:-ctest}.log"
+  ctest --preset "$preset" -j "$QUELVIX_JOBS" "$@" 2>&1 | tee "$log" || rc=$?
   local line
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n1 || true)
   if [[ -n $line ]]; then
@@ -43,17 +48,16 @@ echo "== setup"
 scripts/setup-host.sh
 
 echo "== host build and tests"
-scripts/build-host.sh build
-run_ctest build
+scripts/build-host.sh host
+run_ctest host
 echo "-- driver suites, USB requests completed inline ($inline_completion)"
-CTEST_LOG=ctest-inline QUELVIX_USB_COMPLETION=$inline_completion run_ctest build -L "$driver_areas"
+CTEST_LOG=ctest-inline QUELVIX_USB_COMPLETION=$inline_completion run_ctest host -L "$driver_areas"
 
 echo "== host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-scripts/build-host.sh build-asan -DQUELVIX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
+scripts/build-host.sh asan
+run_ctest asan
 echo "-- driver suites, USB requests completed inline ($inline_completion)"
-CTEST_LOG=ctest-inline QUELVIX_USB_COMPLETION=$inline_completion ASAN_OPTIONS=detect_leaks=1 \
-  UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan -L "$driver_areas"
+CTEST_LOG=ctest-inline QUELVIX_USB_COMPLETION=$inline_completion run_ctest asan -L "$driver_areas"
 
 echo "== fuzz targets, 20 s each (clang, AddressSanitizer and UndefinedBehaviorSanitizer)"
 # Each target counts once: clean for its whole run, or failed with the input
@@ -68,16 +72,16 @@ passed=$((passed + fuzz_ok))
 failed=$((failed + fuzz_failed))
 [[ $rc -eq 0 || $fuzz_failed -gt 0 ]] || failed=$((failed + 1))
 
-echo "== streaming, USB, device, property and settings tests under ThreadSanitizer"
-# The capture thread, the class's processing worker, chunk completions and
-# the pin's state changes meet in these, and property requests from several
-# threads; TSan checks their hand-offs.
-scripts/build-host.sh build-tsan -DQUELVIX_SANITIZE=thread
-tsan_suites='^(CaptureStreamTest|DoubleBufferTest|DoubleBufferRules|DeliveryTest|RemovalTest|FailureRowsTest|NoWorkerTest|PinFormatTest|StandInTest|DriverTest|FrameReadTest|StrictFrameReadTest|StrictStackTest|StatusRepliesTest|PropertyTest|SettingsTest)\.'
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_ctest build-tsan -R "$tsan_suites"
+echo "== streaming, USB, device, property, settings and camera tests under ThreadSanitizer"
+# The capture thread, the class's processing worker, chunk completions, the
+# double buffer's hand-off and the pin's state changes meet in these, and
+# property requests from several threads; TSan checks their hand-offs. The
+# tsan test preset picks the tests by area label, so a new test of those
+# areas runs here too.
+scripts/build-host.sh tsan
+run_ctest tsan
 echo "-- the same, USB requests completed inline ($inline_completion)"
-CTEST_LOG=ctest-inline QUELVIX_USB_COMPLETION=$inline_completion TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  run_ctest build-tsan -R "$tsan_suites"
+CTEST_LOG=ctest-inline QUELVIX_USB_COMPLETION=$inline_completion run_ctest tsan
 
 echo "== Windows driver image"
 if scripts/build-windows-driver.sh build-windows; then passed=$((passed + 1)); else failed=$((failed + 1)); fi

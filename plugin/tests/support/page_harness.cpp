@@ -30,7 +30,9 @@ PageHarness::PageHarness(TestFilter* testFilter) : filter(testFilter) {
                                                 reinterpret_cast<void**>(&page)));
         factory->Release();
     }
-    if (page) EXPECT_EQ(S_OK, page->SetPageSite(&site));
+    if (page) {
+        EXPECT_EQ(S_OK, page->SetPageSite(&site));
+    }
     RegisterParentClass();
     parent = CreateWindowExW(0, kParentClass, L"Page test", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
                              0, 0, 800, 600, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
