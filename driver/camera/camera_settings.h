@@ -87,6 +87,9 @@ struct CameraSettingRow {
 // is also the order a load applies them in. constexpr: laid out by the
 // compiler, no static constructor.
 inline constexpr CameraSettingRow CameraSettingRows[] = {
+    // field, property, clamp, reported {min, max, default}, saved default,
+    // load range, add default
+    //
     // A property set takes any wait from the load range's low end up,
     // compared unsigned (a negative value is a very long wait); a start
     // trusts only 501..9999 from the registry.

@@ -52,8 +52,8 @@ enum Setting {
     kSettingCount
 };
 
-// Their properties, in the same order: the names, the values a fresh camera
-// starts with and the clamps are the driver's own (its setting rows).
+// Their properties, in the same order: the names, the values of a freshly
+// added camera and the clamps are the driver's own (its setting rows).
 const ULONG kSettingProperties[kSettingCount] = {
     PropertyWhiteBalance, PropertyColorEnable, PropertyRedGain,   PropertyGreenGain, PropertyBlueGain,
     PropertyColorCorrection, PropertyBrightness, PropertyContrast, PropertySaturation, PropertyHue,
