@@ -62,10 +62,15 @@ def class_names():
     return dict((symbol, name) for name, symbol in re.findall(r'\{L"([^"]*)",\s*&(\w+)', source))
 
 
+def property_set_guid():
+    """The camera property set, which the driver and the plug-in both take from common/."""
+    return static_guid(os.path.join(ROOT, "common/camera_property_set.h"), "CAMERA_PROPERTY_SET_GUID")
+
+
 def facts():
     guids = os.path.join(ROOT, "plugin/src/guids.cpp")
     names = class_names()
-    property_set = guid_initialiser(guids, "IID_IQuelvixDSProxyConfig")
+    property_set = property_set_guid()
     return {
         "CAMERA_PROPERTY_SET": property_set,
         "CAMERA_PROPERTY_SET_BYTES": ",".join("%02x" % b for b in guid_bytes(property_set)),
@@ -76,10 +81,9 @@ def facts():
 
 
 def driver_facts():
-    """What the driver itself uses: its property set and its filter's categories."""
+    """What the driver itself uses: its filter's categories."""
     categories = _read(os.path.join(ROOT, "driver/capture/capture_filter.cpp"))
     return {
-        "property_set": guid_initialiser(os.path.join(ROOT, "driver/camera/property_set.cpp"), "CameraPropertySetId"),
         "categories": {
             name: static_guid(os.path.join(MINGW_INCLUDE, header), "STATIC_" + name)
             for name, header in (("KSCATEGORY_CAPTURE", "ks.h"), ("KSCATEGORY_VIDEO", "ksmedia.h"))

@@ -4,67 +4,13 @@
 #include "camera/settings_store.h"
 
 #include "camera/camera_commands.h"
+#include "camera/camera_settings.h"
 #include "camera/camera_startup.h"
-#include "camera/setting_limits.h"
 #include "device/device_context.h"
-#include "device/read_timeout.h"
-#include "pipeline/image_pipeline.h"
 
 namespace {
 
 constexpr WCHAR Backslash = '\\';
-
-// One saved setting: its registry value, the CameraSettings field it holds,
-// and what a start uses when the value is missing. The table order is the
-// order the values are read and written in.
-struct SavedSetting {
-    const char* name;
-    LONG CameraSettings::*field;
-    LONG missingDefault;
-};
-
-enum SavedSettingIndex {
-    SavedTimeout,
-    SavedExposure,
-    SavedGlobalGain,
-    SavedFlipH,
-    SavedFlipV,
-    SavedColorEnable,
-    SavedWhiteBalance,
-    SavedColorCorrection,
-    SavedBrightness,
-    SavedContrast,
-    SavedSaturation,
-    SavedHue,
-    SavedRedGain,
-    SavedGreenGain,
-    SavedBlueGain,
-    SavedAgc,
-    SavedAec,
-    SavedSettingCount
-};
-
-// constexpr: the table is laid out by the compiler, no static constructor.
-constexpr SavedSetting SavedSettings[SavedSettingCount] = {
-    {"Timeout", &CameraSettings::timeout, 3000},
-    // 0 is below the exposure's range; SetExposure turns it into 2.
-    {"Exposure", &CameraSettings::exposure, 0},
-    {"GlobalGain", &CameraSettings::globalGain, 100},
-    {"FlipH", &CameraSettings::flipH, 0},
-    {"FlipV", &CameraSettings::flipV, 0},
-    {"ColorEnable", &CameraSettings::colorEnable, 1},
-    {"WhiteBalance", &CameraSettings::whiteBalance, 0},
-    {"ColorCorrection", &CameraSettings::colorCorrection, 1},
-    {"Brightness", &CameraSettings::brightness, 255},
-    {"Contrast", &CameraSettings::contrast, 10},
-    {"Saturation", &CameraSettings::saturation, 10},
-    {"Hue", &CameraSettings::hue, 0},
-    {"RedGain", &CameraSettings::redGain, 128},
-    {"GreenGain", &CameraSettings::greenGain, 128},
-    {"BlueGain", &CameraSettings::blueGain, 128},
-    {"AGC", &CameraSettings::agc, 0},
-    {"AEC", &CameraSettings::aec, 0},
-};
 
 NTSTATUS CreateOneKey(HANDLE parent, PUNICODE_STRING name, PHANDLE key) {
     OBJECT_ATTRIBUTES attributes;
@@ -100,49 +46,14 @@ VOID CloseDeviceSettings(HANDLE driverKey, HANDLE settingsKey) {
 }
 
 // Puts the loaded values into the settings, the camera and, when a pin holds
-// one, the image pipeline, in the order the camera expects them.
-VOID ApplySettings(DeviceContext* context, const LONG values[SavedSettingCount]) {
-    CameraSettings* settings = &context->settings;
-    // A wait outside 501..9999 ms from the registry is not trusted; the
-    // property request may set more, but a start never inherits it.
-    const LONG timeout = values[SavedTimeout];
-    if (timeout >= MinimumSavedTimeout && timeout <= MaximumSavedTimeout) {
-        settings->timeout = timeout;
-        InterlockedExchange(&ReadTimeout, timeout);
+// one, the image pipeline, in the rows' order, which is the order the camera
+// expects them in. Each goes the way a property set goes, once it is inside
+// the row's load range.
+VOID ApplySettings(DeviceContext* context, const LONG values[CameraSettingCount]) {
+    for (ULONG i = 0; i < CameraSettingCount; ++i) {
+        const CameraSettingRow& row = CameraSettingRows[i];
+        if (InSettingRange(values[i], row.loadRange)) ApplyCameraSetting(context, row.property, values[i]);
     }
-    SetExposure(context, values[SavedExposure]);
-    SetGlobalGain(context, values[SavedGlobalGain]);
-
-    ImagePipeline* pipeline = context->pipeline;
-    settings->colorEnable = values[SavedColorEnable];
-    if (pipeline) SetColorEnable(pipeline, settings->colorEnable);
-    SwitchAutoWhiteBalance(context, values[SavedWhiteBalance]);
-
-    settings->colorCorrection = values[SavedColorCorrection];
-    settings->brightness = ClampSetting(values[SavedBrightness], MinimumBrightness, MaximumBrightness);
-    settings->contrast = ClampSetting(values[SavedContrast], MinimumContrast, MaximumContrast);
-    settings->saturation = ClampSetting(values[SavedSaturation], MinimumSaturation, MaximumSaturation);
-    settings->hue = ClampSetting(values[SavedHue], MinimumHue, MaximumHue);
-    if (pipeline) {
-        // Each rebuilds its stage only when the value differs.
-        UpdateColorCorrection(pipeline, settings->colorCorrection);
-        UpdateBrightness(pipeline, settings->brightness);
-        UpdateContrast(pipeline, settings->contrast);
-        UpdateSaturation(pipeline, settings->saturation);
-        UpdateHue(pipeline, settings->hue);
-    }
-
-    settings->redGain = ClampSetting(values[SavedRedGain], MinimumColorGain, MaximumColorGain);
-    settings->greenGain = ClampSetting(values[SavedGreenGain], MinimumColorGain, MaximumColorGain);
-    settings->blueGain = ClampSetting(values[SavedBlueGain], MinimumColorGain, MaximumColorGain);
-    if (pipeline) {
-        SetRedGain(pipeline, settings->redGain);
-        SetGreenGain(pipeline, settings->greenGain);
-        SetBlueGain(pipeline, settings->blueGain);
-    }
-    // FlipH, FlipV, AGC and AEC are read but not applied: the driver has no
-    // mirroring and no automatic gain or exposure, so those fields keep the
-    // 0 of device add and the next save writes 0 back.
 }
 
 }  // namespace
@@ -211,11 +122,11 @@ BOOLEAN LoadSettings(DeviceContext* context) {
     HANDLE driverKey;
     HANDLE settingsKey;
     if (!OpenDeviceSettings(context, &driverKey, &settingsKey)) return FALSE;
-    LONG values[SavedSettingCount];
-    for (ULONG i = 0; i < SavedSettingCount; ++i) {
+    LONG values[CameraSettingCount];
+    for (ULONG i = 0; i < CameraSettingCount; ++i) {
         RegistryName name;
-        MakeRegistryName(&name, SavedSettings[i].name);
-        values[i] = SavedSettings[i].missingDefault;
+        MakeRegistryName(&name, CameraPropertyName(CameraSettingRows[i].property));
+        values[i] = CameraSettingRows[i].savedDefault;
         // A missing or unreadable value keeps its default.
         ReadDwordValue(settingsKey, &name.string, &values[i]);
     }
@@ -234,13 +145,13 @@ BOOLEAN SaveSettings(DeviceContext* context) {
     HANDLE settingsKey;
     if (!OpenDeviceSettings(context, &driverKey, &settingsKey)) return FALSE;
     // One consistent set: a property request may be changing the fields.
-    LONG values[SavedSettingCount];
+    LONG values[CameraSettingCount];
     AcquireCommandLock(context);
-    for (ULONG i = 0; i < SavedSettingCount; ++i) values[i] = context->settings.*SavedSettings[i].field;
+    for (ULONG i = 0; i < CameraSettingCount; ++i) values[i] = context->settings.*CameraSettingRows[i].field;
     ReleaseCommandLock(context);
-    for (ULONG i = 0; i < SavedSettingCount; ++i) {
+    for (ULONG i = 0; i < CameraSettingCount; ++i) {
         RegistryName name;
-        MakeRegistryName(&name, SavedSettings[i].name);
+        MakeRegistryName(&name, CameraPropertyName(CameraSettingRows[i].property));
         // Written as they stand, unchecked; a failed write does not stop the
         // others.
         WriteDwordValue(settingsKey, &name.string, values[i]);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "wdk.h"
-#include "device/camera_settings.h"
+#include "camera/camera_settings.h"
 #include "device/device_operations.h"
 #include "usb/usb_link.h"
 

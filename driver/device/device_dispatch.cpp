@@ -6,23 +6,9 @@
 #include "capture/capture_worker.h"
 #include "device/device_context.h"
 #include "device/pool_tags.h"
-#include "device/read_timeout.h"
 #include "usb/firmware_record.h"
 
 namespace {
-
-VOID SetDefaultSettings(CameraSettings* settings) {
-    settings->timeout = DefaultReadTimeout;
-    settings->colorEnable = 1;
-    settings->colorCorrection = 1;
-    settings->redGain = 128;
-    settings->greenGain = 128;
-    settings->blueGain = 128;
-    settings->brightness = 255;
-    settings->contrast = 10;
-    settings->saturation = 10;
-    settings->hue = 0;
-}
 
 // The capture worker, added to the device's bag. Called with the device
 // mutex held: the device's bag may be changed only under it.

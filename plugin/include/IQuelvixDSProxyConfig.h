@@ -9,8 +9,8 @@
 
 // The one GUID that is at once this interface's IID, the configuration class's
 // CLSID and the camera property set's GUID. The KS proxy finds the extension
-// class by the property set GUID, so the three must be equal.
-// {9B623622-919B-4639-ADC0-EDF00032B4B2}
+// class by the property set GUID, so the three must be equal: it is
+// CAMERA_PROPERTY_SET_GUID of common/camera_property_set.h.
 EXTERN_C const IID IID_IQuelvixDSProxyConfig;
 
 // The property page class. {8F95F6F2-8204-44A9-9D47-5E3A01AAEF66}

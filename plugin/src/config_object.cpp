@@ -3,44 +3,26 @@
 #include <new>
 #include <string.h>
 
+#include "camera_property_set.h"
+
 namespace {
 
 const ULONG kTypeGet = 1;  // KSPROPERTY_TYPE_GET
 const ULONG kTypeSet = 2;  // KSPROPERTY_TYPE_SET
-const ULONG kRoiId = 44;
 
-// The request buffer: a KSPROPERTY header, then the value(s). The same buffer
-// goes out as instance data and as property data.
-#pragma pack(push, 4)
-struct ValueRequest {
-    GUID set;
-    ULONG id;
-    ULONG flags;
-    LONG value;
-    LONG reserved;
-};
-struct RoiRequest {
-    GUID set;
-    ULONG id;
-    ULONG flags;
-    LONG subsample;
-    LONG x;
-    LONG y;
-    LONG width;
-    LONG height;
-    LONG reserved;
-};
-#pragma pack(pop)
-static_assert(sizeof(ValueRequest) == 32, "value request is 32 bytes");
-static_assert(sizeof(RoiRequest) == 48, "region request is 48 bytes");
+// The request buffer: the property header, then the value(s). The same
+// buffer goes out as instance data and as property data.
+void FillHeader(CameraPropertyHeader* header, ULONG id, ULONG flags) {
+    header->Set = IID_IQuelvixDSProxyConfig;
+    header->Id = id;
+    header->Flags = flags;
+}
 
-ValueRequest MakeValueRequest(ULONG id, ULONG flags, LONG value) {
-    ValueRequest request;
+CameraPropertyValue MakeValueRequest(ULONG id, ULONG flags, LONG value) {
+    CameraPropertyValue request;
     memset(&request, 0, sizeof(request));
-    request.set = IID_IQuelvixDSProxyConfig;
-    request.id = id;
-    request.flags = flags;
-    request.value = value;
+    FillHeader(&request.Property, id, flags);
+    request.Value = value;
     return request;
 }
 
@@ -81,34 +63,32 @@ STDMETHODIMP CQuelvixDSProxyConfig::NonDelegatingQueryInterface(REFIID iid, void
 
 STDMETHODIMP CQuelvixDSProxyConfig::GetValue(ULONG id, LONG* value) {
     if (!value) return E_POINTER;
-    ValueRequest request = MakeValueRequest(id, kTypeGet, *value);
+    CameraPropertyValue request = MakeValueRequest(id, kTypeGet, *value);
     ULONG returned = 0;
     const HRESULT hr = m_propertySet->Get(IID_IQuelvixDSProxyConfig, id, &request,
                                           sizeof(request), &request, sizeof(request), &returned);
     // Copied back whatever the result: a request that fails without touching
     // the buffer leaves the caller's preset, which the page shows as its default.
-    *value = request.value;
+    *value = request.Value;
     return hr;
 }
 
 STDMETHODIMP CQuelvixDSProxyConfig::SetValue(ULONG id, LONG value) {
-    ValueRequest request = MakeValueRequest(id, kTypeSet, value);
+    CameraPropertyValue request = MakeValueRequest(id, kTypeSet, value);
     return m_propertySet->Set(IID_IQuelvixDSProxyConfig, id, &request, sizeof(request),
                               &request, sizeof(request));
 }
 
 STDMETHODIMP CQuelvixDSProxyConfig::SetRoi(LONG subsample, LONG x, LONG y, LONG width,
                                            LONG height) {
-    RoiRequest request;
+    CameraRoiValue request;
     memset(&request, 0, sizeof(request));
-    request.set = IID_IQuelvixDSProxyConfig;
-    request.id = kRoiId;
-    request.flags = kTypeSet;
-    request.subsample = subsample;
-    request.x = x;
-    request.y = y;
-    request.width = width;
-    request.height = height;
-    return m_propertySet->Set(IID_IQuelvixDSProxyConfig, kRoiId, &request, sizeof(request),
+    FillHeader(&request.Property, PropertyRoi, kTypeSet);
+    request.SubSample = subsample;
+    request.X = x;
+    request.Y = y;
+    request.Width = width;
+    request.Height = height;
+    return m_propertySet->Set(IID_IQuelvixDSProxyConfig, PropertyRoi, &request, sizeof(request),
                               &request, sizeof(request));
 }

@@ -1,8 +1,10 @@
 // Storage for the plug-in's own GUIDs.
 #include "IQuelvixDSProxyConfig.h"
 
-EXTERN_C const IID IID_IQuelvixDSProxyConfig = {
-    0x9B623622, 0x919B, 0x4639, {0xAD, 0xC0, 0xED, 0xF0, 0x00, 0x32, 0xB4, 0xB2}};
+#include "camera_property_set.h"
+
+// The camera property set's GUID: the KS proxy finds this class by it.
+EXTERN_C const IID IID_IQuelvixDSProxyConfig = CAMERA_PROPERTY_SET_GUID;
 
 EXTERN_C const CLSID CLSID_QuelvixDSProxyPluginPage = {
     0x8F95F6F2, 0x8204, 0x44A9, {0x9D, 0x47, 0x5E, 0x3A, 0x01, 0xAA, 0xEF, 0x66}};

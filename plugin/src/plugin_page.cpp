@@ -3,7 +3,7 @@
 #include <commctrl.h>
 #include <new>
 
-#include "property_ids.h"
+#include "camera_property_set.h"
 #include "resource.h"
 
 namespace {
@@ -28,15 +28,15 @@ struct SliderGroup {
 };
 
 const SliderGroup kSliderGroups[] = {
-    {IDC_EXPOSURE_SLIDER, IDC_EXPOSURE_EDIT, IDC_EXPOSURE_SPIN, prop::Exposure},
-    {IDC_GAIN_SLIDER, IDC_GAIN_EDIT, IDC_GAIN_SPIN, prop::GlobalGain},
-    {IDC_RED_SLIDER, IDC_RED_EDIT, IDC_RED_SPIN, prop::RedGain},
-    {IDC_GREEN_SLIDER, IDC_GREEN_EDIT, IDC_GREEN_SPIN, prop::GreenGain},
-    {IDC_BLUE_SLIDER, IDC_BLUE_EDIT, IDC_BLUE_SPIN, prop::BlueGain},
-    {IDC_BRIGHTNESS_SLIDER, IDC_BRIGHTNESS_EDIT, IDC_BRIGHTNESS_SPIN, prop::Brightness},
-    {IDC_SATURATION_SLIDER, IDC_SATURATION_EDIT, IDC_SATURATION_SPIN, prop::Saturation},
-    {IDC_CONTRAST_SLIDER, IDC_CONTRAST_EDIT, IDC_CONTRAST_SPIN, prop::Contrast},
-    {IDC_HUE_SLIDER, IDC_HUE_EDIT, IDC_HUE_SPIN, prop::Hue},
+    {IDC_EXPOSURE_SLIDER, IDC_EXPOSURE_EDIT, IDC_EXPOSURE_SPIN, PropertyExposure},
+    {IDC_GAIN_SLIDER, IDC_GAIN_EDIT, IDC_GAIN_SPIN, PropertyGlobalGain},
+    {IDC_RED_SLIDER, IDC_RED_EDIT, IDC_RED_SPIN, PropertyRedGain},
+    {IDC_GREEN_SLIDER, IDC_GREEN_EDIT, IDC_GREEN_SPIN, PropertyGreenGain},
+    {IDC_BLUE_SLIDER, IDC_BLUE_EDIT, IDC_BLUE_SPIN, PropertyBlueGain},
+    {IDC_BRIGHTNESS_SLIDER, IDC_BRIGHTNESS_EDIT, IDC_BRIGHTNESS_SPIN, PropertyBrightness},
+    {IDC_SATURATION_SLIDER, IDC_SATURATION_EDIT, IDC_SATURATION_SPIN, PropertySaturation},
+    {IDC_CONTRAST_SLIDER, IDC_CONTRAST_EDIT, IDC_CONTRAST_SPIN, PropertyContrast},
+    {IDC_HUE_SLIDER, IDC_HUE_EDIT, IDC_HUE_SPIN, PropertyHue},
 };
 
 // Check boxes that write their state (1 or 0) and do nothing else.
@@ -46,9 +46,9 @@ struct SwitchBox {
 };
 
 const SwitchBox kSwitchBoxes[] = {
-    {IDC_MIRROR, prop::FlipH},         {IDC_FLIP, prop::FlipV},
-    {IDC_COLOR_ENABLE, prop::ColorEnable}, {IDC_EXTRIGGER, prop::ExTrigger},
-    {IDC_COLOR_CORRECTION, prop::ColorCorrection}, {IDC_HALF_CLOCK, prop::HalfClock},
+    {IDC_MIRROR, PropertyFlipH},         {IDC_FLIP, PropertyFlipV},
+    {IDC_COLOR_ENABLE, PropertyColorEnable}, {IDC_EXTRIGGER, PropertyExTrigger},
+    {IDC_COLOR_CORRECTION, PropertyColorCorrection}, {IDC_HALF_CLOCK, PropertyHalfClock},
 };
 
 const int kColourGainControls[] = {IDC_RED_SLIDER,   IDC_RED_EDIT,   IDC_RED_SPIN,
@@ -122,8 +122,8 @@ HRESULT CQuelvixDSProxyPluginPage::OnPageActivated() {
     InitColourGains();
     InitPicture();
 
-    const LONG subSampleMax = Read(prop::SubSampleMax, 0);
-    const LONG subSample = Read(prop::SubSample, 0);
+    const LONG subSampleMax = Read(PropertySubSampleMax, 0);
+    const LONG subSample = Read(PropertySubSample, 0);
     InitRegion(subSampleMax, subSample);
     InitSubsampling(subSampleMax, subSample);
     InitRegionLock();
@@ -220,39 +220,39 @@ void CQuelvixDSProxyPluginPage::InitSliderGroup(int slider, int edit, int spin, 
 // Activation
 
 void CQuelvixDSProxyPluginPage::InitExposureAndGain() {
-    const LONG exposureMin = Read(prop::ExposureMin, 0);
-    LONG exposureMax = Read(prop::ExposureMax, 1000);
-    const LONG exposure = Read(prop::Exposure, 200);
+    const LONG exposureMin = Read(PropertyExposureMin, 0);
+    LONG exposureMax = Read(PropertyExposureMax, 1000);
+    const LONG exposure = Read(PropertyExposure, 200);
     if (m_config && exposureMax > kSliderCap) exposureMax = kSliderCap;
     InitSliderGroup(IDC_EXPOSURE_SLIDER, IDC_EXPOSURE_EDIT, IDC_EXPOSURE_SPIN, exposureMin,
                     exposureMax, exposure);
 
-    const LONG gainMin = Read(prop::GlobalGainMin, 0);
-    LONG gainMax = Read(prop::GlobalGainMax, 1000);
-    const LONG gain = Read(prop::GlobalGain, 200);
+    const LONG gainMin = Read(PropertyGlobalGainMin, 0);
+    LONG gainMax = Read(PropertyGlobalGainMax, 1000);
+    const LONG gain = Read(PropertyGlobalGain, 200);
     if (m_config && gainMax > kSliderCap) gainMax = kSliderCap;
     InitSliderGroup(IDC_GAIN_SLIDER, IDC_GAIN_EDIT, IDC_GAIN_SPIN, gainMin, gainMax, gain);
 }
 
 // Switches the camera may not have are shown only when the driver says it has them.
 void CQuelvixDSProxyPluginPage::InitOptionalSwitches() {
-    const LONG halfClock = Read(prop::HalfClockSupported, 0);
-    const LONG flipH = Read(prop::FlipHSupported, 0);
-    const LONG flipV = Read(prop::FlipVSupported, 0);
+    const LONG halfClock = Read(PropertyHalfClockSupported, 0);
+    const LONG flipH = Read(PropertyFlipHSupported, 0);
+    const LONG flipV = Read(PropertyFlipVSupported, 0);
     ShowWindow(Item(IDC_HALF_CLOCK), halfClock ? SW_SHOW : SW_HIDE);
     ShowWindow(Item(IDC_MIRROR), flipH ? SW_SHOW : SW_HIDE);
     ShowWindow(Item(IDC_FLIP), flipV ? SW_SHOW : SW_HIDE);
 }
 
 LONG CQuelvixDSProxyPluginPage::InitSwitchStates() {
-    const LONG exTrigger = Read(prop::ExTrigger, 0);
-    const LONG timeout = Read(prop::Timeout, 3000);
-    const LONG flipH = Read(prop::FlipH, 0);
-    const LONG flipV = Read(prop::FlipV, 1000);
-    const LONG colorEnable = Read(prop::ColorEnable, 1);
-    const LONG whiteBalance = Read(prop::WhiteBalance, 0);
-    const LONG colorCorrection = Read(prop::ColorCorrection, 1);
-    const LONG halfClock = Read(prop::HalfClock, 0);
+    const LONG exTrigger = Read(PropertyExTrigger, 0);
+    const LONG timeout = Read(PropertyTimeout, 3000);
+    const LONG flipH = Read(PropertyFlipH, 0);
+    const LONG flipV = Read(PropertyFlipV, 1000);
+    const LONG colorEnable = Read(PropertyColorEnable, 1);
+    const LONG whiteBalance = Read(PropertyWhiteBalance, 0);
+    const LONG colorCorrection = Read(PropertyColorCorrection, 1);
+    const LONG halfClock = Read(PropertyHalfClock, 0);
     CheckDlgButton(m_dialogWindow, IDC_EXTRIGGER, exTrigger ? BST_CHECKED : BST_UNCHECKED);
     CheckDlgButton(m_dialogWindow, IDC_MIRROR, flipH ? BST_CHECKED : BST_UNCHECKED);
     CheckDlgButton(m_dialogWindow, IDC_FLIP, flipV ? BST_CHECKED : BST_UNCHECKED);
@@ -266,29 +266,29 @@ LONG CQuelvixDSProxyPluginPage::InitSwitchStates() {
 }
 
 void CQuelvixDSProxyPluginPage::InitColourGains() {
-    const LONG min = Read(prop::ColorGainMin, 1);
-    const LONG max = Read(prop::ColorGainMax, 300);
-    const LONG red = Read(prop::RedGain, 128);
-    const LONG green = Read(prop::GreenGain, 128);
-    const LONG blue = Read(prop::BlueGain, 128);
+    const LONG min = Read(PropertyColorGainMin, 1);
+    const LONG max = Read(PropertyColorGainMax, 300);
+    const LONG red = Read(PropertyRedGain, 128);
+    const LONG green = Read(PropertyGreenGain, 128);
+    const LONG blue = Read(PropertyBlueGain, 128);
     InitSliderGroup(IDC_RED_SLIDER, IDC_RED_EDIT, IDC_RED_SPIN, min, max, red);
     InitSliderGroup(IDC_GREEN_SLIDER, IDC_GREEN_EDIT, IDC_GREEN_SPIN, min, max, green);
     InitSliderGroup(IDC_BLUE_SLIDER, IDC_BLUE_EDIT, IDC_BLUE_SPIN, min, max, blue);
 }
 
 void CQuelvixDSProxyPluginPage::InitPicture() {
-    const LONG brightnessMin = Read(prop::BrightnessMin, 0);
-    const LONG brightnessMax = Read(prop::BrightnessMax, 510);
-    const LONG brightness = Read(prop::Brightness, 255);
-    const LONG saturationMin = Read(prop::SaturationMin, 0);
-    const LONG saturationMax = Read(prop::SaturationMax, 20);
-    const LONG saturation = Read(prop::Saturation, 10);
-    const LONG contrastMin = Read(prop::ContrastMin, 0);
-    const LONG contrastMax = Read(prop::ContrastMax, 20);
-    const LONG contrast = Read(prop::Contrast, 10);
-    const LONG hueMin = Read(prop::HueMin, 0);
-    const LONG hueMax = Read(prop::HueMax, 359);
-    const LONG hue = Read(prop::Hue, 0);
+    const LONG brightnessMin = Read(PropertyBrightnessMin, 0);
+    const LONG brightnessMax = Read(PropertyBrightnessMax, 510);
+    const LONG brightness = Read(PropertyBrightness, 255);
+    const LONG saturationMin = Read(PropertySaturationMin, 0);
+    const LONG saturationMax = Read(PropertySaturationMax, 20);
+    const LONG saturation = Read(PropertySaturation, 10);
+    const LONG contrastMin = Read(PropertyContrastMin, 0);
+    const LONG contrastMax = Read(PropertyContrastMax, 20);
+    const LONG contrast = Read(PropertyContrast, 10);
+    const LONG hueMin = Read(PropertyHueMin, 0);
+    const LONG hueMax = Read(PropertyHueMax, 359);
+    const LONG hue = Read(PropertyHue, 0);
     InitSliderGroup(IDC_BRIGHTNESS_SLIDER, IDC_BRIGHTNESS_EDIT, IDC_BRIGHTNESS_SPIN, brightnessMin,
                     brightnessMax, brightness);
     InitSliderGroup(IDC_SATURATION_SLIDER, IDC_SATURATION_EDIT, IDC_SATURATION_SPIN, saturationMin,
@@ -301,12 +301,12 @@ void CQuelvixDSProxyPluginPage::InitPicture() {
 // The driver's region means something only with subsampling available and
 // none selected; otherwise the page shows the whole image.
 void CQuelvixDSProxyPluginPage::InitRegion(LONG subSampleMax, LONG subSample) {
-    const LONG width = Read(prop::SensorWidth, 0);
-    const LONG height = Read(prop::SensorHeight, 0);
-    const LONG x = Read(prop::RoiX, 0);
-    const LONG y = Read(prop::RoiY, 0);
-    const LONG roiWidth = Read(prop::RoiW, 0);
-    const LONG roiHeight = Read(prop::RoiH, 0);
+    const LONG width = Read(PropertySensorWidth, 0);
+    const LONG height = Read(PropertySensorHeight, 0);
+    const LONG x = Read(PropertyRoiX, 0);
+    const LONG y = Read(PropertyRoiY, 0);
+    const LONG roiWidth = Read(PropertyRoiW, 0);
+    const LONG roiHeight = Read(PropertyRoiH, 0);
     SetEditNumber(IDC_FULL_WIDTH, width);
     SetEditNumber(IDC_FULL_HEIGHT, height);
 
@@ -348,16 +348,16 @@ void CQuelvixDSProxyPluginPage::InitSubsampling(LONG subSampleMax, LONG subSampl
 
 // While a capture pin exists the frame geometry cannot change.
 void CQuelvixDSProxyPluginPage::InitRegionLock() {
-    if (Read(prop::PinOpen, 0)) EnableItems(kRegionLockControls, Count(kRegionLockControls), false);
+    if (Read(PropertyPinOpen, 0)) EnableItems(kRegionLockControls, Count(kRegionLockControls), false);
 }
 
 void CQuelvixDSProxyPluginPage::InitTriggerAndAuto() {
-    EnableWindow(Item(IDC_EXTRIGGER), Read(prop::ExTriggerSupported, 0) == 1);
+    EnableWindow(Item(IDC_EXTRIGGER), Read(PropertyExTriggerSupported, 0) == 1);
 
-    const LONG agcSupported = Read(prop::AGCSupported, 0);
-    const LONG aecSupported = Read(prop::AECSupported, 0);
-    const LONG agc = Read(prop::AGC, 0);
-    const LONG aec = Read(prop::AEC, 0);
+    const LONG agcSupported = Read(PropertyAGCSupported, 0);
+    const LONG aecSupported = Read(PropertyAECSupported, 0);
+    const LONG agc = Read(PropertyAGC, 0);
+    const LONG aec = Read(PropertyAEC, 0);
     EnableWindow(Item(IDC_AUTO_EXPOSURE), aecSupported != 0);
     EnableWindow(Item(IDC_AUTO_GAIN), agcSupported != 0);
     // With automatic control on, the manual slider and edit are locked; the
@@ -387,13 +387,13 @@ void CQuelvixDSProxyPluginPage::OnControlCommand(int id) {
     switch (id) {
     case IDC_AUTO_EXPOSURE: {
         const bool automatic = IsChecked(id);
-        Write(prop::AEC, automatic ? 1 : 0);
+        Write(PropertyAEC, automatic ? 1 : 0);
         EnableItems(kExposureControls, Count(kExposureControls), !automatic);
         break;
     }
     case IDC_AUTO_GAIN: {
         const bool automatic = IsChecked(id);
-        Write(prop::AGC, automatic ? 1 : 0);
+        Write(PropertyAGC, automatic ? 1 : 0);
         EnableItems(kGainControls, Count(kGainControls), !automatic);
         break;
     }
@@ -433,11 +433,11 @@ void CQuelvixDSProxyPluginPage::OnNotification(int id, int code) {
 // found; they are read back so the controls show where the user starts from.
 void CQuelvixDSProxyPluginPage::OnAutoWhiteBalance() {
     const bool automatic = IsChecked(IDC_WHITE_BALANCE);
-    Write(prop::WhiteBalance, automatic ? 1 : 0);
+    Write(PropertyWhiteBalance, automatic ? 1 : 0);
     if (!automatic) {
-        const LONG red = Read(prop::RedGain, 128);
-        const LONG green = Read(prop::GreenGain, 128);
-        const LONG blue = Read(prop::BlueGain, 128);
+        const LONG red = Read(PropertyRedGain, 128);
+        const LONG green = Read(PropertyGreenGain, 128);
+        const LONG blue = Read(PropertyBlueGain, 128);
         ShowSliderValue(IDC_RED_SLIDER, IDC_RED_EDIT, IDC_RED_SPIN, red);
         ShowSliderValue(IDC_GREEN_SLIDER, IDC_GREEN_EDIT, IDC_GREEN_SPIN, green);
         ShowSliderValue(IDC_BLUE_SLIDER, IDC_BLUE_EDIT, IDC_BLUE_SPIN, blue);
@@ -446,25 +446,25 @@ void CQuelvixDSProxyPluginPage::OnAutoWhiteBalance() {
 }
 
 void CQuelvixDSProxyPluginPage::OnPictureDefault() {
-    const LONG brightness = Read(prop::BrightnessDefault, 255);
-    const LONG contrast = Read(prop::ContrastDefault, 10);
-    const LONG saturation = Read(prop::SaturationDefault, 10);
-    const LONG hue = Read(prop::HueDefault, 0);
+    const LONG brightness = Read(PropertyBrightnessDefault, 255);
+    const LONG contrast = Read(PropertyContrastDefault, 10);
+    const LONG saturation = Read(PropertySaturationDefault, 10);
+    const LONG hue = Read(PropertyHueDefault, 0);
     ShowSliderValue(IDC_BRIGHTNESS_SLIDER, IDC_BRIGHTNESS_EDIT, IDC_BRIGHTNESS_SPIN, brightness);
     ShowSliderValue(IDC_CONTRAST_SLIDER, IDC_CONTRAST_EDIT, IDC_CONTRAST_SPIN, contrast);
     ShowSliderValue(IDC_SATURATION_SLIDER, IDC_SATURATION_EDIT, IDC_SATURATION_SPIN, saturation);
     ShowSliderValue(IDC_HUE_SLIDER, IDC_HUE_EDIT, IDC_HUE_SPIN, hue);
-    Write(prop::Brightness, brightness);
-    Write(prop::Contrast, contrast);
-    Write(prop::Saturation, saturation);
-    Write(prop::Hue, hue);
+    Write(PropertyBrightness, brightness);
+    Write(PropertyContrast, contrast);
+    Write(PropertySaturation, saturation);
+    Write(PropertyHue, hue);
 }
 
 // Out-of-range text (non-numbers read as 0) is dropped without a word.
 void CQuelvixDSProxyPluginPage::OnTimeoutSet() {
     const UINT timeout = EditNumber(IDC_TIMEOUT_EDIT);
     if (timeout >= kTimeoutMin && timeout <= kTimeoutMax) {
-        Write(prop::Timeout, static_cast<LONG>(timeout));
+        Write(PropertyTimeout, static_cast<LONG>(timeout));
     }
 }
 
@@ -514,8 +514,8 @@ void CQuelvixDSProxyPluginPage::OnRegionDefault() {
 void CQuelvixDSProxyPluginPage::OnRegionEdit(int id) {
     for (const RegionField& field : kRegionFields) {
         if (field.edit != id) continue;
-        const LONG width = Read(prop::SensorWidth, 0);
-        const LONG height = Read(prop::SensorHeight, 0);
+        const LONG width = Read(PropertySensorWidth, 0);
+        const LONG height = Read(PropertySensorHeight, 0);
         const LONG limit = field.horizontal ? width : height;
         const LONG value = static_cast<LONG>(EditNumber(id));
         const bool fits = value >= 0 && (field.sizeField ? value <= limit : value < limit);

@@ -1,10 +1,16 @@
-// Dialog 100 as the page shows it: every control in resource order with its
-// id, window class, caption, position and style.
+// Dialog 100 as the page shows it: every control of the resource script, in
+// its order, with its id, window class, caption, position and style. The
+// expectations are read from the script and resource.h in the source tree
+// at run time, so the test checks that the dialog the page builds is the one
+// the script describes, not a copy of it.
 #include <windows.h>
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,82 +23,149 @@ enum Kind { Label, Line, Slider, Edit, Spin, Check, Button, Combo };
 struct ExpectedControl {
     int id;
     Kind kind;
-    const wchar_t* caption;
+    bool hasCaption;
+    std::wstring caption;
     int x, y, cx, cy;
 };
 
-const ExpectedControl kControls[] = {
-    {-1, Label, L"Exposure Time:", 7, 10, 50, 8},
-    {201, Slider, L"", 58, 9, 85, 12},
-    {202, Edit, nullptr, 149, 8, 40, 14},
-    {203, Spin, nullptr, 189, 8, 11, 14},
-    {207, Check, L"Auto", 7, 22, 31, 10},
-    {-1, Label, L"Global Gain:", 7, 39, 52, 8},
-    {204, Slider, L"", 58, 37, 85, 12},
-    {205, Edit, nullptr, 149, 37, 40, 14},
-    {206, Spin, nullptr, 188, 36, 11, 14},
-    {208, Check, L"Auto", 7, 53, 32, 10},
-    {-1, Line, L"", 7, 69, 140, 1},
-    {212, Check, L"Color Enable", 7, 77, 69, 10},
-    {252, Check, L"Color Correction", 87, 77, 78, 10},
-    {213, Check, L"Auto White Balance", 179, 77, 88, 10},
-    {-1, Label, L"Gain (Red):", 7, 96, 49, 8},
-    {211, Slider, L"", 58, 96, 85, 12},
-    {214, Edit, nullptr, 149, 93, 40, 14},
-    {215, Spin, nullptr, 187, 93, 11, 14},
-    {-1, Label, L"Gain (Green):", 7, 112, 51, 8},
-    {216, Slider, L"", 58, 112, 85, 12},
-    {217, Edit, nullptr, 149, 109, 40, 14},
-    {218, Spin, nullptr, 187, 109, 11, 14},
-    {-1, Label, L"Gain (Blue):", 7, 128, 38, 8},
-    {221, Slider, L"", 58, 128, 85, 12},
-    {222, Edit, nullptr, 149, 125, 40, 14},
-    {223, Spin, nullptr, 187, 125, 11, 14},
-    {-1, Line, L"", 7, 155, 140, 1},
-    {225, Button, L"Default", 149, 148, 36, 14},
-    {-1, Label, L"Brightness:", 7, 169, 47, 8},
-    {226, Slider, L"", 58, 168, 85, 12},
-    {227, Edit, nullptr, 149, 166, 40, 14},
-    {228, Spin, nullptr, 189, 167, 11, 14},
-    {-1, Label, L"Saturation:", 7, 185, 45, 8},
-    {229, Slider, L"", 58, 184, 85, 12},
-    {230, Edit, nullptr, 149, 182, 40, 14},
-    {231, Spin, nullptr, 189, 183, 11, 14},
-    {-1, Label, L"Contrast:", 7, 201, 43, 8},
-    {232, Slider, L"", 58, 200, 85, 12},
-    {233, Edit, nullptr, 149, 198, 40, 14},
-    {234, Spin, nullptr, 189, 199, 11, 14},
-    {-1, Label, L"Hue:", 9, 216, 16, 8},
-    {235, Slider, L"", 58, 216, 85, 12},
-    {236, Edit, nullptr, 149, 213, 40, 14},
-    {237, Spin, nullptr, 189, 213, 11, 14},
-    {219, Check, L"ExTrigger", 218, 8, 58, 10},
-    {-1, Label, L"Timeout (Millisecond):", 218, 22, 96, 8},
-    {220, Edit, nullptr, 316, 19, 35, 14},
-    {248, Button, L"Set", 353, 19, 24, 14},
-    {209, Check, L"Horizontal Mirror", 218, 53, 83, 10},
-    {210, Check, L"Vertical Flip", 308, 53, 72, 10},
-    {-1, Label, L"Full Image Size:", 220, 129, 66, 8},
-    {238, Edit, nullptr, 291, 127, 27, 14},
-    {243, Edit, nullptr, 320, 127, 27, 14},
-    {-1, Label, L"SubSample:", 220, 153, 39, 8},
-    {239, Combo, nullptr, 291, 151, 57, 60},
-    {-1, Label, L"X:", 224, 176, 8, 8},
-    {240, Edit, nullptr, 237, 173, 35, 14},
-    {224, Spin, nullptr, 268, 173, 11, 14},
-    {-1, Label, L"Y:", 285, 176, 8, 8},
-    {241, Edit, nullptr, 295, 173, 35, 14},
-    {249, Spin, nullptr, 328, 172, 11, 14},
-    {-1, Label, L"W:", 224, 190, 10, 8},
-    {242, Edit, nullptr, 237, 189, 35, 14},
-    {244, Spin, nullptr, 269, 190, 11, 14},
-    {-1, Label, L"H:", 285, 191, 8, 8},
-    {245, Edit, nullptr, 295, 189, 35, 14},
-    {250, Spin, nullptr, 327, 189, 11, 14},
-    {246, Button, L"Set", 246, 212, 36, 14},
-    {247, Button, L"Default", 287, 212, 36, 14},
-    {253, Check, L"Half Clock", 218, 36, 83, 10},
-};
+// A file of the plug-in's source tree. Under Wine a Unix path is reached
+// through drive Z:.
+std::string SourcePath(const char* name) {
+    std::string root = QUELVIX_PLUGIN_SOURCE_DIR;
+    if (!root.empty() && root[0] == '/') root = "Z:" + root;
+    return root + "/" + name;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::ifstream file(path);
+    EXPECT_TRUE(file.good()) << "cannot read " << path;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string Trim(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// "#define NAME VALUE" lines: the control ids in resource.h, the style
+// shorthands in the script.
+std::map<std::string, std::string> Defines(const std::vector<std::string>& lines) {
+    std::map<std::string, std::string> defines;
+    for (const std::string& line : lines) {
+        std::istringstream in(line);
+        std::string directive, name;
+        if (!(in >> directive >> name) || directive != "#define") continue;
+        std::string value;
+        std::getline(in, value);
+        defines[name] = Trim(value);
+    }
+    return defines;
+}
+
+// The operands of one statement, split at commas outside quotes; quoted
+// ones keep their quotes.
+std::vector<std::string> Operands(const std::string& text) {
+    std::vector<std::string> operands(1);
+    bool quoted = false;
+    for (char c : text) {
+        if (c == '"') quoted = !quoted;
+        if (c == ',' && !quoted) {
+            operands.push_back("");
+        } else {
+            operands.back() += c;
+        }
+    }
+    for (std::string& operand : operands) operand = Trim(operand);
+    return operands;
+}
+
+std::wstring Unquoted(const std::string& text) {
+    std::wstring wide;
+    for (size_t i = 1; i + 1 < text.size(); ++i) wide += static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
+    return wide;
+}
+
+// The dialog's statements as the script has them, resolving ids through
+// resource.h and style shorthands through the script's own #defines.
+std::vector<ExpectedControl> ScriptControls() {
+    const std::vector<std::string> script = ReadLines(SourcePath("QuelvixProxyPlugin.rc"));
+    const std::map<std::string, std::string> ids = Defines(ReadLines(SourcePath("src/resource.h")));
+    const std::map<std::string, std::string> styles = Defines(script);
+    auto id = [&](const std::string& name) {
+        auto found = ids.find(name);
+        return std::stoi(found == ids.end() ? name : found->second);
+    };
+    auto style = [&](const std::string& text) {
+        std::string expanded;
+        std::istringstream in(text);
+        for (std::string word; in >> word;) {
+            auto found = styles.find(word);
+            expanded += " " + (found == styles.end() ? word : found->second);
+        }
+        return expanded + " ";
+    };
+    std::vector<ExpectedControl> controls;
+    bool inDialog = false, inBody = false;
+    for (const std::string& raw : script) {
+        const std::string line = Trim(raw);
+        if (!inDialog) {
+            inDialog = line.rfind("IDD_QUELVIX_PAGE DIALOG", 0) == 0;
+            continue;
+        }
+        if (!inBody) {
+            inBody = line == "BEGIN";
+            continue;
+        }
+        if (line == "END") break;
+        if (line.empty() || line.rfind("//", 0) == 0) continue;
+        const size_t space = line.find(' ');
+        const std::string keyword = line.substr(0, space);
+        const std::vector<std::string> o = Operands(line.substr(space + 1));
+        ExpectedControl c{};
+        auto place = [&](size_t first) {
+            c.x = std::stoi(o.at(first));
+            c.y = std::stoi(o.at(first + 1));
+            c.cx = std::stoi(o.at(first + 2));
+            c.cy = std::stoi(o.at(first + 3));
+        };
+        if (keyword == "LTEXT" || keyword == "PUSHBUTTON") {
+            c = {id(o.at(1)), keyword == "LTEXT" ? Label : Button, true, Unquoted(o.at(0))};
+            place(2);
+        } else if (keyword == "EDITTEXT" || keyword == "COMBOBOX") {
+            c = {id(o.at(0)), keyword == "EDITTEXT" ? Edit : Combo, false, L""};
+            place(1);
+        } else if (keyword == "CONTROL") {
+            const std::string windowClass = o.at(2);
+            const std::string bits = style(o.at(3));
+            Kind kind = Label;
+            if (windowClass == "\"msctls_trackbar32\"") {
+                kind = Slider;
+            } else if (windowClass == "\"msctls_updown32\"") {
+                kind = Spin;
+            } else if (windowClass == "\"Button\"") {
+                kind = bits.find(" BS_AUTOCHECKBOX ") != std::string::npos ? Check : Button;
+            } else if (windowClass == "\"Static\"") {
+                kind = bits.find(" SS_ETCHEDHORZ ") != std::string::npos ? Line : Label;
+            } else {
+                ADD_FAILURE() << "a control of class " << windowClass << " in: " << line;
+            }
+            c = {id(o.at(1)), kind, true, Unquoted(o.at(0))};
+            place(4);
+        } else {
+            ADD_FAILURE() << "a statement the test does not read: " << line;
+            continue;
+        }
+        controls.push_back(c);
+    }
+    EXPECT_FALSE(controls.empty()) << "no dialog IDD_QUELVIX_PAGE in the script";
+    return controls;
+}
 
 const wchar_t* ClassOf(Kind kind) {
     switch (kind) {
@@ -129,24 +202,25 @@ protected:
     }
     TestFilter* filter = nullptr;
     PageHarness* harness = nullptr;
+    const std::vector<ExpectedControl> controls = ScriptControls();
 };
 
 }  // namespace
 
-TEST_F(DialogLayout, HasSeventyControlsInResourceOrder) {
+TEST_F(DialogLayout, HasTheScriptsControlsInItsOrder) {
     const std::vector<HWND> children = Children(harness->Dialog());
-    ASSERT_EQ(70u, children.size());
+    ASSERT_EQ(controls.size(), children.size());
     for (size_t i = 0; i < children.size(); ++i) {
-        const ExpectedControl& expected = kControls[i];
+        const ExpectedControl& expected = controls[i];
         wchar_t className[64] = {};
         GetClassNameW(children[i], className, 64);
         EXPECT_EQ(0, _wcsicmp(ClassOf(expected.kind), className)) << "control " << i;
         EXPECT_EQ(expected.id, static_cast<int>(static_cast<short>(GetDlgCtrlID(children[i]))))
             << "control " << i;
-        if (expected.caption) {
+        if (expected.hasCaption) {
             wchar_t caption[64] = {};
             GetWindowTextW(children[i], caption, 64);
-            EXPECT_STREQ(expected.caption, caption) << "control " << i;
+            EXPECT_STREQ(expected.caption.c_str(), caption) << "control " << i;
         }
     }
 }
@@ -156,9 +230,9 @@ TEST_F(DialogLayout, HasSeventyControlsInResourceOrder) {
 TEST_F(DialogLayout, ControlsSitAtTheirDialogUnitPositions) {
     HWND dialog = harness->Dialog();
     const std::vector<HWND> children = Children(dialog);
-    ASSERT_EQ(70u, children.size());
+    ASSERT_EQ(controls.size(), children.size());
     for (size_t i = 0; i < children.size(); ++i) {
-        const ExpectedControl& expected = kControls[i];
+        const ExpectedControl& expected = controls[i];
         if (expected.kind == Spin || expected.kind == Combo) continue;
         // The dialog manager converts position and size separately.
         RECT want = {expected.x, expected.y, expected.cx, expected.cy};
@@ -171,7 +245,7 @@ TEST_F(DialogLayout, ControlsSitAtTheirDialogUnitPositions) {
         EXPECT_EQ(want.left, have.left) << "control " << i;
         EXPECT_EQ(want.top, have.top) << "control " << i;
         // An etched line draws its own 2-pixel edge, whatever its template size.
-        const bool buddy = i + 1 < children.size() && kControls[i + 1].kind == Spin;
+        const bool buddy = i + 1 < children.size() && controls[i + 1].kind == Spin;
         if (!buddy && expected.kind != Line) {
             EXPECT_EQ(want.right, have.right) << "control " << i;
             EXPECT_EQ(want.bottom, have.bottom) << "control " << i;
@@ -181,10 +255,10 @@ TEST_F(DialogLayout, ControlsSitAtTheirDialogUnitPositions) {
 
 TEST_F(DialogLayout, StylesMatchTheControlKinds) {
     const std::vector<HWND> children = Children(harness->Dialog());
-    ASSERT_EQ(70u, children.size());
+    ASSERT_EQ(controls.size(), children.size());
     for (size_t i = 0; i < children.size(); ++i) {
         const LONG style = GetWindowLongW(children[i], GWL_STYLE);
-        switch (kControls[i].kind) {
+        switch (controls[i].kind) {
         case Slider:
             EXPECT_EQ(TBS_NOTICKS, style & TBS_NOTICKS) << i;
             EXPECT_EQ(0, style & TBS_VERT) << i;

@@ -155,7 +155,7 @@ TEST_F(PropertyTest, TimeoutTakesAnythingAbove500ComparedUnsigned) {
 }
 
 TEST_F(PropertyTest, IgnoredSetsSucceedAndAnswerZero) {
-    for (ULONG id : {PropertyFlipH, PropertyFlipV, PropertyHalfClock, PropertyAgc, PropertyAec}) {
+    for (ULONG id : {PropertyFlipH, PropertyFlipV, PropertyHalfClock, PropertyAGC, PropertyAEC}) {
         Set(id, 1);
         EXPECT_EQ(Get(id), 0) << "id " << id;
     }

@@ -120,6 +120,29 @@ TEST_F(SettingsTest, OutOfRangeValuesAreClampedOnLoad) {
     EXPECT_EQ(s.colorCorrection, 7);
 }
 
+// Each applied setting with a value of its own, inside its range: what a
+// start loads under a name, the next stop writes back under the same name.
+TEST_F(SettingsTest, EveryAppliedSettingComesBackUnderItsOwnName) {
+    const struct {
+        const char* name;
+        LONG value;
+        LONG CameraSettings::*field;
+    } cases[] = {
+        {"Timeout", 4321, &CameraSettings::timeout},       {"Exposure", 700, &CameraSettings::exposure},
+        {"GlobalGain", 300, &CameraSettings::globalGain},  {"ColorEnable", 0, &CameraSettings::colorEnable},
+        {"WhiteBalance", 1, &CameraSettings::whiteBalance}, {"ColorCorrection", 0, &CameraSettings::colorCorrection},
+        {"Brightness", 301, &CameraSettings::brightness},  {"Contrast", 5, &CameraSettings::contrast},
+        {"Saturation", 15, &CameraSettings::saturation},   {"Hue", 200, &CameraSettings::hue},
+        {"RedGain", 150, &CameraSettings::redGain},        {"GreenGain", 160, &CameraSettings::greenGain},
+        {"BlueGain", 170, &CameraSettings::blueGain},
+    };
+    for (const auto& c : cases) Save(c.name, c.value);
+    rig.Plug();
+    for (const auto& c : cases) EXPECT_EQ(Fields().*c.field, c.value) << c.name;
+    rig.Stop();
+    for (const auto& c : cases) EXPECT_EQ(Saved(c.name), c.value) << c.name;
+}
+
 TEST_F(SettingsTest, FlipsAndAutomaticsAreReadButNeverApplied) {
     Save("FlipH", 1);
     Save("FlipV", 1);

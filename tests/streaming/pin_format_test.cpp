@@ -1,5 +1,7 @@
 // The filter and pin as a client sees them: descriptors, the data range and
 // its rewrite, intersection, the formats a pin accepts, and the pin's rows.
+#include <cstring>
+
 #include "camera/camera_commands.h"
 #include "capture/capture_filter.h"
 #include "capture/capture_pin.h"
@@ -14,55 +16,81 @@ const GUID kVideoInfo = {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO};
 
 KS_DATARANGE_VIDEO& Range(std::vector<uint8_t>& bytes) { return *reinterpret_cast<KS_DATARANGE_VIDEO*>(bytes.data()); }
 
-TEST_F(PinFormatTest, DescriptorsAreAsDeclared) {
+// A video application finds the filter as a video capture source with one
+// output pin; the identifiers are the platform's.
+TEST_F(PinFormatTest, TheFilterIsAVideoCaptureSourceWithOneOutputPin) {
     const KSFILTER_DESCRIPTOR* filterDescriptor = filter->Object()->Descriptor;
     ASSERT_EQ(filterDescriptor->CategoriesCount, 2u);
     EXPECT_TRUE(IsEqualGUID(filterDescriptor->Categories[0], GUID{STATIC_KSCATEGORY_VIDEO}));
     EXPECT_TRUE(IsEqualGUID(filterDescriptor->Categories[1], GUID{STATIC_KSCATEGORY_CAPTURE}));
     EXPECT_TRUE(IsEqualGUID(*filterDescriptor->ReferenceGuid, GUID{STATIC_KSNAME_Filter}));
     ASSERT_EQ(filter->PinFactoryCount(), 1u);
-    EXPECT_EQ(filterDescriptor->PinDescriptorSize, sizeof(KSPIN_DESCRIPTOR_EX));
     const KSPIN_DESCRIPTOR_EX& pinDescriptor = filterDescriptor->PinDescriptors[0];
-    EXPECT_EQ(pinDescriptor.Flags, static_cast<ULONG>(KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY));
-    EXPECT_EQ(pinDescriptor.InstancesPossible, 1u);
-    EXPECT_EQ(pinDescriptor.InstancesNecessary, 1u);
     EXPECT_EQ(pinDescriptor.PinDescriptor.DataFlow, KSPIN_DATAFLOW_OUT);
     EXPECT_EQ(pinDescriptor.PinDescriptor.Communication, KSPIN_COMMUNICATION_BOTH);
     EXPECT_TRUE(IsEqualGUID(*pinDescriptor.PinDescriptor.Name, GUID{STATIC_PINNAME_VIDEO_CAPTURE}));
-    const KS_FRAMING_ITEM& item = pinDescriptor.AllocatorFraming->FramingItem[0];
-    EXPECT_EQ(item.Flags, 0x80000002u);
-    EXPECT_EQ(item.FramingRange.Range.MinFrameSize, 8192u);
+    // Process is asked for only while running: nothing is converted before
+    // the thread reads frames.
+    EXPECT_TRUE(pinDescriptor.Flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY);
 
-    // The pin's own framing: two frames of exactly one image; the declared
-    // one is left as it was.
+    // No pin on a factory that does not exist.
+    std::vector<uint8_t> format = OfferedFormat();
+    std::unique_ptr<hostks::KsPin> refused;
+    EXPECT_NE(filter->CreatePin(1, format.data(), &refused), STATUS_SUCCESS);
+    EXPECT_EQ(rig.Context()->pinOpen, 0);
+}
+
+// The client sizes its frames by the pin's framing: each pin gets its own
+// copy, sized to exactly one image, and the declared framing that every
+// filter shares is left as it was.
+TEST_F(PinFormatTest, APinsFramingIsItsOwnAndHoldsOneImage) {
+    const KSPIN_DESCRIPTOR_EX& pinDescriptor = filter->Object()->Descriptor->PinDescriptors[0];
+    const KSALLOCATOR_FRAMING_EX declared = *pinDescriptor.AllocatorFraming;
+    // The driver writes into the frames with the processor.
+    EXPECT_TRUE(declared.FramingItem[0].Flags & KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY);
+
     CreatePin();
-    KSALLOCATOR_FRAMING_EX framing = pin->Framing();
-    EXPECT_EQ(framing.FramingItem[0].Frames, 2u);
-    EXPECT_EQ(framing.FramingItem[0].PhysicalRange.MinFrameSize, kImageBytes);
-    EXPECT_EQ(framing.FramingItem[0].PhysicalRange.MaxFrameSize, kImageBytes);
-    EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MinFrameSize, kImageBytes);
-    EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MaxFrameSize, kImageBytes);
-    EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.Stepping, 0u);
-    EXPECT_EQ(item.FramingRange.Range.MinFrameSize, 8192u);
+    const KS_FRAMING_ITEM item = pin->Framing().FramingItem[0];
+    EXPECT_EQ(item.PhysicalRange.MinFrameSize, kImageBytes);
+    EXPECT_EQ(item.PhysicalRange.MaxFrameSize, kImageBytes);
+    EXPECT_EQ(item.FramingRange.Range.MinFrameSize, kImageBytes);
+    EXPECT_EQ(item.FramingRange.Range.MaxFrameSize, kImageBytes);
+    EXPECT_EQ(item.FramingRange.Range.Stepping, 0u);
+    // Only the sizes are the pin's own.
+    EXPECT_EQ(item.Frames, declared.FramingItem[0].Frames);
+    EXPECT_EQ(item.Flags, declared.FramingItem[0].Flags);
+    EXPECT_TRUE(IsEqualGUID(item.MemoryType, declared.FramingItem[0].MemoryType));
+    EXPECT_EQ(std::memcmp(pinDescriptor.AllocatorFraming, &declared, sizeof declared), 0);
     EXPECT_NE(pin->Object()->Descriptor, &pinDescriptor);
     EXPECT_EQ(hostk::PoolTagStats('hVLT').liveBlocks, 2u);  // the two edited copies
 }
 
+// The range describes what a frame of the sensor's full size is at thirty
+// frames a second, every number following from the size and the rate.
 TEST_F(PinFormatTest, OfferedRangeDescribesTheFullSensorAtThirtyFrames) {
     std::vector<uint8_t> bytes = OfferedRange();
     KS_DATARANGE_VIDEO& range = Range(bytes);
-    EXPECT_EQ(range.DataRange.FormatSize, 296u);
-    EXPECT_EQ(range.DataRange.SampleSize, kImageBytes);
-    EXPECT_EQ(range.bTemporalCompression, 1);
-    EXPECT_EQ(range.ConfigCaps.MinFrameInterval, 333333);
-    EXPECT_EQ(range.ConfigCaps.MaxFrameInterval, 333333);
-    EXPECT_EQ(range.ConfigCaps.MinBitsPerSecond, 1843200000);
-    EXPECT_EQ(range.VideoInfoHeader.dwBitRate, 230400000u);
-    EXPECT_EQ(range.VideoInfoHeader.AvgTimePerFrame, 333333);
-    EXPECT_EQ(range.VideoInfoHeader.rcSource.right, 1600);
-    EXPECT_EQ(range.VideoInfoHeader.rcSource.bottom, 1200);
-    EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biBitCount, 32);
-    EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biSizeImage, kImageBytes);
+    const KS_BITMAPINFOHEADER& bitmap = range.VideoInfoHeader.bmiHeader;
+    const LONGLONG thirtyFrames = 10000000 / 30;  // 100-ns units
+    EXPECT_EQ(range.DataRange.FormatSize, sizeof(KS_DATARANGE_VIDEO));
+    EXPECT_EQ(bitmap.biWidth, SensorWidth);
+    EXPECT_EQ(bitmap.biHeight, SensorHeight);  // positive: rows bottom up
+    EXPECT_EQ(bitmap.biBitCount, 32);
+    EXPECT_EQ(bitmap.biSizeImage, kImageBytes);
+    EXPECT_EQ(range.DataRange.SampleSize, bitmap.biSizeImage);
+    EXPECT_EQ(range.VideoInfoHeader.rcSource.right, bitmap.biWidth);
+    EXPECT_EQ(range.VideoInfoHeader.rcSource.bottom, bitmap.biHeight);
+    EXPECT_EQ(range.ConfigCaps.MaxOutputSize.cx, bitmap.biWidth);
+    EXPECT_EQ(range.ConfigCaps.MaxOutputSize.cy, bitmap.biHeight);
+    EXPECT_EQ(range.ConfigCaps.MinFrameInterval, thirtyFrames);
+    EXPECT_EQ(range.ConfigCaps.MaxFrameInterval, thirtyFrames);
+    EXPECT_EQ(range.VideoInfoHeader.AvgTimePerFrame, thirtyFrames);
+    EXPECT_EQ(range.ConfigCaps.MinBitsPerSecond, static_cast<LONG>(bitmap.biSizeImage * 8 * 30));
+    EXPECT_EQ(range.ConfigCaps.MaxBitsPerSecond, range.ConfigCaps.MinBitsPerSecond);
+    // Counted in bytes a second, not bits.
+    EXPECT_EQ(range.VideoInfoHeader.dwBitRate, bitmap.biSizeImage * 30);
+    // Intersection asks the caller's range to say so too.
+    EXPECT_EQ(range.bTemporalCompression, TRUE);
 }
 
 TEST_F(PinFormatTest, IntersectionAnswersSizeBufferAndMismatch) {

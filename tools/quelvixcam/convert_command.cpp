@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/camera_settings.h"
 #include "pipeline/convert_frame.h"
 #include "pipeline/image_pipeline.h"
 #include "png_file.h"
@@ -51,20 +52,15 @@ enum Setting {
     kSettingCount
 };
 
-struct SettingInfo {
-    const char* name;
-    LONG factory;
-    bool clamped;
-    LONG low;
-    LONG high;
+// Their properties, in the same order: the names, the values of a freshly
+// added camera and the clamps are the driver's own (its setting rows).
+const ULONG kSettingProperties[kSettingCount] = {
+    PropertyWhiteBalance, PropertyColorEnable, PropertyRedGain,   PropertyGreenGain, PropertyBlueGain,
+    PropertyColorCorrection, PropertyBrightness, PropertyContrast, PropertySaturation, PropertyHue,
 };
 
-const SettingInfo kSettings[kSettingCount] = {
-    {"WhiteBalance", 0, false, 0, 0},  {"ColorEnable", 1, false, 0, 0},    {"RedGain", 128, true, 0, 300},
-    {"GreenGain", 128, true, 0, 300},  {"BlueGain", 128, true, 0, 300},    {"ColorCorrection", 1, false, 0, 0},
-    {"Brightness", 255, true, 0, 510}, {"Contrast", 10, true, 0, 20},      {"Saturation", 10, true, 0, 20},
-    {"Hue", 0, true, 0, 359},
-};
+const CameraSettingRow& SettingRow(int setting) { return *FindCameraSetting(kSettingProperties[setting]); }
+const char* SettingName(int setting) { return CameraPropertyName(kSettingProperties[setting]); }
 
 struct Options {
     std::string input;
@@ -99,7 +95,7 @@ bool EndsWithPng(const std::string& path) {
 
 // Parses argv into *o; on a mistake prints one error line and returns false.
 bool ParseOptions(int argc, char** argv, Options* o, int* status) {
-    for (int i = 0; i < kSettingCount; ++i) o->values[i] = kSettings[i].factory;
+    for (int i = 0; i < kSettingCount; ++i) o->values[i] = SettingRow(i).addDefault;
     *status = kUsageError;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -159,7 +155,7 @@ bool ParseOptions(int argc, char** argv, Options* o, int* status) {
             const std::string name = assignment.substr(0, equals);
             int setting = -1;
             for (int s = 0; s < kSettingCount; ++s)
-                if (name == kSettings[s].name) setting = s;
+                if (name == SettingName(s)) setting = s;
             if (equals == std::string::npos) {
                 Fail("--set needs NAME=VALUE, not \"" + assignment + "\"");
                 return false;
@@ -176,12 +172,7 @@ bool ParseOptions(int argc, char** argv, Options* o, int* status) {
                 Fail("value of " + name + " must be a 32-bit whole number, not \"" + text + "\"");
                 return false;
             }
-            const SettingInfo& info = kSettings[setting];
-            if (info.clamped) {
-                if (number < info.low) number = info.low;
-                if (number > info.high) number = info.high;
-            }
-            o->values[setting] = static_cast<LONG>(number);
+            o->values[setting] = ClampSetting(static_cast<LONG>(number), SettingRow(setting).clamp);
         }
     }
     if (o->input.empty()) return Fail("--input RAW is required"), false;

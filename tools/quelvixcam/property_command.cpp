@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "camera/property_set.h"
+#include "camera_property_set.h"
 #include "camera_faults.h"
 #include "host/kernel/violations.h"
 #include "registry_option.h"
@@ -14,22 +15,6 @@
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 namespace {
-
-// Names by id, as the property set's table has them.
-const char* const kPropertyNames[CameraPropertyCount] = {
-    "ExTrigger",        "Timeout",           "Exposure",         "ExposureMin",        "ExposureMax",
-    "ExposureDefault",  "GlobalGain",        "GlobalGainMin",    "GlobalGainMax",      "GlobalGainDefault",
-    "FlipH",            "FlipV",             "ColorEnable",      "WhiteBalance",       "RedGain",
-    "GreenGain",        "BlueGain",          "ColorGainMin",     "ColorGainMax",       "ColorGainDefault",
-    "Brightness",       "BrightnessMin",     "BrightnessMax",    "BrightnessDefault",  "Contrast",
-    "ContrastMin",      "ContrastMax",       "ContrastDefault",  "Saturation",         "SaturationMin",
-    "SaturationMax",    "SaturationDefault", "Hue",              "HueMin",             "HueMax",
-    "HueDefault",       "SubSampleMax",      "SubSample",        "SensorWidth",        "SensorHeight",
-    "RoiX",             "RoiY",              "RoiW",             "RoiH",               "Roi",
-    "PinOpen",          "ExTriggerSupported", "SendCommand20",   "ColorCorrection",    "HalfClock",
-    "HalfClockSupported", "FlipHSupported",  "FlipVSupported",   "AGCSupported",       "AECSupported",
-    "AGC",              "AEC",
-};
 
 // What an id offers, read from the driver's own automation table.
 const KSPROPERTY_ITEM* Item(ULONG id) {
@@ -44,7 +29,7 @@ bool Writable(ULONG id) { return Item(id) && Item(id)->SetPropertyHandler; }
 
 bool FindId(const std::string& name, ULONG* id) {
     for (ULONG i = 0; i < CameraPropertyCount; ++i) {
-        if (name == kPropertyNames[i]) {
+        if (name == CameraPropertyName(i)) {
             *id = i;
             return true;
         }
@@ -292,12 +277,12 @@ int RunGetCommand(int argc, char** argv) {
         LONG value = 0;
         NTSTATUS status = GetValue(session.Filter(), id, &value);
         if (!NT_SUCCESS(status)) {
-            std::fprintf(stderr, "quelvixcam get: reading %s failed with status 0x%08X\n", kPropertyNames[id],
+            std::fprintf(stderr, "quelvixcam get: reading %s failed with status 0x%08X\n", CameraPropertyName(id),
                          static_cast<unsigned>(status));
             exitCode = 1;
             continue;
         }
-        std::printf("%s=%ld\n", kPropertyNames[id], static_cast<long>(value));
+        std::printf("%s=%ld\n", CameraPropertyName(id), static_cast<long>(value));
     }
     if (!session.Close()) exitCode = 1;
     return CheckPoolAfterUnplug("quelvixcam get", exitCode);
