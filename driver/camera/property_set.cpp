@@ -8,7 +8,10 @@
 #include "camera/property_set.h"
 
 #include "camera/camera_commands.h"
+#include "camera/sensor_registers.h"
 #include "camera/setting_limits.h"
+#include "camera/trigger_mode.h"
+#include "camera/white_balance.h"
 #include "capture/capture_filter.h"
 #include "device/device_context.h"
 #include "device/read_timeout.h"

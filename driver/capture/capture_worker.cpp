@@ -4,7 +4,7 @@
 // ConvertReadyFrame and EndConversion bracket Process's use of the image.
 #include "capture/capture_worker.h"
 
-#include "camera/camera_commands.h"
+#include "camera/frame_geometry.h"
 #include "capture/raw_frame.h"
 #include "device/device_context.h"
 #include "device/pool_tags.h"

@@ -1,6 +1,5 @@
 // The filter and pin as a client sees them: descriptors, the data range and
 // its rewrite, intersection, the formats a pin accepts, and the pin's rows.
-#include "camera/camera_commands.h"
 #include "capture/capture_filter.h"
 #include "capture/capture_pin.h"
 #include "streaming_support.h"

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "camera/camera_commands.h"
+#include "camera/frame_geometry.h"
 #include "device/read_timeout.h"
 #include "host/kernel/violations.h"
 #include "support/plugged_camera.h"
