@@ -209,13 +209,13 @@ private:
     using Completions = std::vector<Completion>;
     using Clock = std::chrono::steady_clock;
 
-    static void RunCompletions(const Completions& done);
-    static void StampChunk(uint64_t number, uint32_t offset, uint8_t* chunk, uint32_t length);
+    // All *Locked members run with mutex_ held. The members are defined in
+    // one file per part of the camera, as grouped here.
 
+    // Endpoints and completion (camera_endpoints.cpp).
+    static void RunCompletions(const Completions& done);
     template <typename Body>
     uint32_t RunRequest(Body body);
-
-    // All *Locked members run with mutex_ held.
     uint32_t ControlTransferLocked(const hostusb::SetupPacket& setup, uint8_t* data, uint32_t* moved);
     uint32_t SetConfigurationLocked(uint8_t configurationValue, Completions& done);
     bool EnterRequestLocked(Completions& done);
@@ -223,18 +223,26 @@ private:
     void FinishInLocked(hostusb::BulkTransfer* t, uint32_t status, uint32_t actual, Completions& done);
     void FailAllPendingLocked(uint32_t status, bool trace, Completions& done);
     void FailPendingOnPipeLocked(int pipe, uint32_t status, Completions& done);
+
+    // The controller and its command processor (camera_controller.cpp).
     void UnplugLocked(Completions& done);
     void PowerOnLocked();
-    void AbandonFrameLocked();
     void ProcessCommandLocked(const uint8_t packet[kCommandPacketSize]);
     void QueueStatusRepliesLocked();
     void MatchRepliesLocked(Completions& done);
     bool TriggerModeLocked() const;
+
+    // The frame pump (frame_pump.cpp).
+    void AbandonFrameLocked();
     RenderParams RenderParamsLocked() const;
     bool FrameMayStartLocked(Clock::time_point now, Clock::time_point* wakeAt) const;
     std::shared_ptr<const std::vector<uint8_t>> RenderFrame(const std::shared_ptr<const Scene>& scene,
                                                             const RenderParams& params);
+    static void StampChunk(uint64_t number, uint32_t offset, uint8_t* chunk, uint32_t length);
     void FrameThread();
+
+    // The faults (camera_faults.cpp) and what tests and the tool can see
+    // (camera_inspection.cpp) only read and set the state below.
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;  // any state change: the frame thread and waiters
