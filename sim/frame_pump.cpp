@@ -52,8 +52,8 @@ bool SimulatedCamera::FrameMayStartLocked(Clock::time_point now, Clock::time_poi
     if (faults_.sendNothing || rawFrameSize_ == 0) return false;
     if (held_ && stepCredits_ == 0) return false;
     if (TriggerModeLocked() && triggersLatched_ == 0) return false;
-    if (frameRate_ > 0 && now < nextFrameAt_) {
-        *wakeAt = nextFrameAt_;
+    if (schedule_.Rate() > 0 && now < schedule_.NextStart()) {
+        *wakeAt = schedule_.NextStart();
         return false;
     }
     return true;
@@ -170,9 +170,7 @@ void SimulatedCamera::FrameThread() {
             }
             lastFrame_ = frame;
             activeNumber_ = ++counters_.framesStarted;
-            if (frameRate_ > 0) {
-                nextFrameAt_ = startedAt + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / frameRate_));
-            }
+            schedule_.FrameBegun(startedAt);
             changed_.notify_all();
             continue;
         }
@@ -187,14 +185,13 @@ void SimulatedCamera::FrameThread() {
 
 void SimulatedCamera::SetFrameRate(double fps) {
     std::lock_guard<std::mutex> lock(mutex_);
-    frameRate_ = fps > 0 ? fps : 0;
-    nextFrameAt_ = Clock::time_point{};
+    schedule_.SetRate(fps);
     changed_.notify_all();
 }
 
 double SimulatedCamera::FrameRate() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return frameRate_;
+    return schedule_.Rate();
 }
 
 void SimulatedCamera::SetNoise(uint32_t amplitude) {

@@ -38,6 +38,7 @@
 #include "sim/descriptors.h"
 #include "sim/faults.h"
 #include "sim/frame_renderer.h"
+#include "sim/frame_schedule.h"
 #include "sim/scene.h"
 #include "sim/sensor.h"
 #include "sim/trace.h"
@@ -88,8 +89,10 @@ public:
     bool SetScene(const std::string& spec, std::string* error);
     std::shared_ptr<const Scene> CurrentScene() const;
     // Frames per second; 0 (the default) sends each frame as soon as it is
-    // asked for. A frame starts no earlier than 1/fps after the previous one
-    // started.
+    // asked for. Paced, frames begin on a grid of 1/fps laid from the first
+    // frame after the call, at most one per slot: a frame asked for early
+    // waits for its slot, one asked for late begins at once in the slot it
+    // falls in (frame_schedule.h), so the rate holds over any length of run.
     void SetFrameRate(double fps);
     double FrameRate() const;
     // Deterministic noise of +-amplitude per sample; 0 (default) is none.
@@ -268,7 +271,6 @@ private:
 
     // Frames
     std::shared_ptr<const Scene> scene_;
-    double frameRate_ = 0;
     uint32_t noise_ = 0;
     bool stampFrames_ = false;
     uint64_t activeNumber_ = 0;  // framesStarted when the active frame began
@@ -281,7 +283,7 @@ private:
     uint32_t activeFailIndex_ = 0;
     uint32_t activeFailStatus_ = 0;
     std::shared_ptr<const std::vector<uint8_t>> lastFrame_;
-    Clock::time_point nextFrameAt_{};
+    FrameSchedule schedule_;  // the pacing; unpaced while its rate is 0
     bool held_ = false;
     uint32_t stepCredits_ = 0;
     uint32_t triggersLatched_ = 0;
