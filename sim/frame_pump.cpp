@@ -228,26 +228,27 @@ RenderParams SimulatedCamera::CurrentRenderParams() const {
     return RenderParamsLocked();
 }
 
-std::vector<uint8_t> SimulatedCamera::ExpectedRawFrame() const {
+// The scene is pictured outside the lock: a counter scene draws its digits.
+std::shared_ptr<const Scene> SimulatedCamera::NextPicture(RenderParams* params) const {
     std::shared_ptr<const Scene> scene;
-    RenderParams params;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         scene = scene_;
-        params = RenderParamsLocked();
+        *params = RenderParamsLocked();
     }
-    return RenderRawFrame(*PictureOfFrame(scene, params.frameNumber), params);
+    return PictureOfFrame(scene, params->frameNumber);
+}
+
+std::vector<uint8_t> SimulatedCamera::ExpectedRawFrame() const {
+    RenderParams params;
+    const std::shared_ptr<const Scene> picture = NextPicture(&params);
+    return RenderRawFrame(*picture, params);
 }
 
 std::vector<uint8_t> SimulatedCamera::ExpectedImage() const {
-    std::shared_ptr<const Scene> scene;
     RenderParams params;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        scene = scene_;
-        params = RenderParamsLocked();
-    }
-    return RenderMosaic(*PictureOfFrame(scene, params.frameNumber), params);
+    const std::shared_ptr<const Scene> picture = NextPicture(&params);
+    return RenderMosaic(*picture, params);
 }
 
 std::shared_ptr<const std::vector<uint8_t>> SimulatedCamera::LastFrame() const {

@@ -238,6 +238,9 @@ private:
     // The frame pump (frame_pump.cpp).
     void AbandonFrameLocked();
     RenderParams RenderParamsLocked() const;
+    // What the next frame would show, and the parameters it would be
+    // rendered with.
+    std::shared_ptr<const Scene> NextPicture(RenderParams* params) const;
     bool FrameMayStartLocked(Clock::time_point now, Clock::time_point* wakeAt) const;
     std::shared_ptr<const std::vector<uint8_t>> RenderFrame(const std::shared_ptr<const Scene>& scene,
                                                             const RenderParams& params);
