@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "camera/camera_commands.h"
+#include "camera/sensor_registers.h"
 #include "device/device_context.h"
 #include "host/ks/pnp.h"
 #include "sim/simulated_camera.h"

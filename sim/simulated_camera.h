@@ -38,6 +38,7 @@
 #include "sim/descriptors.h"
 #include "sim/faults.h"
 #include "sim/frame_renderer.h"
+#include "sim/frame_schedule.h"
 #include "sim/scene.h"
 #include "sim/sensor.h"
 #include "sim/trace.h"
@@ -88,8 +89,10 @@ public:
     bool SetScene(const std::string& spec, std::string* error);
     std::shared_ptr<const Scene> CurrentScene() const;
     // Frames per second; 0 (the default) sends each frame as soon as it is
-    // asked for. A frame starts no earlier than 1/fps after the previous one
-    // started.
+    // asked for. Paced, frames begin on a grid of 1/fps laid from the first
+    // frame after the call, at most one per slot: a frame asked for early
+    // waits for its slot, one asked for late begins at once in the slot it
+    // falls in (frame_schedule.h), so the rate holds over any length of run.
     void SetFrameRate(double fps);
     double FrameRate() const;
     // Deterministic noise of +-amplitude per sample; 0 (default) is none.
@@ -209,13 +212,13 @@ private:
     using Completions = std::vector<Completion>;
     using Clock = std::chrono::steady_clock;
 
-    static void RunCompletions(const Completions& done);
-    static void StampChunk(uint64_t number, uint32_t offset, uint8_t* chunk, uint32_t length);
+    // All *Locked members run with mutex_ held. The members are defined in
+    // one file per part of the camera, as grouped here.
 
+    // Endpoints and completion (camera_endpoints.cpp).
+    static void RunCompletions(const Completions& done);
     template <typename Body>
     uint32_t RunRequest(Body body);
-
-    // All *Locked members run with mutex_ held.
     uint32_t ControlTransferLocked(const hostusb::SetupPacket& setup, uint8_t* data, uint32_t* moved);
     uint32_t SetConfigurationLocked(uint8_t configurationValue, Completions& done);
     bool EnterRequestLocked(Completions& done);
@@ -223,18 +226,29 @@ private:
     void FinishInLocked(hostusb::BulkTransfer* t, uint32_t status, uint32_t actual, Completions& done);
     void FailAllPendingLocked(uint32_t status, bool trace, Completions& done);
     void FailPendingOnPipeLocked(int pipe, uint32_t status, Completions& done);
+
+    // The controller and its command processor (camera_controller.cpp).
     void UnplugLocked(Completions& done);
     void PowerOnLocked();
-    void AbandonFrameLocked();
     void ProcessCommandLocked(const uint8_t packet[kCommandPacketSize]);
     void QueueStatusRepliesLocked();
     void MatchRepliesLocked(Completions& done);
     bool TriggerModeLocked() const;
+
+    // The frame pump (frame_pump.cpp).
+    void AbandonFrameLocked();
     RenderParams RenderParamsLocked() const;
+    // What the next frame would show, and the parameters it would be
+    // rendered with.
+    std::shared_ptr<const Scene> NextPicture(RenderParams* params) const;
     bool FrameMayStartLocked(Clock::time_point now, Clock::time_point* wakeAt) const;
     std::shared_ptr<const std::vector<uint8_t>> RenderFrame(const std::shared_ptr<const Scene>& scene,
                                                             const RenderParams& params);
+    static void StampChunk(uint64_t number, uint32_t offset, uint8_t* chunk, uint32_t length);
     void FrameThread();
+
+    // The faults (camera_faults.cpp) and what tests and the tool can see
+    // (camera_inspection.cpp) only read and set the state below.
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;  // any state change: the frame thread and waiters
@@ -260,7 +274,6 @@ private:
 
     // Frames
     std::shared_ptr<const Scene> scene_;
-    double frameRate_ = 0;
     uint32_t noise_ = 0;
     bool stampFrames_ = false;
     uint64_t activeNumber_ = 0;  // framesStarted when the active frame began
@@ -273,7 +286,7 @@ private:
     uint32_t activeFailIndex_ = 0;
     uint32_t activeFailStatus_ = 0;
     std::shared_ptr<const std::vector<uint8_t>> lastFrame_;
-    Clock::time_point nextFrameAt_{};
+    FrameSchedule schedule_;  // the pacing; unpaced while its rate is 0
     bool held_ = false;
     uint32_t stepCredits_ = 0;
     uint32_t triggersLatched_ = 0;

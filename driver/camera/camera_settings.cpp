@@ -2,7 +2,8 @@
 // property request and the settings load change a setting.
 #include "camera/camera_settings.h"
 
-#include "camera/camera_commands.h"
+#include "camera/sensor_registers.h"
+#include "camera/white_balance.h"
 #include "device/device_context.h"
 #include "pipeline/image_pipeline.h"
 

@@ -9,6 +9,9 @@
 
 #include "camera/camera_commands.h"
 #include "camera/camera_settings.h"
+#include "camera/sensor_registers.h"
+#include "camera/trigger_mode.h"
+#include "camera/white_balance.h"
 #include "capture/capture_filter.h"
 #include "device/device_context.h"
 

@@ -1,7 +1,8 @@
 // WriteSensorRegister and the operations that split one setting over two
 // six-bit registers (exposure, global gain).
-#include "camera/camera_commands.h"
+#include "camera/sensor_registers.h"
 
+#include "camera/camera_commands.h"
 #include "device/device_context.h"
 
 ULONG SensorRegisterWidth(ULONG reg) {

@@ -1,7 +1,6 @@
-#include "camera/camera_startup.h"
-
-#include "camera/camera_commands.h"
 #include "camera/sensor_script.h"
+
+#include "camera/sensor_registers.h"
 
 VOID RunSensorScript(DeviceContext* context) {
     PAGED_CODE();

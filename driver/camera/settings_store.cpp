@@ -3,9 +3,9 @@
 // saved there when the filter closes and when the device stops.
 #include "camera/settings_store.h"
 
-#include "camera/camera_commands.h"
 #include "camera/camera_settings.h"
-#include "camera/camera_startup.h"
+#include "camera/sensor_registers.h"
+#include "camera/white_balance.h"
 #include "device/device_context.h"
 
 namespace {

@@ -1,9 +1,19 @@
-// The registry side of settings persistence: the "Settings" subkey of the
-// device's driver key and its REG_DWORD values. LoadSettings and SaveSettings
-// (camera_startup.h) are built on these.
+// Settings persistence: the "Settings" subkey of the device's driver key and
+// its REG_DWORD values, and the settings load (device start) and save
+// (device stop, filter close) built on them.
 #pragma once
 
 #include "wdk.h"
+
+class DeviceContext;
+
+// Applies the settings saved in the "Settings" subkey of the device's driver
+// key to the settings, the camera and the pipeline. False when the key could
+// not be opened; then nothing changed. PASSIVE_LEVEL.
+BOOLEAN LoadSettings(DeviceContext* context);
+// Writes the seventeen saved settings as they stand. False when the key could
+// not be opened; a failed value write is skipped. PASSIVE_LEVEL.
+BOOLEAN SaveSettings(DeviceContext* context);
 
 // Opens or creates `path` below `parent` with full access. A path may name
 // nested keys separated by backslashes: a key can only be created below one

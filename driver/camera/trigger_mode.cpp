@@ -1,7 +1,9 @@
 // External trigger mode: the controller's switch (0x28), the sensor's two
 // mode registers, and the status query (0x29) that reads the mode back.
-#include "camera/camera_commands.h"
+#include "camera/trigger_mode.h"
 
+#include "camera/camera_commands.h"
+#include "camera/sensor_registers.h"
 #include "device/device_context.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Switching the automatic white balance, which runs inside the frame
 // conversion of the image pipeline.
-#include "camera/camera_commands.h"
+#include "camera/white_balance.h"
 
 #include "device/device_context.h"
 #include "pipeline/image_pipeline.h"

@@ -2,7 +2,7 @@
 // of the driver-wide data range, and the filter descriptor.
 #include "capture/capture_filter.h"
 
-#include "camera/camera_startup.h"
+#include "camera/settings_store.h"
 #include "camera/property_set.h"
 #include "capture/capture_pin.h"
 #include "device/device_context.h"

@@ -189,25 +189,18 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     case KSSTATE_PAUSE:
         if (from == KSSTATE_RUN) {
             // The thread stops; the buffers stay for the run that may follow.
-            if (worker && worker->captureState == CaptureRunning) {
-                StopCapture(worker);
-                worker->captureState = CapturePaused;
-            }
+            if (worker) PauseCapture(worker);
             context->runState = PinPausedAfterRunning;
         }
         return STATUS_SUCCESS;
 
     case KSSTATE_RUN:
         if (context->runState == PinPausedAfterRunning) {
-            if (worker && worker->captureState == CapturePaused) {
-                worker->captureState = CaptureRunning;
-                NTSTATUS status = StartCaptureThread(worker);
-                if (!NT_SUCCESS(status)) {
-                    // The pin stays paused with its buffers; a later run
-                    // tries the thread again.
-                    worker->captureState = CapturePaused;
-                    return status;
-                }
+            if (worker) {
+                // Refused: the pin stays paused with its buffers; a later
+                // run tries the thread again.
+                NTSTATUS status = ResumeCapture(worker);
+                if (!NT_SUCCESS(status)) return status;
             }
             context->runState = PinRunning;
             return STATUS_SUCCESS;

@@ -100,9 +100,5 @@ BOOLEAN CaptureOneFrame(CaptureWorker* worker, ULONG buffer) {
     // read in which no chunk brought a byte (the camera is gone) is no frame:
     // delivering it would repeat stale memory as new, and treating it as a
     // failure lets the loop space such reads out.
-    KIRQL irql;
-    KeAcquireSpinLock(&device->link.chunkLock, &irql);
-    ULONG received = device->link.bytesReceived;
-    KeReleaseSpinLock(&device->link.chunkLock, irql);
-    return received != 0;
+    return FrameBytesReceived(&device->link) != 0;
 }

@@ -1,10 +1,11 @@
 // The capture worker's streaming buffers and its share of the hand-off with
 // the pin's Process routine: PrepareStreaming and EndStreaming take and give
 // back the buffers, StopCapture stops the thread and waits out a conversion,
+// PauseCapture and ResumeCapture stop and restart it across a pause,
 // ConvertReadyFrame and EndConversion bracket Process's use of the image.
 #include "capture/capture_worker.h"
 
-#include "camera/camera_commands.h"
+#include "camera/frame_geometry.h"
 #include "capture/raw_frame.h"
 #include "device/device_context.h"
 #include "device/pool_tags.h"
@@ -142,6 +143,21 @@ VOID EndStreaming(CaptureWorker* worker) {
     worker->captureState = CaptureStopped;
     ReleaseStreamingBuffers(worker);
     worker->pipeline = nullptr;  // the pin releases it next; never kept past streaming
+}
+
+VOID PauseCapture(CaptureWorker* worker) {
+    if (worker->captureState != CaptureRunning) return;
+    StopCapture(worker);
+    worker->captureState = CapturePaused;
+}
+
+NTSTATUS ResumeCapture(CaptureWorker* worker) {
+    if (worker->captureState != CapturePaused) return STATUS_SUCCESS;
+    // Running before the thread starts: its first read checks the state.
+    worker->captureState = CaptureRunning;
+    NTSTATUS status = StartCaptureThread(worker);
+    if (!NT_SUCCESS(status)) worker->captureState = CapturePaused;
+    return status;
 }
 
 LONG PickReadyBuffer(const CaptureWorker* worker) {

@@ -20,7 +20,7 @@ enum RawBufferState : LONG { BufferFree = 0, BufferFilling = 1, BufferReady = 2,
 struct CaptureWorker {
     ImagePipeline* pipeline;  // set by PrepareStreaming
     PUCHAR rgbImage;          // frameWidth x frameHeight x 4 bytes (tag 'hVLT'); the pipeline's outputBuffer
-    LONG captureState;        // CaptureState; changed by the pin's state changes only
+    LONG captureState;        // CaptureState; changed only by the worker's own transitions below
     KEVENT conversionDone;    // notification event: set when Process leaves a conversion
     PVOID captureThread;      // referenced thread object of the running thread, or null
     LONG volatile converting; // 1 from Process's start of a conversion to the end of its copy
@@ -64,6 +64,14 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker);
 VOID StopCapture(CaptureWorker* worker);
 // StopCapture, then the streaming buffers are released.
 VOID EndStreaming(CaptureWorker* worker);
+// The pin leaves run for pause: a running worker stops its thread and keeps
+// its buffers for the run that may follow. Nothing happens otherwise.
+VOID PauseCapture(CaptureWorker* worker);
+// The pin runs again after such a pause: a paused worker starts its thread
+// again. A thread that cannot be created is reported (its status) and leaves
+// the worker paused with its buffers, so that a later run tries again. A
+// worker that was not paused is left alone (success).
+NTSTATUS ResumeCapture(CaptureWorker* worker);
 
 // The double buffer's tie-breaks, each called under bufferLock. The buffer
 // the thread fills next: a free one (buffer 0 first); with none free, the

@@ -7,7 +7,7 @@
 // bytes.
 #pragma once
 
-#include "camera/camera_commands.h"
+#include "camera/frame_geometry.h"
 #include "device/pool_tags.h"
 
 static_assert(RawDataOffset == 9921 && RawLinePitch == 1921, "the camera's raw line layout");

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "camera/camera_commands.h"
+#include "camera/frame_geometry.h"
 #include "capture/capture_pin.h"
 #include "device/pool_tags.h"
 

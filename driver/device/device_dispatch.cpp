@@ -1,7 +1,8 @@
 #include "device/device_dispatch.h"
 
 #include "camera/camera_commands.h"
-#include "camera/camera_startup.h"
+#include "camera/sensor_script.h"
+#include "camera/settings_store.h"
 #include "capture/capture_filter.h"
 #include "capture/capture_worker.h"
 #include "device/device_context.h"

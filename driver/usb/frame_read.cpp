@@ -218,6 +218,13 @@ NTSTATUS ChunkCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+ULONG FrameBytesReceived(UsbLink* link) {
+    KIRQL irql = LockChunks(link);
+    ULONG received = link->bytesReceived;
+    UnlockChunks(link, irql);
+    return received;
+}
+
 VOID CancelChunks(UsbLink* link) {
     KIRQL irql = LockChunks(link);
     ChunkRequest* table = link->chunkTable;

@@ -83,6 +83,9 @@ NTSTATUS ResetPipe(UsbLink* link, ULONG pipeIndex);
 VOID SendCaptureCommand(DeviceContext* context, BOOLEAN start);
 BOOLEAN ReadRawFrame(DeviceContext* context, PUCHAR buffer, BOOLEAN* success);
 NTSTATUS ReadFrameChunked(UsbLink* link, ULONG length, PUCHAR buffer, DeviceContext* context);
+// The bytes the chunks of the latest frame read brought, counted by the
+// completions under the link's own lock; 0 when no chunk brought any.
+ULONG FrameBytesReceived(UsbLink* link);
 NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 VOID CancelChunks(UsbLink* link);
 VOID CancelPendingReads(UsbLink* link);

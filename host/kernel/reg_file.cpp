@@ -15,16 +15,6 @@ constexpr uint32_t kRegDword = 4;
 const char* const kHives[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS",
                               "HKEY_CURRENT_CONFIG"};
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string Trim(const std::string& text) {
     size_t begin = 0, end = text.size();
     while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
@@ -285,6 +275,16 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
     return out;
 }
 
+bool SameRegistryName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CheckKeyPath(const std::string& path, std::string* error) {
     // The depth is counted before anything is copied: a hostile path may be
     // tens of thousands of levels long, and is not repeated in the message.
@@ -297,7 +297,7 @@ bool CheckKeyPath(const std::string& path, std::string* error) {
     size_t first = path.find('\\');
     std::string hive = path.substr(0, first);
     bool known = false;
-    for (const char* name : kHives) known = known || EqualNoCase(hive, name);
+    for (const char* name : kHives) known = known || SameRegistryName(hive, name);
     if (!known) {
         *error = "key [" + path + "] does not start with a root key such as HKEY_LOCAL_MACHINE";
         return false;

@@ -40,6 +40,9 @@ constexpr size_t kMaxKeyDepth = 512;
 constexpr size_t kMaxKeyNameLength = 255;
 constexpr size_t kMaxValueNameLength = 16383;
 
+// Key and value names compare without regard to ASCII case.
+bool SameRegistryName(const std::string& a, const std::string& b);
+
 // Whether a full key path ("HKEY_CURRENT_USER\A\B") or a value name can be
 // kept in a file: false with why not in `error`. Beyond the limits above, a
 // name may hold no NUL and no line break, which the text cannot state.

@@ -28,16 +28,13 @@
 #include <string>
 #include <vector>
 
+#include "pnp_binding.h"
 #include "reg_file.h"
 #include "registry.h"
+#include "registry_faults.h"
 #include "registry_lock.h"
 
 namespace hostk {
-
-// The driver key of the Image device class, in which a camera's driver keeps
-// its software settings; the instance number is appended ("\0000").
-constexpr char kImageClassKey[] =
-    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\{6bdd1fc6-810f-11d0-bec7-08002be2092f}";
 
 // Pool tag of the key handle objects: an unclosed handle is a pool leak.
 constexpr ULONG kRegistryKeyTag = 0x5265674B;  // 'RegK'
@@ -96,7 +93,7 @@ public:
     // The whole store as file text.
     std::string Text() const;
 
-    struct Node;  // one key; defined where the kernel calls use it
+    struct Node;  // one key (registry_key_tree.h)
 
 private:
     friend struct RegistryAccess;
@@ -116,24 +113,5 @@ private:
     size_t openHandles_ = 0;
     std::string lastSaveError_;
 };
-
-// Plug and Play: a device's physical device object is bound to a store; its
-// driver key (what PLUGPLAY_REGKEY_DRIVER opens) is the lowest instance
-// under the Image class not bound right now. Binding creates the key, as
-// installing the device would. Returns the key's path.
-std::string BindDeviceRegistry(PDEVICE_OBJECT physicalDeviceObject, RegistryStore* store);
-void UnbindDeviceRegistry(PDEVICE_OBJECT physicalDeviceObject);
-
-// Fault injection. `nth` counts the calls that match (1-based, from the call
-// arming it); 0 fails every matching call until reset. `name` restricts the
-// fault to one value name (query, set) or key name as passed to ZwCreateKey;
-// empty matches all.
-enum class RegistryCall { OpenDeviceKey, CreateKey, QueryValue, SetValue };
-void RegistryFailCall(RegistryCall call, NTSTATUS status, size_t nth = 1, const std::string& name = "");
-// Makes the next save stop at one of its steps, as a full disk or a crash
-// there would.
-enum class SaveStep { WriteTemporary, SyncTemporary, Rename };
-void RegistryFailNextSave(SaveStep step);
-void RegistryResetFaults();
 
 }  // namespace hostk

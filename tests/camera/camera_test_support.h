@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "camera/camera_commands.h"
+#include "camera/sensor_registers.h"
 #include "support/plugged_camera.h"
 
 namespace cameratest {

@@ -1,5 +1,6 @@
 // ProgramFrameGeometry (raw frame size and the two packets it sends) and
 // ComputeBayerPhase.
+#include "camera/frame_geometry.h"
 #include "camera_test_support.h"
 
 using cameratest::StartedCamera;

@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <map>
 
-#include "camera/camera_startup.h"
+#include "camera/sensor_registers.h"
+#include "camera/sensor_script.h"
+#include "camera/trigger_mode.h"
 #include "camera_test_support.h"
 
 using cameratest::RegisterLine;

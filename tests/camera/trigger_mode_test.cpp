@@ -1,5 +1,6 @@
 // SetTriggerMode and QueryTriggerMode against the simulated camera, whose
 // trigger mode needs both the controller switch and the two sensor registers.
+#include "camera/trigger_mode.h"
 #include "camera_test_support.h"
 
 #include "usb/usb_link.h"

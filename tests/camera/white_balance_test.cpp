@@ -1,4 +1,5 @@
 // SwitchAutoWhiteBalance with and without an image pipeline.
+#include "camera/white_balance.h"
 #include "camera_test_support.h"
 
 #include "pipeline/image_pipeline.h"

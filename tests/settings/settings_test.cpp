@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "camera/camera_startup.h"
+#include "camera/sensor_registers.h"
 #include "camera/settings_store.h"
 #include "device/read_timeout.h"
 #include "host/kernel/registry_store.h"

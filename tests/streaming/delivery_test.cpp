@@ -50,6 +50,7 @@ TEST_F(DeliveryTest, AThreadThatCannotStartRefusesTheRunAndNoStaleImageGoesOut) 
     ASSERT_EQ(pin->SubmitFrame(first.data(), first.size), STATUS_PENDING);
     EXPECT_EQ(NextFrame().dataUsed, kImageBytes);
     ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(Worker()->captureState, CapturePaused);
 
     // Pause to run with no thread to be had: the run is refused and the pin
     // stays paused, so nothing (least of all the image from before the
@@ -58,6 +59,7 @@ TEST_F(DeliveryTest, AThreadThatCannotStartRefusesTheRunAndNoStaleImageGoesOut) 
     EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
     hostk::PoolResetFaults();
     EXPECT_EQ(pin->State(), KSSTATE_PAUSE);
+    EXPECT_EQ(Worker()->captureState, CapturePaused);
     EXPECT_EQ(Worker()->captureThread, nullptr);
     ClientBuffer waiting;
     ASSERT_EQ(pin->SubmitFrame(waiting.data(), waiting.size), STATUS_PENDING);
@@ -67,6 +69,7 @@ TEST_F(DeliveryTest, AThreadThatCannotStartRefusesTheRunAndNoStaleImageGoesOut) 
 
     // Tried again, the run starts the thread and frames flow.
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(Worker()->captureState, CaptureRunning);
     frame = NextFrame();
     EXPECT_EQ(frame.data, waiting.data());
     EXPECT_EQ(frame.dataUsed, kImageBytes);

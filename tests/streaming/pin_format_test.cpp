@@ -2,7 +2,6 @@
 // its rewrite, intersection, the formats a pin accepts, and the pin's rows.
 #include <cstring>
 
-#include "camera/camera_commands.h"
 #include "capture/capture_filter.h"
 #include "capture/capture_pin.h"
 #include "streaming_support.h"

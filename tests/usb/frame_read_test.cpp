@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "camera/camera_commands.h"
+#include "camera/frame_geometry.h"
 #include "device/read_timeout.h"
 #include "host/kernel/violations.h"
 #include "support/plugged_camera.h"
@@ -126,7 +127,7 @@ TEST_F(DriverTest, ChunksAreSizedFromTheLengthAndAllPostedBeforeCommand03) {
             expected.insert(expected.end(), c.chunks.begin(), c.chunks.end());
             expected.push_back("command 3");
             EXPECT_EQ(recorder.Events(), expected) << "length " << c.length;
-            EXPECT_EQ(context->link.bytesReceived, c.length);
+            EXPECT_EQ(FrameBytesReceived(&context->link), c.length);
             EXPECT_EQ(context->link.chunkTable, nullptr);
         }
     }
@@ -167,7 +168,7 @@ TEST_F(FrameReadTest, AWholeFrameArrivesAsTheCameraRenderedIt) {
     BOOLEAN success = FALSE;
     EXPECT_TRUE(context->ReadRawFrame(buffer.data(), &success));
     EXPECT_TRUE(success);
-    EXPECT_EQ(context->link.bytesReceived, kFullFrame);
+    EXPECT_EQ(FrameBytesReceived(&context->link), kFullFrame);
     std::vector<uint8_t> expected = rig.Camera().ExpectedRawFrame();
     ASSERT_EQ(expected.size(), buffer.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin()));
@@ -195,7 +196,7 @@ TEST_F(FrameReadTest, ACameraThatSendsNothingTimesOutAndLeavesNoChunkInFlight) {
 TEST_F(FrameReadTest, AFailedChunkStillLetsTheReadSucceedWithoutItsBytes) {
     rig.Camera().FailFrameChunk(3);
     EXPECT_EQ(Read(kFullFrame), STATUS_SUCCESS);
-    EXPECT_EQ(context->link.bytesReceived, kFullFrame - 65536);
+    EXPECT_EQ(FrameBytesReceived(&context->link), kFullFrame - 65536);
     std::vector<uint8_t> expected = rig.Camera().ExpectedRawFrame();
     for (size_t i = 3 * 65536; i < 4 * 65536; i += 4099) EXPECT_EQ(buffer[i], 0xAB) << i;
     EXPECT_EQ(buffer[2 * 65536 + 17], expected[2 * 65536 + 17]);

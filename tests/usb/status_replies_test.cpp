@@ -2,7 +2,7 @@
 // must read its own reply pair, not what is left of the last one.
 #include <gtest/gtest.h>
 
-#include "camera/camera_commands.h"
+#include "camera/trigger_mode.h"
 #include "support/plugged_camera.h"
 #include "usb/usb_link.h"
 

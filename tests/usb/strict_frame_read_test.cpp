@@ -8,6 +8,7 @@
 #include <chrono>
 
 #include "camera/camera_commands.h"
+#include "camera/frame_geometry.h"
 #include "device/read_timeout.h"
 #include "host/kernel/violations.h"
 #include "support/plugged_camera.h"
@@ -63,7 +64,7 @@ TEST_F(StrictFrameReadTest, AChunkRefusedWhileOthersArePendingIsRecoveredOnlyAft
     EXPECT_EQ(context->link.chunkTable, nullptr);
     rig.Camera().ReleaseFrames();
     EXPECT_EQ(Read(), STATUS_SUCCESS);
-    EXPECT_EQ(context->link.bytesReceived, kFullFrame);
+    EXPECT_EQ(FrameBytesReceived(&context->link), kFullFrame);
 }
 
 TEST_F(StrictFrameReadTest, AChunkThatCannotBePostedOnADisabledPortLeadsToPipeThenPortReset) {
@@ -82,7 +83,7 @@ TEST_F(StrictFrameReadTest, AChunkThatCannotBePostedOnADisabledPortLeadsToPipeTh
     EXPECT_EQ(Stack().TransfersInFlight(), 0u);
     // The port reset brought the camera back.
     EXPECT_EQ(Read(), STATUS_SUCCESS);
-    EXPECT_EQ(context->link.bytesReceived, kFullFrame);
+    EXPECT_EQ(FrameBytesReceived(&context->link), kFullFrame);
 }
 
 TEST_F(StrictFrameReadTest, AStalledChunkCompletedInsideThePostingLoopStopsTheReadAndThePipeResetClearsTheStall) {
@@ -94,7 +95,7 @@ TEST_F(StrictFrameReadTest, AStalledChunkCompletedInsideThePostingLoopStopsTheRe
     EXPECT_GT(Stack().InlineCompletions(), inlineBefore);
     EXPECT_EQ(Recovery(), std::vector<std::string>{"RESET_PIPE 2"});
     EXPECT_EQ(Read(), STATUS_SUCCESS);
-    EXPECT_EQ(context->link.bytesReceived, kFullFrame);
+    EXPECT_EQ(FrameBytesReceived(&context->link), kFullFrame);
 }
 
 TEST_F(StrictFrameReadTest, ChunksThatFailInTheUrbOnlyCompleteInsideThePostingLoopAndBringNoBytes) {
@@ -106,7 +107,7 @@ TEST_F(StrictFrameReadTest, ChunksThatFailInTheUrbOnlyCompleteInsideThePostingLo
     size_t inlineBefore = Stack().InlineCompletions();
     EXPECT_EQ(Read(), STATUS_SUCCESS);
     EXPECT_GE(Stack().InlineCompletions() - inlineBefore, 36u);
-    EXPECT_EQ(context->link.bytesReceived, 0u);
+    EXPECT_EQ(FrameBytesReceived(&context->link), 0u);
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](UCHAR b) { return b == 0xAB; }));
     EXPECT_EQ(context->link.chunkTable, nullptr);
     EXPECT_EQ(Stack().TransfersInFlight(), 0u);
