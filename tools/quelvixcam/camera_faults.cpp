@@ -1,8 +1,6 @@
 #include "camera_faults.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
 
