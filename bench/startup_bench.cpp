@@ -22,55 +22,47 @@
 
 #include "camera/sensor_registers.h"
 #include "device/device_context.h"
-#include "host/ks/pnp.h"
-#include "sim/simulated_camera.h"
+#include "rig/plugged_camera.h"
 
 #include "recording_reporter.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
-
 namespace {
 
-// A camera with the driver added above it.
-struct Plugged {
-    Plugged() : camera(std::make_unique<sim::SimulatedCamera>()), pnp(std::make_unique<hostks::PnpDevice>(DriverEntry, camera.get())) {
-        sim::TraceOptions off;
-        off.recordFramePipe = false;
-        off.maxLines = 1;  // the trace is not under test; keep it from growing
-        camera->SetTraceOptions(off);
-        added = pnp->Add() == STATUS_SUCCESS;
-    }
-    ~Plugged() {
-        pnp.reset();
-        camera.reset();
-    }
-    std::unique_ptr<sim::SimulatedCamera> camera;
-    std::unique_ptr<hostks::PnpDevice> pnp;
-    bool added = false;
-};
+// A camera with the driver added above it (null when the add failed). The
+// trace is not under test, so it is kept from growing.
+std::unique_ptr<rig::PluggedCamera> AddedCamera() {
+    rig::Options options;
+    options.trace = sim::TraceOptions{};
+    options.trace->recordFramePipe = false;
+    options.trace->maxLines = 1;
+    std::string error;
+    std::unique_ptr<rig::PluggedCamera> plugged = rig::PluggedCamera::Make(options, &error);
+    if (!plugged || plugged->Add() != STATUS_SUCCESS) return nullptr;
+    return plugged;
+}
 
 double commandsPerStart = 0;
 
 void DeviceStart(benchmark::State& state) {
-    Plugged rig;
-    if (!rig.added) {
+    std::unique_ptr<rig::PluggedCamera> plugged = AddedCamera();
+    if (!plugged) {
         state.SkipWithError("device add failed");
         return;
     }
     uint64_t starts = 0;
-    const uint64_t before = rig.camera->Counters().commandsReceived;
+    const uint64_t before = plugged->Camera().Counters().commandsReceived;
     for (auto _ : state) {
-        if (rig.pnp->Start() != STATUS_SUCCESS) {
+        if (plugged->Start() != STATUS_SUCCESS) {
             state.SkipWithError("device start failed");
             break;
         }
         ++starts;
         state.PauseTiming();
-        rig.pnp->Stop();
+        plugged->Stop();
         state.ResumeTiming();
     }
     if (starts) {
-        commandsPerStart = static_cast<double>(rig.camera->Counters().commandsReceived - before) / starts;
+        commandsPerStart = static_cast<double>(plugged->Camera().Counters().commandsReceived - before) / starts;
         state.counters["commands"] = commandsPerStart;
     }
 }
@@ -82,18 +74,18 @@ NTSTATUS UrbDone(PDEVICE_OBJECT, PIRP, PVOID context) {
 }
 
 void BareUrbRoundTrip(benchmark::State& state) {
-    Plugged rig;
-    if (!rig.added || rig.pnp->Start() != STATUS_SUCCESS) {
+    std::unique_ptr<rig::PluggedCamera> plugged = AddedCamera();
+    if (!plugged || plugged->Start() != STATUS_SUCCESS) {
         state.SkipWithError("device start failed");
         return;
     }
-    DeviceContext* context = DeviceContextOf(rig.pnp->KsDevice());
+    DeviceContext* context = DeviceContextOf(plugged->Pnp().KsDevice());
     PUSBD_INTERFACE_INFORMATION info = context->link.interfaceInfo;
     if (!info) {
         state.SkipWithError("no configuration");
         return;
     }
-    PDEVICE_OBJECT stack = rig.pnp->UsbStack().PhysicalDeviceObject();
+    PDEVICE_OBJECT stack = plugged->Pnp().UsbStack().PhysicalDeviceObject();
     // The same bytes a script write sends: register 35 = 63.
     UCHAR packet[CommandPacketSize] = {};
     BuildSensorRegisterPacket(packet, 35, 63);
@@ -121,7 +113,7 @@ void BareUrbRoundTrip(benchmark::State& state) {
             break;
         }
     }
-    rig.pnp->Stop();
+    plugged->Stop();
 }
 BENCHMARK(BareUrbRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 

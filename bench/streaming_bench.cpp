@@ -35,11 +35,10 @@
 #include "host/ks/ks_client.h"
 #include "pipeline/convert_frame.h"
 #include "pipeline/image_pipeline.h"
+#include "rig/plugged_camera.h"
 #include "sim/simulated_camera.h"
 
 #include "recording_reporter.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 namespace {
 
@@ -78,13 +77,15 @@ void ConversionAndCopy(benchmark::State& state) {
 class Stream {
 public:
     explicit Stream(double cameraFps) {
-        camera_.SetFrameRate(cameraFps);
-        camera_.SetFrameStamp(true);
-        pnp_ = std::make_unique<hostks::PnpDevice>(DriverEntry, &camera_);
-        ok_ = NT_SUCCESS(hostks::PlugIn(*pnp_)) && NT_SUCCESS(hostks::KsFilter::Open(*pnp_, &filter_));
+        rig::Options options;
+        options.cameraFps = cameraFps;
+        options.frameStamp = true;
+        std::string error;
+        rig_ = rig::PluggedCamera::Make(options, &error);
+        ok_ = rig_ && NT_SUCCESS(rig_->PlugIn()) && NT_SUCCESS(rig_->OpenFilter());
         std::vector<uint8_t> format;
-        ok_ = ok_ && NT_SUCCESS(filter_->Intersect(0, filter_->DataRanges(0)[0].data(), &format)) &&
-              NT_SUCCESS(filter_->CreatePin(0, format.data(), &pin_));
+        ok_ = ok_ && NT_SUCCESS(rig_->Filter().Intersect(0, rig_->Filter().DataRanges(0)[0].data(), &format)) &&
+              NT_SUCCESS(rig_->Filter().CreatePin(0, format.data(), &pin_));
         if (!ok_) return;
         pin_->SetClock(&clock_);
         ok_ = NT_SUCCESS(pin_->SetState(KSSTATE_RUN));
@@ -95,8 +96,7 @@ public:
     }
     ~Stream() {
         if (pin_) pin_->Close();
-        if (filter_) filter_->Close();
-        hostks::Unplug(*pnp_);
+        if (rig_) rig_->Close(nullptr);
     }
     bool ok() const { return ok_; }
     // Waits for a frame with a new picture, handing every frame back.
@@ -114,12 +114,10 @@ public:
         }
     }
     long repeats() const { return repeats_; }
-    uint64_t sent() const { return camera_.Counters().framesSent; }
+    uint64_t sent() const { return rig_->Camera().Counters().framesSent; }
 
 private:
-    sim::SimulatedCamera camera_;
-    std::unique_ptr<hostks::PnpDevice> pnp_;
-    std::unique_ptr<hostks::KsFilter> filter_;
+    std::unique_ptr<rig::PluggedCamera> rig_;
     std::unique_ptr<hostks::KsPin> pin_;
     hostks::ReferenceClock clock_;
     std::vector<uint8_t> buffers_[2];

@@ -340,18 +340,17 @@ TEST_F(SettingsTest, SettingsSurviveInTheStoreFile) {
     char directory[] = "/tmp/settings-test-XXXXXX";
     ASSERT_NE(mkdtemp(directory), nullptr);
     const std::string path = std::string(directory) + "/camera.reg";
+    rig::Options options;
+    options.registryFile = path;
     std::string error;
     {
-        auto store = hostk::RegistryStore::Open(path, &error);
-        ASSERT_NE(store, nullptr) << error;
-        sim::SimulatedCamera camera;
-        hostks::PnpDevice pnp(DriverEntry, &camera, store.get());
-        ASSERT_EQ(pnp.Add(), STATUS_SUCCESS);
-        ASSERT_EQ(pnp.Start(), STATUS_SUCCESS);
-        DeviceContextOf(pnp.KsDevice())->settings.saturation = 15;
-        pnp.Stop();
-        pnp.Remove();
-        EXPECT_EQ(store->LastSaveError(), "");
+        auto plugged = rig::PluggedCamera::Make(options, &error);
+        ASSERT_NE(plugged, nullptr) << error;
+        ASSERT_EQ(plugged->PlugIn(), STATUS_SUCCESS);
+        plugged->Context()->settings.saturation = 15;
+        plugged->Stop();
+        plugged->Remove();
+        EXPECT_EQ(plugged->Registry().LastSaveError(), "");
     }
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
@@ -370,15 +369,12 @@ TEST_F(SettingsTest, SettingsSurviveInTheStoreFile) {
     file.replace(at, 27, "\"Brightness\"=dword:000002bc");
     std::ofstream(path, std::ios::binary | std::ios::trunc) << file;
     {
-        auto store = hostk::RegistryStore::Open(path, &error);
-        ASSERT_NE(store, nullptr) << error;
-        sim::SimulatedCamera camera;
-        hostks::PnpDevice pnp(DriverEntry, &camera, store.get());
-        ASSERT_EQ(pnp.Add(), STATUS_SUCCESS);
-        ASSERT_EQ(pnp.Start(), STATUS_SUCCESS);
-        EXPECT_EQ(DeviceContextOf(pnp.KsDevice())->settings.brightness, 510);
-        EXPECT_EQ(DeviceContextOf(pnp.KsDevice())->settings.saturation, 15);
-        pnp.Remove();
+        auto plugged = rig::PluggedCamera::Make(options, &error);
+        ASSERT_NE(plugged, nullptr) << error;
+        ASSERT_EQ(plugged->PlugIn(), STATUS_SUCCESS);
+        EXPECT_EQ(plugged->Context()->settings.brightness, 510);
+        EXPECT_EQ(plugged->Context()->settings.saturation, 15);
+        plugged->Remove();
     }
     std::remove(path.c_str());
     rmdir(directory);

@@ -2,49 +2,24 @@
 
 #include <cstdio>
 
-#include "device/read_timeout.h"
-#include "host/kernel/registry_store.h"
-#include "host/kernel/violations.h"
-
 namespace testrig {
-
-PluggedCamera::PluggedCamera()
-    : camera_(std::make_unique<sim::SimulatedCamera>()),
-      pnp_(std::make_unique<hostks::PnpDevice>(DriverEntry, camera_.get())) {}
-
-PluggedCamera::~PluggedCamera() {
-    pnp_.reset();
-    camera_.reset();
-}
-
-DeviceContext* PluggedCamera::Context() {
-    PKSDEVICE device = pnp_->KsDevice();
-    return device ? DeviceContextOf(device) : nullptr;
-}
 
 void PluggedCamera::Plug() {
     ASSERT_EQ(Add(), STATUS_SUCCESS);
     ASSERT_EQ(Start(), STATUS_SUCCESS);
 }
 
-void DriverTest::SetUp() {
-    hostk::PoolResetFaults();
-    hostk::RegistryResetFaults();
-    hostk::ClearViolations();
-    InterlockedExchange(&ReadTimeout, DefaultReadTimeout);
-    InterlockedExchange(&UsbRequestTimeout, DefaultUsbRequestTimeout);
-}
+void DriverTest::SetUp() { rig::ResetPlatform(); }
 
 void DriverTest::TearDown() {
-    hostk::PoolResetFaults();
-    hostk::RegistryResetFaults();
+    rig::DisarmFaults();
     rig.Camera().ClearFaults();
     rig.Remove();
-    EXPECT_EQ(hostk::PoolTotals().liveBlocks, 0u) << hostk::PoolLeakReport();
-    EXPECT_EQ(hostk::LiveSystemThreads(), 0u);
-    EXPECT_EQ(hostk::ViolationCount(), 0u) << hostk::ViolationText();
-    InterlockedExchange(&ReadTimeout, DefaultReadTimeout);
-    InterlockedExchange(&UsbRequestTimeout, DefaultUsbRequestTimeout);
+    rig::Leftovers left = rig::LeftoversNow();
+    EXPECT_EQ(left.liveBlocks, 0u) << left.Report();
+    EXPECT_EQ(left.systemThreads, 0u);
+    EXPECT_EQ(left.violations, 0u) << left.Report();
+    rig::ResetPlatform();
 }
 
 std::vector<std::string> LinesStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {

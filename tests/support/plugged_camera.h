@@ -1,39 +1,24 @@
-// A simulated camera plugged into the host stack with the driver above it,
-// and a test fixture that checks what every driver test must leave behind:
-// no live pool blocks, no system threads, no broken platform rule.
+// The GoogleTest layer over the rig (rig/plugged_camera.h): a fixture that
+// plugs nothing in by itself but checks what every driver test must leave
+// behind - no live pool blocks, no system threads, no broken platform rule -
+// and the helpers the tests share for reading the camera's trace.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <initializer_list>
+#include <string>
+#include <vector>
 
-#include "device/device_context.h"
-#include "host/ks/pnp.h"
-#include "sim/simulated_camera.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+#include "rig/platform_state.h"
+#include "rig/plugged_camera.h"
 
 namespace testrig {
 
-class PluggedCamera {
+// The rig with a Plug that asserts: add, then start, both succeeding.
+class PluggedCamera : public rig::PluggedCamera {
 public:
-    PluggedCamera();
-    ~PluggedCamera();
-
-    sim::SimulatedCamera& Camera() { return *camera_; }
-    hostks::PnpDevice& Pnp() { return *pnp_; }
-    DeviceContext* Context();
-
-    NTSTATUS Add() { return pnp_->Add(); }
-    NTSTATUS Start() { return pnp_->Start(); }
-    // Add then Start, asserting both succeed.
     void Plug();
-    void Stop() { pnp_->Stop(); }
-    void Remove() { pnp_->Remove(); }
-
-private:
-    std::unique_ptr<sim::SimulatedCamera> camera_;
-    std::unique_ptr<hostks::PnpDevice> pnp_;
 };
 
 class DriverTest : public ::testing::Test {

@@ -104,10 +104,9 @@ protected:
 TEST_F(DriverTest, ChunksAreSizedFromTheLengthAndAllPostedBeforeCommand03) {
     RecordingDevice recorder(&rig.Camera());
     {
-        hostks::PnpDevice pnp(DriverEntry, &recorder);
-        ASSERT_EQ(pnp.Add(), STATUS_SUCCESS);
-        ASSERT_EQ(pnp.Start(), STATUS_SUCCESS);
-        DeviceContext* context = DeviceContextOf(pnp.KsDevice());
+        std::unique_ptr<hostks::PnpDevice> pnp = rig::MakePnpDevice(&recorder);
+        ASSERT_EQ(hostks::PlugIn(*pnp), STATUS_SUCCESS);
+        DeviceContext* context = DeviceContextOf(pnp->KsDevice());
         std::vector<UCHAR> buffer(kFullFrame);
         struct Case {
             ULONG length;
@@ -141,10 +140,9 @@ TEST_F(DriverTest, ACancelThatReachesAChunkBeforeTheCameraHasItStillEndsTheRead)
     InterlockedExchange(&ReadTimeout, 20000);
     RecordingDevice recorder(&rig.Camera());
     {
-        hostks::PnpDevice pnp(DriverEntry, &recorder);
-        ASSERT_EQ(pnp.Add(), STATUS_SUCCESS);
-        ASSERT_EQ(pnp.Start(), STATUS_SUCCESS);
-        DeviceContext* context = DeviceContextOf(pnp.KsDevice());
+        std::unique_ptr<hostks::PnpDevice> pnp = rig::MakePnpDevice(&recorder);
+        ASSERT_EQ(hostks::PlugIn(*pnp), STATUS_SUCCESS);
+        DeviceContext* context = DeviceContextOf(pnp->KsDevice());
         context->ProgramFrameGeometry();
         rig.Camera().HoldFrames();
         std::vector<UCHAR> buffer(kFullFrame);
@@ -158,7 +156,7 @@ TEST_F(DriverTest, ACancelThatReachesAChunkBeforeTheCameraHasItStillEndsTheRead)
         ASSERT_EQ(read.wait_for(10000ms), std::future_status::ready);
         EXPECT_EQ(read.get(), STATUS_CANCELLED);
         ASSERT_EQ(canceller.wait_for(10000ms), std::future_status::ready);
-        EXPECT_EQ(pnp.UsbStack().TransfersInFlight(), 0u);
+        EXPECT_EQ(pnp->UsbStack().TransfersInFlight(), 0u);
         rig.Camera().ReleaseFrames();
     }
     EXPECT_EQ(hostk::PoolTotals().liveBlocks, 0u) << hostk::PoolLeakReport();

@@ -1,7 +1,8 @@
 // What every subcommand that plugs the camera in shares: the repeatable
 // --camera-fault NAME[=ARG] option, which makes the simulated camera
-// misbehave so that an integrator can rehearse what an application sees,
-// and the check of the driver's pool after the last unplug.
+// misbehave so that an integrator can rehearse what an application sees
+// (the faults themselves are the rig's, rig/camera_faults.h), and the check
+// of the driver's pool after the last unplug.
 #pragma once
 
 #include <chrono>
@@ -9,30 +10,18 @@
 #include <vector>
 
 #include "host/ks/ks_client.h"
+#include "rig/camera_faults.h"
 #include "sim/simulated_camera.h"
 
-struct CameraFault {
-    std::string name;
-    std::string argument;  // empty when none was given
-};
+using rig::CameraFault;
 
 // The lines --help prints for the option.
 extern const char kCameraFaultHelp[];
-
-// Parses NAME[=ARG] and checks its argument; false with one error message.
-bool ParseCameraFault(const std::string& text, CameraFault* fault, std::string* error);
 
 // Takes "--camera-fault" and its value at argv[*i] (advancing *i), parsed
 // into `faults`. Returns 0 when argv[*i] is not that option, 1 when it was
 // taken, or the usage exit status 2 after printing one error line.
 int TakeCameraFaultOption(const char* tool, int argc, char** argv, int* i, std::vector<CameraFault>* faults);
-
-// Sets the faults on a camera not yet plugged in; false with one error
-// message (a descriptor file that cannot be read).
-bool ApplyCameraFaults(const std::vector<CameraFault>& faults, sim::SimulatedCamera& camera, std::string* error);
-// The faults that only bite on a configured camera (a configuration clears a
-// stall, as SET_CONFIGURATION clears every halt): set once the camera started.
-void ApplyCameraFaultsOnceStarted(const std::vector<CameraFault>& faults, sim::SimulatedCamera& camera);
 
 // "0xC000009C: the device's descriptors are not valid" for a status a user meets.
 std::string StatusText(NTSTATUS status);

@@ -19,10 +19,8 @@
 #include "png_file.h"
 #include "property_command.h"
 #include "registry_option.h"
-#include "sim/simulated_camera.h"
+#include "rig/plugged_camera.h"
 #include "whole_number.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 namespace {
 
@@ -241,9 +239,10 @@ struct Tally {
 };
 
 // Runs the capture on a plugged camera; 0 or the exit status.
-int Capture(const Options& options, sim::SimulatedCamera& camera, hostks::PnpDevice& pnp) {
+int Capture(const Options& options, rig::PluggedCamera& rig) {
+    const sim::SimulatedCamera& camera = rig.Camera();
     std::unique_ptr<hostks::KsFilter> filter;
-    NTSTATUS status = hostks::KsFilter::Open(pnp, &filter);
+    NTSTATUS status = hostks::KsFilter::Open(rig.Pnp(), &filter);
     if (!NT_SUCCESS(status)) return Fail("cannot open the capture filter (status " + Status(status) + ")");
     // Before the pin exists, so that Roi can still change the format offered.
     for (const PropertyAssignment& assignment : options.settings) {
@@ -361,30 +360,28 @@ int RunCaptureCommand(int argc, char** argv) {
     // A reader that goes away ends the run with a write error, not a signal.
     signal(SIGPIPE, SIG_IGN);
 
-    sim::SimulatedCamera camera;
-    if (!options.scene.empty() && !camera.SetScene(options.scene, &error))
-        return Fail("scene '" + options.scene + "': " + error);
-    camera.SetFrameRate(options.cameraFps);
+    rig::Options rigOptions;
+    rigOptions.scene = options.scene;
+    rigOptions.cameraFps = options.cameraFps;
     // Every frame carries its number in its first samples, so that a new
     // picture differs from the previous one even when the scene is still.
-    camera.SetFrameStamp(true);
-    if (!ApplyCameraFaults(options.faults, camera, &error)) return Fail(error);
-    std::unique_ptr<hostk::RegistryStore> registry = OpenRegistryStore(kTool, options.registry);
-    if (!registry) return kFailure;
+    rigOptions.frameStamp = true;
+    rigOptions.faults = options.faults;
+    if (!UseRegistryStore(kTool, options.registry, &rigOptions)) return kFailure;
+    std::unique_ptr<rig::PluggedCamera> rig = rig::PluggedCamera::Make(rigOptions, &error);
+    if (!rig) return Fail(error);
 
     int result = 0;
-    {
-        hostks::PnpDevice pnp(DriverEntry, &camera, registry.get());
-        NTSTATUS status = hostks::PlugIn(pnp);
-        if (!NT_SUCCESS(status)) {
-            result = Fail("the camera did not start (status " + StatusText(status) + ")");
-        } else {
-            ApplyCameraFaultsOnceStarted(options.faults, camera);
-            result = Capture(options, camera, pnp);
-        }
-        hostks::Unplug(pnp);
+    NTSTATUS status = rig->PlugIn();
+    if (!NT_SUCCESS(status)) {
+        result = Fail("the camera did not start (status " + StatusText(status) + ")");
+    } else {
+        result = Capture(options, *rig);
     }
-    if (!CloseRegistryStore(kTool, registry.get()) && result == 0) result = kFailure;
+    if (!rig->Close(&error)) {
+        const int failed = Fail(error);
+        if (result == 0) result = failed;
+    }
     if (hostk::ViolationCount() != 0 && result == 0) result = Fail("platform rules broken:\n" + hostk::ViolationText());
     return CheckPoolAfterUnplug(kTool, result);
 }

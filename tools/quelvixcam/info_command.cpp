@@ -7,11 +7,8 @@
 #include "camera_faults.h"
 #include "device/device_context.h"
 #include "host/kernel/violations.h"
-#include "host/ks/pnp.h"
 #include "registry_option.h"
-#include "sim/simulated_camera.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+#include "rig/plugged_camera.h"
 
 namespace {
 
@@ -80,41 +77,42 @@ int RunInfoCommand(int argc, char** argv) {
             return Usage();
         }
     }
-    std::unique_ptr<hostk::RegistryStore> registry = OpenRegistryStore("quelvixcam info", registryPath);
-    if (!registry) return 1;
-    sim::SimulatedCamera camera;
+    rig::Options rigOptions;
+    rigOptions.faults = faults;
+    if (!UseRegistryStore("quelvixcam info", registryPath, &rigOptions)) return 1;
     std::string error;
-    if (!ApplyCameraFaults(faults, camera, &error)) {
+    std::unique_ptr<rig::PluggedCamera> rig = rig::PluggedCamera::Make(rigOptions, &error);
+    if (!rig) {
         std::fprintf(stderr, "quelvixcam info: %s\n", error.c_str());
         return 1;
     }
     int exitCode = 0;
-    {
-        hostks::PnpDevice pnp(DriverEntry, &camera, registry.get());
-        NTSTATUS status = pnp.Add();
-        if (!NT_SUCCESS(status)) {
-            std::fprintf(stderr, "quelvixcam info: device add failed with status 0x%08X\n", static_cast<unsigned>(status));
-            return 1;
-        }
-        status = pnp.Start();
-        ApplyCameraFaultsOnceStarted(faults, camera);
-        std::printf("device start: status %s\n", StatusText(status).c_str());
-        std::printf("settings: registry store %s\n", registryPath.c_str());
-        if (!NT_SUCCESS(status)) exitCode = 1;
-        DeviceContext* context = DeviceContextOf(pnp.KsDevice());
-        std::printf("%s", camera.Summary().c_str());
-        PrintPipes(context);
-        sim::CameraCounters counters = camera.Counters();
-        std::printf("start-up: %llu command packets received by the camera\n",
-                    static_cast<unsigned long long>(counters.commandsReceived));
-        std::printf("frame: %ld x %lu delivered as %ld x %ld\n", static_cast<long>(context->frameWidth),
-                    static_cast<unsigned long>(context->frameHeight), static_cast<long>(context->outputWidth),
-                    static_cast<long>(context->outputHeight));
-        PrintPool("while started");
-        pnp.Stop();
-        pnp.Remove();
+    NTSTATUS status = rig->Add();
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "quelvixcam info: device add failed with status 0x%08X\n", static_cast<unsigned>(status));
+        return 1;
     }
-    if (!CloseRegistryStore("quelvixcam info", registry.get())) exitCode = 1;
+    status = rig->Start();
+    std::printf("device start: status %s\n", StatusText(status).c_str());
+    std::printf("settings: registry store %s\n", registryPath.c_str());
+    if (!NT_SUCCESS(status)) exitCode = 1;
+    DeviceContext* context = rig->Context();
+    sim::SimulatedCamera& camera = rig->Camera();
+    std::printf("%s", camera.Summary().c_str());
+    PrintPipes(context);
+    sim::CameraCounters counters = camera.Counters();
+    std::printf("start-up: %llu command packets received by the camera\n",
+                static_cast<unsigned long long>(counters.commandsReceived));
+    std::printf("frame: %ld x %lu delivered as %ld x %ld\n", static_cast<long>(context->frameWidth),
+                static_cast<unsigned long>(context->frameHeight), static_cast<long>(context->outputWidth),
+                static_cast<long>(context->outputHeight));
+    PrintPool("while started");
+    rig->Stop();
+    rig->Remove();
+    if (!rig->Close(&error)) {
+        std::fprintf(stderr, "quelvixcam info: %s\n", error.c_str());
+        exitCode = 1;
+    }
     PrintPool("after removal");
     if (hostk::ViolationCount() != 0) exitCode = 1;
     if (tracePath && !camera.WriteTrace(std::string(tracePath))) {

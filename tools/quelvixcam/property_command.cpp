@@ -9,10 +9,7 @@
 #include "camera_faults.h"
 #include "host/kernel/violations.h"
 #include "registry_option.h"
-#include "sim/simulated_camera.h"
 #include "whole_number.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 namespace {
 
@@ -78,21 +75,21 @@ class Session {
 public:
     bool Open(const char* tool, const std::string& registryPath, const std::vector<CameraFault>& faults) {
         tool_ = tool;
+        rig::Options options;
+        options.faults = faults;
+        if (!UseRegistryStore(tool, registryPath, &options)) return false;
         std::string error;
-        if (!ApplyCameraFaults(faults, camera_, &error)) {
+        rig_ = rig::PluggedCamera::Make(options, &error);
+        if (!rig_) {
             std::fprintf(stderr, "%s: %s\n", tool, error.c_str());
             return false;
         }
-        registry_ = OpenRegistryStore(tool, registryPath);
-        if (!registry_) return false;
-        pnp_ = std::make_unique<hostks::PnpDevice>(DriverEntry, &camera_, registry_.get());
-        NTSTATUS status = hostks::PlugIn(*pnp_);
+        NTSTATUS status = rig_->PlugIn();
         if (!NT_SUCCESS(status)) {
             std::fprintf(stderr, "%s: the camera did not start (status %s)\n", tool, StatusText(status).c_str());
             return false;
         }
-        ApplyCameraFaultsOnceStarted(faults, camera_);
-        status = hostks::KsFilter::Open(*pnp_, &filter_);
+        status = rig_->OpenFilter();
         if (!NT_SUCCESS(status)) {
             std::fprintf(stderr, "%s: the filter did not open (status 0x%08X)\n", tool, static_cast<unsigned>(status));
             return false;
@@ -102,28 +99,21 @@ public:
     // False when anything went wrong on the way out.
     bool Close() {
         bool ok = true;
-        if (filter_) {
-            filter_->Close();
-            filter_.reset();
+        std::string error;
+        if (rig_ && !rig_->Close(&error)) {
+            std::fprintf(stderr, "%s: %s\n", tool_, error.c_str());
+            ok = false;
         }
-        if (pnp_) {
-            hostks::Unplug(*pnp_);
-            pnp_.reset();
-        }
-        if (registry_ && !CloseRegistryStore(tool_, registry_.get())) ok = false;
-        registry_.reset();
+        rig_.reset();
         if (hostk::ViolationCount() != 0) ok = false;
         return ok;
     }
     ~Session() { Close(); }
-    hostks::KsFilter& Filter() { return *filter_; }
+    hostks::KsFilter& Filter() { return rig_->Filter(); }
 
 private:
     const char* tool_ = "";
-    std::unique_ptr<hostk::RegistryStore> registry_;
-    sim::SimulatedCamera camera_;
-    std::unique_ptr<hostks::PnpDevice> pnp_;
-    std::unique_ptr<hostks::KsFilter> filter_;
+    std::unique_ptr<rig::PluggedCamera> rig_;
 };
 
 // Splits off --registry FILE and --camera-fault NAME[=ARG]; the rest are

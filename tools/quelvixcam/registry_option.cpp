@@ -49,33 +49,18 @@ int RegistryWaitMilliseconds(const char* tool) {
     return static_cast<int>(seconds * 1000);
 }
 
-std::unique_ptr<hostk::RegistryStore> OpenRegistryStore(const char* tool, const std::string& path) {
+bool UseRegistryStore(const char* tool, const std::string& path, rig::Options* options) {
     int waitMs = RegistryWaitMilliseconds(tool);
-    if (waitMs < 0) return nullptr;
+    if (waitMs < 0) return false;
     if (path == DefaultRegistryPath()) {
         std::string directory = path.substr(0, path.rfind('/'));
         if (!MakeDirectories(directory)) {
             std::fprintf(stderr, "%s: cannot create %s for the registry store: %s\n", tool, directory.c_str(),
                          std::strerror(errno));
-            return nullptr;
+            return false;
         }
     }
-    std::string error;
-    auto store = hostk::RegistryStore::Open(path, &error, waitMs);
-    if (!store) std::fprintf(stderr, "%s: registry store %s\n", tool, error.c_str());
-    return store;
-}
-
-bool CloseRegistryStore(const char* tool, hostk::RegistryStore* store) {
-    std::string error;
-    if (!store->Flush(&error)) {
-        std::fprintf(stderr, "%s: %s\n", tool, error.c_str());
-        return false;
-    }
-    std::string lazy = store->LastSaveError();
-    if (!lazy.empty()) {
-        std::fprintf(stderr, "%s: %s\n", tool, lazy.c_str());
-        return false;
-    }
+    options->registryFile = path;
+    options->registryWaitMs = waitMs;
     return true;
 }

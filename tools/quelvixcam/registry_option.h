@@ -1,9 +1,8 @@
 #pragma once
 
-#include <memory>
 #include <string>
 
-#include "host/kernel/registry_store.h"
+#include "rig/plugged_camera.h"
 
 // The registry store a subcommand plugs the camera in with: the file given
 // by --registry, else registry.reg under $XDG_STATE_HOME/quelvixcam (or
@@ -21,12 +20,10 @@ constexpr int kDefaultRegistryWaitSeconds = 10;
 // QUELVIXCAM_REGISTRY_WAIT is not a number of seconds.
 int RegistryWaitMilliseconds(const char* tool);
 
-// Opens and locks the store for as long as it is open, or prints one error
-// line naming the file (prefixed with `tool`) and returns null: the file is
-// held by another run past the wait (the line names that run), cannot be
-// read, or cannot be parsed. A file that cannot be parsed is left untouched.
-std::unique_ptr<hostk::RegistryStore> OpenRegistryStore(const char* tool, const std::string& path);
-
-// Writes what is unsaved; prints one error line and returns false when the
-// store could not be saved (now or by an earlier lazy save).
-bool CloseRegistryStore(const char* tool, hostk::RegistryStore* store);
+// Sets the rig to plug the camera in with the store at `path` (made ready:
+// the default one's directory is made when missing), locked for as long as
+// the rig has it open; false after printing one error line prefixed with
+// `tool`. The rig's Make reports a store that is held by another run past
+// the wait (the line names that run), cannot be read, or cannot be parsed;
+// a file that cannot be parsed is left untouched.
+bool UseRegistryStore(const char* tool, const std::string& path, rig::Options* options);

@@ -1,0 +1,31 @@
+// What outlives one camera in the host process: the stand-ins' fault plans,
+// the driver-wide values, and whatever a driver left behind. A run that
+// plugs cameras in again and again starts each from a fresh boot and checks,
+// after every removal, what Driver Verifier would stop a machine for: pool
+// still allocated, system threads still running, platform rules broken.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace rig {
+
+// Disarms the pool's and the registry's fault injection.
+void DisarmFaults();
+// DisarmFaults, then forgets the violations recorded and gives the
+// driver-wide timeouts their defaults.
+void ResetPlatform();
+
+struct Leftovers {
+    size_t liveBlocks = 0;     // pool blocks still allocated, any tag
+    size_t systemThreads = 0;  // system threads not yet ended
+    size_t violations = 0;     // platform rules broken (hostk::ReportViolation)
+
+    bool None() const { return liveBlocks == 0 && systemThreads == 0 && violations == 0; }
+    // The live blocks and the violations' text, for a failure message.
+    std::string Report() const;
+};
+
+Leftovers LeftoversNow();
+
+}  // namespace rig
