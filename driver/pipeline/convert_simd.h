@@ -162,6 +162,28 @@ FORCEINLINE void DemosaicBlock(const UCHAR* at, LONG pitch, Rgb<Reg> even[2], Rg
     }
 }
 
+// White balance keeps what it demosaiced: the pass that measures the channel
+// sums packs each whole step's channels into bytes (red, then green, then
+// blue, each as the even pixels' bytes then the odd pixels' per half) and
+// leaves them in the part of the output buffer the step's pixels will fill;
+// 3 bytes a pixel fit in the 4 that the step then stores over them. The
+// conversion reads them back instead of demosaicing again, which gives the
+// same values. Steps that reach past the width have no room and are
+// demosaiced again.
+template <class Reg>
+FORCEINLINE void LoadKept(const UCHAR* slot, Rgb<Reg>* even, Rgb<Reg>* odd) {
+    const Reg zero = Vector<Reg>::Zero();
+    const Reg red = Vector<Reg>::Load(slot);
+    const Reg green = Vector<Reg>::Load(slot + sizeof(Reg));
+    const Reg blue = Vector<Reg>::Load(slot + 2 * sizeof(Reg));
+    even->red = InterleaveLow8(red, zero);
+    odd->red = InterleaveHigh8(red, zero);
+    even->green = InterleaveLow8(green, zero);
+    odd->green = InterleaveHigh8(green, zero);
+    even->blue = InterleaveLow8(blue, zero);
+    odd->blue = InterleaveHigh8(blue, zero);
+}
+
 // How the frame's gains are applied, chosen once per frame; all give
 // min(255, (v * g) >> 7) exactly for a sample v <= 255 and a gain g taken as
 // an unsigned 16-bit value.
@@ -183,42 +205,10 @@ inline GainMode GainModeOf(const FrameParameters* f) {
 
 // GainsScaled: (v * g) >> 7 is the high half of (v << 8) * (g << 1), both
 // factors within 16 bits; below 16384 the result stays below 32768, so a
-// signed minimum caps it. `Shifted`: the lanes already hold v << 8.
-template <bool Shifted, class Reg>
+// signed minimum caps it.
+template <class Reg>
 FORCEINLINE Reg ApplyScaledGain(Reg v, Reg gainTimes2) {
-    return MinSigned(MulHighUnsigned(Shifted ? v : ShiftLeft<8>(v), gainTimes2), Splat<Reg>(255));
-}
-
-// Whether a channel's scaled gain applies, so that kept channels may arrive
-// already shifted for it (0 red, 1 green, 2 blue).
-constexpr bool ScaledGainOn(int mode, int channel) {
-    return mode == GainsScaled || (mode == GainsRedBlue && channel != 1);
-}
-
-// White balance keeps what it demosaiced: the pass that measures the channel
-// sums packs each whole step's channels into bytes (red, then green, then
-// blue, each as the even pixels' bytes then the odd pixels' per half) and
-// leaves them in the part of the output buffer the step's pixels will fill;
-// 3 bytes a pixel fit in the 4 that the step then stores over them. The
-// conversion reads them back instead of demosaicing again, which gives the
-// same values. Steps that reach past the width have no room and are
-// demosaiced again.
-//
-// A kept channel's bytes (even pixels', then odd pixels', per half) as the
-// even and odd lanes: v, or v << 8 when its scaled gain comes next, which
-// the unpack gives for the same cost by putting the byte in the high half.
-template <bool Shifted, class Reg>
-FORCEINLINE void UnpackKept(Reg bytes, Reg* even, Reg* odd) {
-    const Reg zero = Vector<Reg>::Zero();
-    *even = Shifted ? InterleaveLow8(zero, bytes) : InterleaveLow8(bytes, zero);
-    *odd = Shifted ? InterleaveHigh8(zero, bytes) : InterleaveHigh8(bytes, zero);
-}
-
-template <int Mode, class Reg>
-FORCEINLINE void LoadKept(const UCHAR* slot, Rgb<Reg>* even, Rgb<Reg>* odd) {
-    UnpackKept<ScaledGainOn(Mode, 0)>(Vector<Reg>::Load(slot), &even->red, &odd->red);
-    UnpackKept<ScaledGainOn(Mode, 1)>(Vector<Reg>::Load(slot + sizeof(Reg)), &even->green, &odd->green);
-    UnpackKept<ScaledGainOn(Mode, 2)>(Vector<Reg>::Load(slot + 2 * sizeof(Reg)), &even->blue, &odd->blue);
+    return MinSigned(MulHighUnsigned(ShiftLeft<8>(v), gainTimes2), Splat<Reg>(255));
 }
 
 // GainsGeneral: the low half of v * g gives the result when the high half is
@@ -249,13 +239,12 @@ Gains<Reg> BroadcastGains(const FrameParameters* f, GainMode mode) {
     return g;
 }
 
-// `Kept`: the channels come from LoadKept, shifted where a scaled gain applies.
-template <int Mode, bool Kept, class Reg>
+template <int Mode, class Reg>
 FORCEINLINE void ApplyGains(Rgb<Reg>* v, const Gains<Reg>& g) {
     if (Mode == GainsScaled || Mode == GainsRedBlue) {
-        v->red = ApplyScaledGain<Kept>(v->red, g.red);
-        if (Mode == GainsScaled) v->green = ApplyScaledGain<Kept>(v->green, g.green);
-        v->blue = ApplyScaledGain<Kept>(v->blue, g.blue);
+        v->red = ApplyScaledGain(v->red, g.red);
+        if (Mode == GainsScaled) v->green = ApplyScaledGain(v->green, g.green);
+        v->blue = ApplyScaledGain(v->blue, g.blue);
     } else if (Mode == GainsGeneral) {
         v->red = ApplyGeneralGain(v->red, g.red);
         v->green = ApplyGeneralGain(v->green, g.green);
@@ -412,14 +401,12 @@ FORCEINLINE void StoreBgra(UCHAR* out, const Bgra<Reg>& pixels, LONG count) {
 // ConvertColor's work on one demosaiced step: gains, matrix, BGRA.
 template <int Mode, int Shape, class Reg>
 struct ColourStage {
-    static constexpr int kMode = Mode;
     Gains<Reg> gains;
     Matrix<Shape, Reg> matrix;
 
-    template <bool Kept>
-    FORCEINLINE Bgra<Reg> Apply(Rgb<Reg> even, Rgb<Reg> odd) const {
-        ApplyGains<Mode, Kept>(&even, gains);
-        ApplyGains<Mode, Kept>(&odd, gains);
+    FORCEINLINE Bgra<Reg> operator()(Rgb<Reg> even, Rgb<Reg> odd) const {
+        ApplyGains<Mode>(&even, gains);
+        ApplyGains<Mode>(&odd, gains);
         return PackBgra(MatrixChannel(even, matrix, 2), MatrixChannel(odd, matrix, 2), MatrixChannel(even, matrix, 1),
                         MatrixChannel(odd, matrix, 1), MatrixChannel(even, matrix, 0), MatrixChannel(odd, matrix, 0));
     }
@@ -429,7 +416,6 @@ struct ColourStage {
 // (w v) >> 8 is the high half of v * (w << 8), one multiply per product.
 template <int Mode, class Reg>
 struct MonoStage {
-    static constexpr int kMode = Mode;
     Gains<Reg> gains;
 
     FORCEINLINE Reg Luma(const Rgb<Reg>& v) const {
@@ -438,10 +424,9 @@ struct MonoStage {
         return Add(y, MulHighUnsigned(v.blue, Splat<Reg>(29 << 8)));
     }
 
-    template <bool Kept>
-    FORCEINLINE Bgra<Reg> Apply(Rgb<Reg> even, Rgb<Reg> odd) const {
-        ApplyGains<Mode, Kept>(&even, gains);
-        ApplyGains<Mode, Kept>(&odd, gains);
+    FORCEINLINE Bgra<Reg> operator()(Rgb<Reg> even, Rgb<Reg> odd) const {
+        ApplyGains<Mode>(&even, gains);
+        ApplyGains<Mode>(&odd, gains);
         const Reg yEven = Luma(even);
         const Reg yOdd = Luma(odd);
         return PackBgra(yEven, yOdd, yEven, yOdd, yEven, yOdd);
@@ -463,15 +448,13 @@ FORCEINLINE void ConvertStep(const UCHAR* at, LONG pitch, UCHAR* out, SIZE_T row
                              const Stage& stage, bool kept) {
     Rgb<Reg> even[2], odd[2];
     if (kept) {
-        LoadKept<Stage::kMode>(out, &even[0], &odd[0]);
-        if (TwoRows) LoadKept<Stage::kMode>(out + rowBytes, &even[1], &odd[1]);
-        StoreBgra(out, stage.template Apply<true>(even[0], odd[0]), count);
-        if (TwoRows) StoreBgra(out + rowBytes, stage.template Apply<true>(even[1], odd[1]), count);
+        LoadKept(out, &even[0], &odd[0]);
+        if (TwoRows) LoadKept(out + rowBytes, &even[1], &odd[1]);
     } else {
         DemosaicBlock<Phase, TwoRows>(at, pitch, even, odd);
-        StoreBgra(out, stage.template Apply<false>(even[0], odd[0]), count);
-        if (TwoRows) StoreBgra(out + rowBytes, stage.template Apply<false>(even[1], odd[1]), count);
     }
+    StoreBgra(out, stage(even[0], odd[0]), count);
+    if (TwoRows) StoreBgra(out + rowBytes, stage(even[1], odd[1]), count);
 }
 
 // Rows `r` (even) and, for a pair, r + 1: whole wide steps, then narrow steps
