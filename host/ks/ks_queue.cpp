@@ -20,7 +20,7 @@ HostStreamPointer* StreamPointerRecord(PKSSTREAM_POINTER pointer) {
 // again. The fresh-pool check waits for the hand-back, on the client's
 // thread. Called with pin->queueLock held; frees the frame.
 void CompleteFrame(HostPin* pin, QueuedFrame* frame, NTSTATUS status) {
-    if (frame->copied) std::memcpy(frame->client, frame->mapping->System(), frame->mapping->Bytes());
+    if (frame->copied && frame->client) std::memcpy(frame->client, frame->mapping->System(), frame->mapping->Bytes());
     CompletedFrameRecord record{frame->header, status, frame->sequence, std::move(frame->mapping), frame->copied};
     record.header.Data = frame->client;
     pin->completed.push_back(std::move(record));
