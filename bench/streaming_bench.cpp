@@ -89,9 +89,11 @@ public:
         if (!ok_) return;
         pin_->SetClock(&clock_);
         ok_ = NT_SUCCESS(pin_->SetState(KSSTATE_RUN));
+        // Frame buffers from the stand-in, so the client's frames reach the
+        // driver with no copy that the platform would not make.
         for (auto& buffer : buffers_) {
-            buffer.resize(kImageBytes);
-            pin_->SubmitFrame(buffer.data(), kImageBytes);
+            buffer = std::make_unique<hostks::FrameBuffer>(kImageBytes);
+            pin_->SubmitFrame(buffer->data(), kImageBytes);
         }
     }
     ~Stream() {
@@ -120,7 +122,7 @@ private:
     std::unique_ptr<rig::PluggedCamera> rig_;
     std::unique_ptr<hostks::KsPin> pin_;
     hostks::ReferenceClock clock_;
-    std::vector<uint8_t> buffers_[2];
+    std::unique_ptr<hostks::FrameBuffer> buffers_[2];
     uint8_t lastStamp_[sim::kFrameStampSamples * 4] = {};
     long repeats_ = 0;
     bool ok_ = false;

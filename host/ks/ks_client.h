@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "frame_buffer.h"
 #include "pnp.h"
 
 namespace hostks {
@@ -132,7 +133,9 @@ public:
     // The pin's allocator framing as its descriptor declares it now.
     KSALLOCATOR_FRAMING_EX Framing() const;
 
-    // Queues a frame buffer; it must stay valid until it comes back.
+    // Queues a frame buffer; it must stay valid until it comes back. A
+    // FrameBuffer's memory goes to the driver as it is; any other memory is
+    // copied into the pin's mapping of it and back on completion.
     // STATUS_PENDING when queued; STATUS_INVALID_DEVICE_STATE in stop.
     NTSTATUS SubmitFrame(void* data, ULONG size, ULONG optionsFlags = 0);
     // The oldest frame handed back, waiting up to `timeout`.

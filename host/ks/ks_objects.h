@@ -61,15 +61,19 @@ struct QueuedFrame {
     KSSTREAM_HEADER header{};
     uint64_t sequence = 0;
     void* client = nullptr;  // the buffer as the client gave it
-    FrameMapping mapping;
+    std::shared_ptr<FrameMapping> mapping;  // null for an empty buffer
+    bool copied = false;  // the client's own memory: leased from the pin's cache, copied in and out
 };
 
 // A frame handed back to the client: its header as the driver left it, or
-// the status of a frame cancelled at stop.
+// the status of a frame cancelled at stop. Until the client takes it, it
+// keeps its mapping, which the hand-back checks and returns to the cache.
 struct CompletedFrameRecord {
     KSSTREAM_HEADER header{};
     NTSTATUS status = STATUS_SUCCESS;
     uint64_t sequence = 0;
+    std::shared_ptr<FrameMapping> mapping;
+    bool copied = false;
 };
 
 struct HostStreamPointer {
@@ -97,6 +101,9 @@ struct HostPin {
     bool processHeld = false;  // the client's HoldProcessing
     uint64_t processCalls = 0;
     std::thread processWorker;
+
+    // Mappings of the client's own frame buffers, kept across submissions.
+    FrameMappingCache mappings;
 
     // The frame queue, front = leading edge.
     std::mutex queueLock;
@@ -146,8 +153,14 @@ NTSTATUS QueueFrame(HostPin* pin, PVOID data, ULONG size, ULONG optionsFlags, ui
 // Completes every queued frame with STATUS_CANCELLED (the pin went to stop).
 void FlushQueue(HostPin* pin);
 bool QueueHasFrames(HostPin* pin);
-// Waits up to timeoutMs for a completed frame and takes the oldest.
+// Waits up to timeoutMs for a completed frame and takes the oldest, handed
+// back (HandBackFrame).
 bool TakeCompletedFrame(HostPin* pin, CompletedFrameRecord* frame, int64_t timeoutMs);
+// What the application receives with a completed frame: a frame delivered
+// with data must not carry fresh pool where its data should be (memory the
+// driver never wrote, handed to an application). Runs on the thread that
+// takes the frame, never the driver's; releases the record's mapping.
+void HandBackFrame(HostPin* pin, CompletedFrameRecord* frame);
 
 }  // namespace hostks
 

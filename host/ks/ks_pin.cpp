@@ -207,6 +207,8 @@ NTSTATUS ClosePinObject(HostPin* host) {
         }
     }
     for (QueuedFrame* frame : host->queue) delete frame;
+    // Frames completed and never taken still reached the application.
+    for (CompletedFrameRecord& frame : host->completed) HandBackFrame(host, &frame);
     delete host;
     return status;
 }

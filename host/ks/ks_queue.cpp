@@ -2,7 +2,9 @@
 // stream pointer the driver locks and ejects, the completed frames going
 // back to the client, and the flush at stop.
 #include <chrono>
+#include <cstring>
 
+#include "frame_buffer.h"
 #include "kernel/violations.h"
 #include "ks_objects.h"
 
@@ -13,24 +15,30 @@ HostStreamPointer* StreamPointerRecord(PKSSTREAM_POINTER pointer) {
     return reinterpret_cast<HostStreamPointer*>(pointer);
 }
 
-// Hands a frame back to the client: what the driver wrote through the system
-// mapping lands in the client's buffer, and the header names that buffer
-// again. A frame completed with data must not carry fresh pool where its
-// data should be: that is memory the driver never wrote, handed to an
-// application. Called with pin->queueLock held; frees the frame.
+// Completes a frame to the client: a copied buffer receives what the driver
+// wrote through the system mapping, and the header names the client's buffer
+// again. The fresh-pool check waits for the hand-back, on the client's
+// thread. Called with pin->queueLock held; frees the frame.
 void CompleteFrame(HostPin* pin, QueuedFrame* frame, NTSTATUS status) {
-    frame->mapping.CopyTo(frame->client);
-    if (status == STATUS_SUCCESS && frame->mapping.System()) {
-        size_t used = frame->header.DataUsed < frame->mapping.Bytes() ? frame->header.DataUsed : frame->mapping.Bytes();
-        long long at = FindFreshPoolFill(frame->mapping.System(), used);
-        if (at >= 0)
-            hostk::ReportViolation("frame %llu handed to the application holds unwritten pool at byte %lld",
-                                   static_cast<unsigned long long>(frame->sequence), at);
-    }
-    CompletedFrameRecord record{frame->header, status, frame->sequence};
+    if (frame->copied && frame->client) std::memcpy(frame->client, frame->mapping->System(), frame->mapping->Bytes());
+    CompletedFrameRecord record{frame->header, status, frame->sequence, std::move(frame->mapping), frame->copied};
     record.header.Data = frame->client;
-    pin->completed.push_back(record);
+    pin->completed.push_back(std::move(record));
     delete frame;
+}
+
+// The system view of the client's buffer: the pages of a FrameBuffer as they
+// are, or the pin's kept mapping of the client's own memory with the
+// client's bytes copied in.
+bool MapClientBuffer(HostPin* pin, QueuedFrame* frame, PVOID data, ULONG size) {
+    if (size == 0) return true;  // nothing to map; both addresses stay null
+    frame->mapping = FindFrameBuffer(data, size);
+    if (frame->mapping) return true;
+    frame->mapping = pin->mappings.Lease(data, size);
+    if (!frame->mapping) return false;
+    frame->copied = true;
+    if (data) std::memcpy(frame->mapping->System(), data, size);
+    return true;
 }
 
 }  // namespace
@@ -42,7 +50,7 @@ NTSTATUS QueueFrame(HostPin* pin, PVOID data, ULONG size, ULONG optionsFlags, ui
         if (pin->pin.DeviceState == KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
     }
     auto* frame = new QueuedFrame;
-    if (!frame->mapping.Map(data, size)) {
+    if (!MapClientBuffer(pin, frame, data, size)) {
         delete frame;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -51,7 +59,7 @@ NTSTATUS QueueFrame(HostPin* pin, PVOID data, ULONG size, ULONG optionsFlags, ui
     frame->header.PresentationTime.Numerator = 1;
     frame->header.PresentationTime.Denominator = 1;
     frame->header.FrameExtent = size;
-    frame->header.Data = frame->mapping.Application();
+    frame->header.Data = frame->mapping ? frame->mapping->Application() : nullptr;
     frame->header.OptionsFlags = optionsFlags;
     bool wasEmpty;
     {
@@ -88,9 +96,25 @@ bool TakeCompletedFrame(HostPin* pin, CompletedFrameRecord* frame, int64_t timeo
     if (!pin->queueChanged.wait_for(held, std::chrono::milliseconds(timeoutMs),
                                     [pin] { return !pin->completed.empty(); }))
         return false;
-    *frame = pin->completed.front();
+    *frame = std::move(pin->completed.front());
     pin->completed.pop_front();
+    held.unlock();
+    HandBackFrame(pin, frame);
     return true;
+}
+
+void HandBackFrame(HostPin* pin, CompletedFrameRecord* frame) {
+    if (!frame->mapping) return;
+    if (frame->status == STATUS_SUCCESS) {
+        const size_t extent = frame->header.FrameExtent;
+        const size_t used = frame->header.DataUsed < extent ? frame->header.DataUsed : extent;
+        long long at = FindFreshPoolFill(frame->mapping->System(), used);
+        if (at >= 0)
+            hostk::ReportViolation("frame %llu handed to the application holds unwritten pool at byte %lld",
+                                   static_cast<unsigned long long>(frame->sequence), at);
+    }
+    if (frame->copied) pin->mappings.Return(frame->mapping);
+    frame->mapping.reset();
 }
 
 }  // namespace hostks
@@ -111,7 +135,7 @@ PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_
     pointer.Pin = pin;
     pointer.StreamHeader = &frame->header;
     KSSTREAM_POINTER_OFFSET& data = pin->DataFlow == KSPIN_DATAFLOW_OUT ? pointer.OffsetOut : pointer.OffsetIn;
-    data.Data = frame->mapping.System();
+    data.Data = frame->mapping ? frame->mapping->System() : nullptr;
     data.Count = frame->header.FrameExtent;
     data.Remaining = frame->header.FrameExtent;
     pointer.Offset = &data;

@@ -208,6 +208,52 @@ TEST(ConvertDifferential, VectorKernelsMatchScalarAtSensorSize) {
     }
 }
 
+// White balance on frames with almost no red (or blue) measures gains of
+// 16384 and more, up to the cap of 65535: the conversion then applies them
+// to the channels the measuring pass kept, through the general gain route.
+TEST(ConvertDifferential, WhiteBalanceWithLargeMeasuredGainsMatchesScalar) {
+    std::mt19937 rng(16384);
+    int large = 0, capped = 0;
+    for (int i = 0; i < 24; ++i) {
+        Trial t{};
+        t.width = i % 3 == 0 ? 96 : 33 + 7 * i;
+        t.height = 6 + i % 5;
+        t.phase = 0;  // GRBG: red at (even row, odd column), blue at (odd row, even column)
+        t.colour = i % 4 != 3;
+        t.whiteBalance = true;
+        t.gains[0] = t.gains[1] = t.gains[2] = 128;
+        const LONG factory[16] = {87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, 0, 0, 0, 64};
+        for (int k = 0; k < 16; ++k) t.coefficients[k] = factory[k];
+        const bool dimRed = i % 2 == 0;
+        std::vector<uint8_t> raw(static_cast<size_t>(t.width) * t.height);
+        for (int r = 0; r < t.height; ++r) {
+            for (int c = 0; c < t.width; ++c) {
+                const bool green = (r + c) % 2 == 0;
+                const bool red = r % 2 == 0 && !green;
+                const bool dim = red == dimRed;
+                // Green and the bright channel even, so the gradient terms
+                // add nothing to the dim channel's interpolated samples; a
+                // few of its own samples are 1, the rest 0: its sum stays
+                // small but not 0.
+                raw[static_cast<size_t>(r) * t.width + c] =
+                    green ? 200 : dim ? static_cast<uint8_t>(rng() % (i % 3 == 1 ? 4 : 40) == 0) : 120;
+            }
+        }
+        Result scalar = ConvertTrial(t, raw, ConversionKernelScalar);
+        const LONG measured = scalar.gains[dimRed ? 0 : 2];
+        if (measured >= 16384) ++large;
+        if (measured == 65535) ++capped;
+        for (ConversionKernel kernel : VectorKernels()) {
+            Result vector = ConvertTrial(t, raw, kernel);
+            ASSERT_EQ(vector.output, scalar.output) << Name(kernel) << " trial " << i << " gain " << measured;
+            ASSERT_EQ(vector.gains[0], scalar.gains[0]) << Name(kernel) << " trial " << i;
+            ASSERT_EQ(vector.gains[2], scalar.gains[2]) << Name(kernel) << " trial " << i;
+        }
+    }
+    EXPECT_GE(large, 12);
+    EXPECT_GE(capped, 1);
+}
+
 // ConvertFrame runs the AVX2 kernel only between a save and a restore of the
 // extended processor state, also when Process converts at DISPATCH_LEVEL.
 TEST(ConvertDifferential, Avx2RunsInsideSavedExtendedState) {

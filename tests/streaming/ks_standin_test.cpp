@@ -10,6 +10,7 @@
 
 #include "host/kernel/pool.h"
 #include "host/kernel/violations.h"
+#include "host/ks/frame_buffer.h"
 #include "host/ks/ks_objects.h"
 
 namespace {
@@ -222,17 +223,143 @@ TEST_F(StandInTest, TheHeaderNamesTheApplicationsAddressWhichFaultsAndTheSystemM
     EXPECT_EQ(leading->OffsetOut.Data[0], 0x11);  // the client's bytes, seen through the system mapping
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(application[0] = 1, "");
-    // Fresh pool in a completed frame is reported; the same bytes in a
-    // cancelled frame are not (the driver never delivered it).
+    // Fresh pool in a completed frame is reported when the application
+    // receives it; the same bytes in a cancelled frame are not (the driver
+    // never delivered it).
     std::memset(leading->OffsetOut.Data, hostk::kFreshPoolFill, 64);
     leading->StreamHeader->DataUsed = 64;
     KsStreamPointerUnlock(leading, TRUE);
+    hostks::CompletedFrameRecord done;
+    ASSERT_TRUE(hostks::TakeCompletedFrame(pin, &done, 1000));
     EXPECT_EQ(hostk::ViolationCount(), 1u);
-    EXPECT_NE(hostk::ViolationText().find("unwritten pool"), std::string::npos);
+    EXPECT_NE(hostk::ViolationText().find("unwritten pool at byte 0"), std::string::npos);
     hostk::ClearViolations();
     ASSERT_EQ(hostks::QueueFrame(pin, buffer.data(), 64, 0, nullptr), STATUS_PENDING);
     ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_TRUE(hostks::TakeCompletedFrame(pin, &done, 1000));
+    EXPECT_EQ(done.status, STATUS_CANCELLED);
     EXPECT_EQ(hostk::ViolationCount(), 0u);
+}
+
+// Writes `fill` into `bytes` bytes of the leading frame and ejects it.
+void DeliverLeading(hostks::HostPin* pin, uint8_t fill, ULONG bytes) {
+    PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    std::memset(leading->OffsetOut.Data, fill, bytes);
+    leading->StreamHeader->DataUsed = bytes;
+    KsStreamPointerUnlock(leading, TRUE);
+}
+
+TEST_F(StandInTest, AFrameBufferIsTheDriversPagesAndTheClientsOwnMemoryKeepsItsMappingAcrossSubmissions) {
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+
+    // A FrameBuffer: the driver's write shows in the client's memory at
+    // once, with no copy; the header still names an address that faults.
+    hostks::FrameBuffer shared(8192);
+    ASSERT_NE(shared.data(), nullptr);
+    EXPECT_EQ(shared.data()[8191], 0);
+    shared.data()[0] = 0x42;
+    ASSERT_EQ(hostks::QueueFrame(pin, shared.data(), 8192, 0, nullptr), STATUS_PENDING);
+    EXPECT_EQ(pin->mappings.Size(), 0u);
+    PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    EXPECT_NE(static_cast<void*>(leading->OffsetOut.Data), shared.data());
+    EXPECT_EQ(leading->OffsetOut.Data[0], 0x42);
+    leading->OffsetOut.Data[1] = 0x43;
+    EXPECT_EQ(shared.data()[1], 0x43);
+    auto* application = static_cast<volatile uint8_t*>(leading->StreamHeader->Data);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(application[0] = 1, "");
+    KsStreamPointerUnlock(leading, FALSE);
+    // A buffer smaller than asked for is not a FrameBuffer's: it is copied.
+    EXPECT_EQ(hostks::FindFrameBuffer(shared.data(), 8193), nullptr);
+    EXPECT_EQ(hostks::FindFrameBuffer(shared.data() + 1, 16), nullptr);
+    DeliverLeading(pin, 0x55, 8192);
+    hostks::CompletedFrameRecord done;
+    ASSERT_TRUE(hostks::TakeCompletedFrame(pin, &done, 1000));
+    EXPECT_EQ(done.header.Data, shared.data());
+    EXPECT_EQ(shared.data()[8191], 0x55);
+
+    // The client's own memory: the same buffer submitted again gets the
+    // same system mapping, refreshed from what the client wrote since.
+    std::vector<uint8_t> own(4096, 0x11);
+    ASSERT_EQ(hostks::QueueFrame(pin, own.data(), 4096, 0, nullptr), STATUS_PENDING);
+    leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    PUCHAR first = leading->OffsetOut.Data;
+    KsStreamPointerUnlock(leading, FALSE);
+    DeliverLeading(pin, 0x22, 4096);
+    ASSERT_TRUE(hostks::TakeCompletedFrame(pin, &done, 1000));
+    EXPECT_EQ(own[4095], 0x22);
+    own[0] = 0x33;
+    ASSERT_EQ(hostks::QueueFrame(pin, own.data(), 4096, 0, nullptr), STATUS_PENDING);
+    // Submitted twice at once, the buffer gets a second mapping: the first
+    // frame's pages are still the driver's.
+    ASSERT_EQ(hostks::QueueFrame(pin, own.data(), 4096, 0, nullptr), STATUS_PENDING);
+    EXPECT_EQ(pin->mappings.Size(), 2u);
+    leading = KsPinGetLeadingEdgeStreamPointer(&pin->pin, KSSTREAM_POINTER_STATE_LOCKED);
+    ASSERT_NE(leading, nullptr);
+    EXPECT_EQ(leading->OffsetOut.Data, first);
+    EXPECT_EQ(leading->OffsetOut.Data[0], 0x33);
+    EXPECT_EQ(leading->OffsetOut.Data[1], 0x22);
+    KsStreamPointerUnlock(leading, FALSE);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(hostks::TakeCompletedFrame(pin, &done, 1000));
+    EXPECT_EQ(pin->mappings.Size(), 2u);  // both idle, both kept
+    ASSERT_EQ(hostks::ClosePinObject(pin), STATUS_SUCCESS);
+}
+
+TEST_F(StandInTest, IdleMappingsOfTheClientsMemoryAreBoundedOldestFirst) {
+    hostks::FrameMappingCache cache;
+    std::vector<std::vector<uint8_t>> buffers(hostks::FrameMappingCache::kIdleKept + 2, std::vector<uint8_t>(64));
+    std::vector<std::shared_ptr<hostks::FrameMapping>> leased;
+    for (auto& buffer : buffers) leased.push_back(cache.Lease(buffer.data(), 64));
+    EXPECT_EQ(cache.Size(), buffers.size());
+    for (auto& mapping : leased) cache.Return(mapping);
+    EXPECT_EQ(cache.Size(), hostks::FrameMappingCache::kIdleKept);
+    // The two leased first went; the last is still the same mapping.
+    EXPECT_EQ(cache.Lease(buffers.back().data(), 64), leased.back());
+    EXPECT_NE(cache.Lease(buffers.front().data(), 64), leased.front());
+    // Another size at the same address is another buffer.
+    EXPECT_NE(cache.Lease(buffers.back().data(), 128), nullptr);
+    EXPECT_EQ(cache.Size(), hostks::FrameMappingCache::kIdleKept + 2);
+}
+
+TEST_F(StandInTest, FreshPoolIsFoundWhereverAnAlignedRunOfItLiesAndInFramesNeverTaken) {
+    std::vector<uint8_t> frame(1000, 0xFF);
+    EXPECT_EQ(hostks::FindFreshPoolFill(frame.data(), frame.size()), -1);
+    for (size_t at : {size_t{0}, size_t{8}, size_t{64 * 7 + 56}, size_t{984}, size_t{992}}) {
+        std::vector<uint8_t> copy = frame;
+        std::memset(&copy[at], hostk::kFreshPoolFill, 8);
+        EXPECT_EQ(hostks::FindFreshPoolFill(copy.data(), copy.size()), static_cast<long long>(at)) << at;
+        // Beyond the bytes the frame says it used, the run does not count.
+        EXPECT_EQ(hostks::FindFreshPoolFill(copy.data(), at + 7), -1) << at;
+    }
+    // A run of seven, or eight across a word boundary, is not a word of fill;
+    // the first of two runs is reported.
+    std::memset(&frame[100], hostk::kFreshPoolFill, 7);
+    std::memset(&frame[132], hostk::kFreshPoolFill, 8);
+    EXPECT_EQ(hostks::FindFreshPoolFill(frame.data(), frame.size()), -1);
+    std::memset(&frame[512], hostk::kFreshPoolFill, 16);
+    std::memset(&frame[640], hostk::kFreshPoolFill, 8);
+    EXPECT_EQ(hostks::FindFreshPoolFill(frame.data(), frame.size()), 512);
+
+    // A delivered frame the application never took is checked at close.
+    KSDATAFORMAT format = Format();
+    hostks::HostPin* pin = nullptr;
+    ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(hostks::ChangePinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
+    hostks::FrameBuffer buffer(256);
+    ASSERT_EQ(hostks::QueueFrame(pin, buffer.data(), 256, 0, nullptr), STATUS_PENDING);
+    DeliverLeading(pin, hostk::kFreshPoolFill, 256);
+    EXPECT_EQ(hostk::ViolationCount(), 0u);
+    ASSERT_EQ(hostks::ClosePinObject(pin), STATUS_SUCCESS);
+    EXPECT_EQ(hostk::ViolationCount(), 1u);
+    EXPECT_NE(hostk::ViolationText().find("unwritten pool"), std::string::npos);
+    hostk::ClearViolations();
 }
 
 TEST_F(StandInTest, EditedCopiesBelongToTheObjectsBag) {
