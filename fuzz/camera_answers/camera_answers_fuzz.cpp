@@ -126,7 +126,7 @@ struct Client {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzing::Begin(100, 300);
+    fuzzing::Begin(100, 200);
     fuzzing::FuzzInput in(data, size);
     Bytes steps = in.Bytes(in.Byte());
     PipeScript replies(in.Bytes(in.U16()));
@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 fuzzing::Violated(kTarget, "a trigger mode other than 0 or 1", mode);
             break;
         }
-        case 1: c.TakeFrame(std::chrono::milliseconds(400)); break;
+        case 1: c.TakeFrame(std::chrono::milliseconds(200)); break;
         case 2:
             c.pin->SetState(KSSTATE_PAUSE);
             c.pin->SetState(KSSTATE_RUN);
