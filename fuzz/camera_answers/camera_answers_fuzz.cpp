@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "camera/property_set.h"
-#include "support/driver_under_fuzz.h"
+#include "support/fuzzed_driver.h"
 #include "support/fuzz_input.h"
 
 namespace {
@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::FuzzInput step(steps.data(), steps.size());
 
     // The scripts are called under the wire's lock, one call at a time.
-    fuzzing::DriverUnderFuzz driver([&](uint8_t endpoint, uint32_t) {
+    fuzzing::FuzzedDriver driver([&](uint8_t endpoint, uint32_t) {
         return endpoint == 0x81 ? replies.Next() : endpoint == 0x82 ? frames.Next() : sim::InAnswer{};
     });
     if (driver.Plug() != STATUS_SUCCESS) fuzzing::Violated(kTarget, "the camera did not start");

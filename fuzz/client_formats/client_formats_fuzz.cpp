@@ -24,7 +24,7 @@
 #include <deque>
 #include <vector>
 
-#include "support/driver_under_fuzz.h"
+#include "support/fuzzed_driver.h"
 #include "support/fuzz_input.h"
 
 namespace {
@@ -36,7 +36,7 @@ constexpr size_t kGuard = 64;
 constexpr uint8_t kUnwritten = 0x5A;
 
 struct Session {
-    fuzzing::DriverUnderFuzz driver;
+    fuzzing::FuzzedDriver driver;
     std::unique_ptr<hostks::KsFilter> filter;
     std::unique_ptr<hostks::KsPin> pin;
     Bytes offeredRange;

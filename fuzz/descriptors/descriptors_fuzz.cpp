@@ -14,7 +14,7 @@
 
 #include "camera/property_set.h"
 #include "device/device_context.h"
-#include "support/driver_under_fuzz.h"
+#include "support/fuzzed_driver.h"
 #include "usb/usb_link.h"
 
 namespace {
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     descriptors.device.assign(data, data + deviceBytes);
     descriptors.configuration.assign(data + deviceBytes, data + size);
 
-    fuzzing::DriverUnderFuzz driver;
+    fuzzing::FuzzedDriver driver;
     driver.Camera().SetDescriptors(descriptors);
     const NTSTATUS status = driver.Plug();
     std::unique_ptr<hostks::KsFilter> filter;

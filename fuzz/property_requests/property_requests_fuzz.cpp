@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "camera/property_set.h"
-#include "support/driver_under_fuzz.h"
+#include "support/fuzzed_driver.h"
 #include "support/fuzz_input.h"
 
 namespace {
@@ -37,7 +37,7 @@ constexpr ULONG kImageBytes = 1600 * 1200 * 4;
 const GUID kPinPropertySet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
 
 struct Session {
-    fuzzing::DriverUnderFuzz driver;
+    fuzzing::FuzzedDriver driver;
     std::unique_ptr<hostks::KsFilter> filter;
     std::unique_ptr<hostks::KsPin> pin;
     Bytes offeredFormat;

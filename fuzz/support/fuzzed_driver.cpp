@@ -1,4 +1,4 @@
-#include "driver_under_fuzz.h"
+#include "fuzzed_driver.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,33 +30,33 @@ void Begin(long requestMs, long readMs) {
     InterlockedExchange(&UsbRequestTimeout, requestMs);
 }
 
-DriverUnderFuzz::DriverUnderFuzz(sim::RewritingWire::Script script)
+FuzzedDriver::FuzzedDriver(sim::RewritingWire::Script script)
     : camera_(std::make_unique<sim::SimulatedCamera>()),
       wire_(script ? std::make_unique<sim::RewritingWire>(camera_.get(), std::move(script)) : nullptr),
       pnp_(std::make_unique<hostks::PnpDevice>(DriverEntry, wire_ ? static_cast<hostusb::UsbDevice*>(wire_.get())
                                                                   : camera_.get())) {}
 
-DriverUnderFuzz::~DriverUnderFuzz() { Release(); }
+FuzzedDriver::~FuzzedDriver() { Release(); }
 
 // The stack goes first (it hands every transfer back), then the wire, then
 // the camera below it.
-void DriverUnderFuzz::Release() {
+void FuzzedDriver::Release() {
     pnp_.reset();
     wire_.reset();
     camera_.reset();
 }
 
-DeviceContext* DriverUnderFuzz::Context() {
+DeviceContext* FuzzedDriver::Context() {
     PKSDEVICE device = pnp_->KsDevice();
     return device ? DeviceContextOf(device) : nullptr;
 }
 
-NTSTATUS DriverUnderFuzz::Plug() {
+NTSTATUS FuzzedDriver::Plug() {
     NTSTATUS status = pnp_->Add();
     return NT_SUCCESS(status) ? pnp_->Start() : status;
 }
 
-void DriverUnderFuzz::Finish(const char* target, std::unique_ptr<hostks::KsPin>* pin,
+void FuzzedDriver::Finish(const char* target, std::unique_ptr<hostks::KsPin>* pin,
                              std::unique_ptr<hostks::KsFilter>* filter) {
     if (pin && *pin) {
         NTSTATUS status = (*pin)->Close();

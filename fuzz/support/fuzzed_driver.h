@@ -25,14 +25,14 @@ namespace fuzzing {
 // fuzz input must not wait seconds for a camera that will not answer.
 void Begin(long requestMs = 200, long readMs = 500);
 
-class DriverUnderFuzz {
+class FuzzedDriver {
 public:
     // With a script, the camera's answers reach the stack through a
     // RewritingWire that follows it.
-    explicit DriverUnderFuzz(sim::RewritingWire::Script script = nullptr);
-    ~DriverUnderFuzz();
-    DriverUnderFuzz(const DriverUnderFuzz&) = delete;
-    DriverUnderFuzz& operator=(const DriverUnderFuzz&) = delete;
+    explicit FuzzedDriver(sim::RewritingWire::Script script = nullptr);
+    ~FuzzedDriver();
+    FuzzedDriver(const FuzzedDriver&) = delete;
+    FuzzedDriver& operator=(const FuzzedDriver&) = delete;
 
     sim::SimulatedCamera& Camera() { return *camera_; }
     hostks::PnpDevice& Pnp() { return *pnp_; }
