@@ -19,6 +19,7 @@
 // what it reports; every step keeps the platform's rules; closing and
 // unplugging leave nothing behind.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -48,12 +49,13 @@ struct Session {
 // few bytes changed, or raw bytes; cut or grown to a length of the input's
 // choosing, and with FormatSize never past that length (the class refuses a
 // format larger than the buffer that carries it).
-Bytes Shape(fuzzing::FuzzInput& in, const Bytes& known) {
+Bytes Shape(fuzzing::FuzzInput& in, const Bytes& known, const std::vector<size_t>& fields) {
     Bytes shaped;
     if (in.Flag()) {
         shaped = in.Bytes(in.U16() % 512);
     } else {
         shaped = known;
+        in.EditFields(&shaped, fields);
         in.Edit(&shaped);
         const uint8_t resize = in.Byte();
         if (resize & 1) shaped.resize(in.U16() % (known.size() + 64), in.Byte());
@@ -69,12 +71,27 @@ Bytes Shape(fuzzing::FuzzInput& in, const Bytes& known) {
     return shaped;
 }
 
+// The fields that size and place what follows them: FormatSize, and the
+// bitmap header's size and geometry, in a range and in a format.
+std::vector<size_t> SizingFields(size_t bitmapHeader) {
+    return {0,
+            bitmapHeader + offsetof(KS_BITMAPINFOHEADER, biSize),
+            bitmapHeader + offsetof(KS_BITMAPINFOHEADER, biWidth),
+            bitmapHeader + offsetof(KS_BITMAPINFOHEADER, biHeight),
+            bitmapHeader + offsetof(KS_BITMAPINFOHEADER, biBitCount),
+            bitmapHeader + offsetof(KS_BITMAPINFOHEADER, biCompression),
+            bitmapHeader + offsetof(KS_BITMAPINFOHEADER, biSizeImage)};
+}
+const std::vector<size_t> kRangeFields = SizingFields(FIELD_OFFSET(KS_DATARANGE_VIDEO, VideoInfoHeader.bmiHeader));
+const std::vector<size_t> kFormatFields =
+    SizingFields(FIELD_OFFSET(KS_DATAFORMAT_VIDEOINFOHEADER, VideoInfoHeader.bmiHeader));
+
 // The class reads FormatSize before anything else; a shorter block never
 // reaches it as a range or a format.
 bool HoldsAHeader(const Bytes& b, size_t header) { return b.size() >= header; }
 
 void Intersect(Session& s, fuzzing::FuzzInput& in) {
-    Bytes range = Shape(in, s.offeredRange);
+    Bytes range = Shape(in, s.offeredRange, kRangeFields);
     if (!HoldsAHeader(range, sizeof(KSDATARANGE))) return;
     ULONG bufferSize = 0;
     switch (in.Byte() % 4) {
@@ -98,7 +115,7 @@ void Intersect(Session& s, fuzzing::FuzzInput& in) {
 }
 
 void CreatePin(Session& s, fuzzing::FuzzInput& in) {
-    Bytes format = Shape(in, s.offeredFormat);
+    Bytes format = Shape(in, s.offeredFormat, kFormatFields);
     if (!HoldsAHeader(format, sizeof(KSDATAFORMAT))) return;
     std::unique_ptr<hostks::KsPin> pin;
     if (s.filter->CreatePin(0, format.data(), &pin) == STATUS_SUCCESS) {
@@ -108,7 +125,7 @@ void CreatePin(Session& s, fuzzing::FuzzInput& in) {
 }
 
 void SetFormat(Session& s, fuzzing::FuzzInput& in) {
-    Bytes format = Shape(in, s.offeredFormat);
+    Bytes format = Shape(in, s.offeredFormat, kFormatFields);
     if (!s.pin || !HoldsAHeader(format, sizeof(KSDATAFORMAT))) return;
     s.pin->SetFormat(format.data());
 }

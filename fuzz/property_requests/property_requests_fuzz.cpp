@@ -6,8 +6,8 @@
 //                data buffer's length and bytes, and whether the request and
 //                the data are one buffer (as a client may pass them);
 //                Roi's 48-byte request is one of the lengths offered
-//   pin          create the pin with the offered format, change its state,
-//                or close it
+//   pin          create the pin with the format it offers then, change its
+//                state, queue a frame, or close it
 // Each buffer lives in a block of exactly its length, so a read or write past
 // one is a heap overflow.
 //
@@ -40,7 +40,6 @@ struct Session {
     fuzzing::FuzzedDriver driver;
     std::unique_ptr<hostks::KsFilter> filter;
     std::unique_ptr<hostks::KsPin> pin;
-    Bytes offeredFormat;
     std::deque<Bytes> frames;
 };
 
@@ -110,7 +109,13 @@ void PinStep(Session& s, fuzzing::FuzzInput& in) {
     static const KSSTATE kStates[] = {KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN};
     switch (in.Byte() % 4) {
     case 0:
-        if (!s.pin) s.filter->CreatePin(0, s.offeredFormat.data(), &s.pin);
+        // The format the pin offers now: a Roi set since changes it.
+        if (!s.pin) {
+            std::vector<Bytes> ranges = s.filter->DataRanges(0);
+            Bytes format;
+            if (!ranges.empty() && s.filter->Intersect(0, ranges[0].data(), &format) == STATUS_SUCCESS)
+                s.filter->CreatePin(0, format.data(), &s.pin);
+        }
         break;
     case 1: {
         const KSSTATE to = kStates[in.Byte() % 4];
@@ -146,9 +151,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (s.driver.Plug() != STATUS_SUCCESS) fuzzing::Violated(kTarget, "the camera did not start");
     if (hostks::KsFilter::Open(s.driver.Pnp(), &s.filter) != STATUS_SUCCESS)
         fuzzing::Violated(kTarget, "the filter did not open");
-    std::vector<Bytes> ranges = s.filter->DataRanges(0);
-    if (ranges.empty() || s.filter->Intersect(0, ranges[0].data(), &s.offeredFormat) != STATUS_SUCCESS)
-        fuzzing::Violated(kTarget, "the pin offers no format");
 
     for (size_t step = 0; step < kMaxSteps && !in.Empty(); ++step) {
         if (in.Byte() % 3 == 0) {

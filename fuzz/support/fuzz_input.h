@@ -46,6 +46,28 @@ public:
         }
     }
 
+    // Changes up to three of the 32-bit fields at `offsets` (those that size
+    // or place what follows them): to a value of the input, to its value
+    // moved by a small amount, or to an extreme. An edit of exactly such a
+    // field is what a length check is there for, and a byte edit at random
+    // rarely makes one.
+    void EditFields(std::vector<uint8_t>* target, const std::vector<size_t>& offsets) {
+        static const uint32_t kExtremes[] = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0xFFFF, 0x10000};
+        const uint8_t edits = Byte() % 4;
+        for (uint8_t i = 0; i < edits && !offsets.empty(); ++i) {
+            const size_t offset = offsets[Byte() % offsets.size()];
+            if (offset + sizeof(uint32_t) > target->size()) continue;
+            uint32_t value;
+            std::memcpy(&value, target->data() + offset, sizeof value);
+            switch (Byte() % 3) {
+            case 0: value = U32(); break;
+            case 1: value += static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(Byte()))); break;
+            default: value = kExtremes[Byte() % (sizeof kExtremes / sizeof kExtremes[0])]; break;
+            }
+            std::memcpy(target->data() + offset, &value, sizeof value);
+        }
+    }
+
 private:
     const uint8_t* data_;
     size_t size_;
