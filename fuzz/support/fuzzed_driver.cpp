@@ -22,12 +22,25 @@ void Violated(const char* target, const char* what, long long value) {
     std::abort();
 }
 
+namespace {
+
+long requestWait = DefaultUsbRequestTimeout;
+long readWait = DefaultReadTimeout;
+
+void ShortenWaits() {
+    InterlockedExchange(&ReadTimeout, readWait);
+    InterlockedExchange(&UsbRequestTimeout, requestWait);
+}
+
+}  // namespace
+
 void Begin(long requestMs, long readMs) {
     hostk::PoolResetFaults();
     hostk::RegistryResetFaults();
     hostk::ClearViolations();
-    InterlockedExchange(&ReadTimeout, readMs);
-    InterlockedExchange(&UsbRequestTimeout, requestMs);
+    requestWait = requestMs;
+    readWait = readMs;
+    ShortenWaits();
 }
 
 FuzzedDriver::FuzzedDriver(sim::RewritingWire::Script script)
@@ -53,7 +66,11 @@ DeviceContext* FuzzedDriver::Context() {
 
 NTSTATUS FuzzedDriver::Plug() {
     NTSTATUS status = pnp_->Add();
-    return NT_SUCCESS(status) ? pnp_->Start() : status;
+    if (NT_SUCCESS(status)) status = pnp_->Start();
+    // A start loads the saved settings, whose frame-read wait (3 s unless
+    // saved otherwise) replaces the short one.
+    ShortenWaits();
+    return status;
 }
 
 void FuzzedDriver::Finish(const char* target, std::unique_ptr<hostks::KsPin>* pin,

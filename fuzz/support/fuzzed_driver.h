@@ -38,7 +38,8 @@ public:
     hostks::PnpDevice& Pnp() { return *pnp_; }
     DeviceContext* Context();
 
-    // Add, then Start; the first failing status.
+    // Add, then Start; the first failing status. The waits Begin chose
+    // hold again afterwards.
     NTSTATUS Plug();
 
     // Closes what the caller still holds (pin first), removes the device
