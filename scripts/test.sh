@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the host suite, the host suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (both replay the fuzz corpora), each fuzz target
-# for 20 s, the tests of the areas whose threads meet under ThreadSanitizer - each
+# for 10 s, the tests of the areas whose threads meet under ThreadSanitizer - each
 # host stage running the suites that plug the camera in a second time with
 # the host USB stack completing requests inline (below) - the Windows driver
 # image and its import check, the plug-in under Wine (64-bit and 32-bit), one
@@ -59,13 +59,13 @@ run_ctest asan
 echo "-- driver suites, USB requests completed inline ($inline_completion)"
 CTEST_LOG=ctest-inline QUELVIX_USB_COMPLETION=$inline_completion run_ctest asan -L "$driver_areas"
 
-echo "== fuzz targets, 20 s each (clang, AddressSanitizer and UndefinedBehaviorSanitizer)"
+echo "== fuzz targets, 10 s each (clang, AddressSanitizer and UndefinedBehaviorSanitizer)"
 # Each target counts once: clean for its whole run, or failed with the input
 # left in build-fuzz/fuzz-artifacts/. scripts/fuzz.sh SECONDS runs them longer.
 fuzz_log=build/fuzz.log
 mkdir -p build
 rc=0
-scripts/fuzz.sh 20 2>&1 | tee "$fuzz_log" || rc=$?
+scripts/fuzz.sh 10 2>&1 | tee "$fuzz_log" || rc=$?
 fuzz_ok=$(grep -cE '^fuzz [a-z_0-9]+: ok' "$fuzz_log" || true)
 fuzz_failed=$(grep -cE '^fuzz [a-z_0-9]+: FAILED' "$fuzz_log" || true)
 passed=$((passed + fuzz_ok))

@@ -146,6 +146,13 @@ std::shared_ptr<const Scene> Scene::Gradient() {
 }
 
 std::shared_ptr<const Scene> Scene::TestChart() {
+    // Every camera starts with the chart and a scene never changes: drawn
+    // once, it costs a new camera nothing (fuzz targets make one per input).
+    static const std::shared_ptr<const Scene> chart = DrawTestChart();
+    return chart;
+}
+
+std::shared_ptr<const Scene> Scene::DrawTestChart() {
     std::vector<Rgb> px(kPixelCount, Rgb{kChartBackground, kChartBackground, kChartBackground});
     for (int p = 0; p < kChartPatches; ++p) {
         const PatchRect r = ChartPatchRect(p);

@@ -80,6 +80,7 @@ public:
 
 private:
     Scene(std::string name, std::vector<Rgb> pixels) : name_(std::move(name)), pixels_(std::move(pixels)) {}
+    static std::shared_ptr<const Scene> DrawTestChart();
 
     std::string name_;
     std::vector<Rgb> pixels_;

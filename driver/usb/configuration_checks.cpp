@@ -83,6 +83,10 @@ NTSTATUS CheckConfigurationHeader(const UCHAR* bytes, ULONG received, USHORT* to
     if (received < ConfigurationHeaderLength || bytes[0] != ConfigurationHeaderLength ||
         bytes[1] != USB_CONFIGURATION_DESCRIPTOR_TYPE || Read16(bytes + 2) < ConfigurationHeaderLength)
         return STATUS_DEVICE_DATA_ERROR;
+    // bConfigurationValue 0 names no configuration: SET_CONFIGURATION 0
+    // returns the device to its address state, so selecting it would leave
+    // the camera unconfigured behind a start that reported success.
+    if (bytes[5] == 0) return STATUS_DEVICE_DATA_ERROR;
     *totalLength = Read16(bytes + 2);
     return STATUS_SUCCESS;
 }

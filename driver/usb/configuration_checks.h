@@ -12,7 +12,8 @@ constexpr ULONG ConfigurationHeaderLength = 9;
 // The 18-byte device descriptor, `received` bytes of it arrived.
 NTSTATUS CheckDeviceDescriptor(const UCHAR* bytes, ULONG received);
 
-// The 9-byte header read first, `received` bytes of it arrived; on success
+// The 9-byte header read first, `received` bytes of it arrived, naming a
+// configuration (bConfigurationValue not 0); on success
 // *totalLength is the wTotalLength it announces.
 NTSTATUS CheckConfigurationHeader(const UCHAR* bytes, ULONG received, USHORT* totalLength);
 

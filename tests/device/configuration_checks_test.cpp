@@ -75,6 +75,10 @@ const Case kMalformed[] = {
      }},
     {"command pipe pointing in", [](sim::DescriptorSet& d) { d.configuration[kEndpoint0 + 2] = 0x83; }},
     {"isochronous frame pipe", [](sim::DescriptorSet& d) { d.configuration[kEndpoint0 + 14 + 3] = 1; }},
+    // Selecting a configuration whose value is 0 puts the device back in its
+    // address state: the start found by the descriptors fuzz target
+    // "succeeded" with the camera unconfigured and every command failing.
+    {"configuration value 0", [](sim::DescriptorSet& d) { d.configuration[5] = 0; }},
 };
 
 sim::DescriptorSet CamerasOwn() { return sim::DescriptorSet{sim::DeviceDescriptor(), sim::ConfigurationDescriptor()}; }

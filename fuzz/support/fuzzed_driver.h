@@ -1,0 +1,58 @@
+// One fuzz input's camera: a simulated camera (optionally behind a wire that
+// rewrites what it sends, sim/rewriting_wire.h) plugged in under the
+// driver, made afresh for every input. The driver, the class and the stack
+// keep global state between inputs - pool accounting and faults, registry
+// faults, recorded violations, the driver-wide timeouts - so Begin puts it
+// back, and Finish unplugs and aborts when the input left anything behind:
+// a live pool block, a system thread, a broken platform rule.
+#pragma once
+
+#include <memory>
+
+#include "host/ks/ks_client.h"
+#include "host/ks/pnp.h"
+#include "sim/rewriting_wire.h"
+#include "sim/simulated_camera.h"
+
+class DeviceContext;
+
+namespace fuzzing {
+
+[[noreturn]] void Violated(const char* target, const char* what, long long value = 0);
+
+// Clears the global state an earlier input may have changed. `requestMs`
+// bounds each command and reply transfer, `readMs` each frame read: a
+// fuzz input must not wait seconds for a camera that will not answer.
+void Begin(long requestMs = 200, long readMs = 500);
+
+class FuzzedDriver {
+public:
+    // With a script, the camera's answers reach the stack through a
+    // RewritingWire that follows it.
+    explicit FuzzedDriver(sim::RewritingWire::Script script = nullptr);
+    ~FuzzedDriver();
+    FuzzedDriver(const FuzzedDriver&) = delete;
+    FuzzedDriver& operator=(const FuzzedDriver&) = delete;
+
+    sim::SimulatedCamera& Camera() { return *camera_; }
+    hostks::PnpDevice& Pnp() { return *pnp_; }
+    DeviceContext* Context();
+
+    // Add, then Start; the first failing status. The waits Begin chose
+    // hold again afterwards.
+    NTSTATUS Plug();
+
+    // Closes what the caller still holds (pin first), removes the device
+    // and the camera, and checks that nothing was left behind.
+    void Finish(const char* target, std::unique_ptr<hostks::KsPin>* pin = nullptr,
+                std::unique_ptr<hostks::KsFilter>* filter = nullptr);
+
+private:
+    void Release();
+
+    std::unique_ptr<sim::SimulatedCamera> camera_;
+    std::unique_ptr<sim::RewritingWire> wire_;
+    std::unique_ptr<hostks::PnpDevice> pnp_;
+};
+
+}  // namespace fuzzing
