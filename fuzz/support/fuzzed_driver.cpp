@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "device/device_context.h"
 #include "device/read_timeout.h"
@@ -14,7 +15,7 @@ namespace fuzzing {
 void Violated(const char* target, const char* what, long long value) {
     std::fprintf(stderr, "%s fuzz: %s (%lld)\n", target, what, value);
     const std::string left = rig::LeftoversNow().Report();
-    if (!left.empty()) std::fprintf(stderr, "%s", left.c_str());
+    if (!left.empty()) std::fprintf(stderr, "%s\n", left.c_str());
     std::abort();
 }
 
