@@ -169,9 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::Begin();
     fuzzing::FuzzInput in(data, size);
     Session s;
-    if (s.driver.Plug() != STATUS_SUCCESS) fuzzing::Violated(kTarget, "the camera did not start");
-    if (hostks::KsFilter::Open(s.driver.Pnp(), &s.filter) != STATUS_SUCCESS)
-        fuzzing::Violated(kTarget, "the filter did not open");
+    s.filter = s.driver.PlugWithFilter(kTarget);
     std::vector<Bytes> ranges = s.filter->DataRanges(0);
     if (ranges.empty()) fuzzing::Violated(kTarget, "the pin offers no range");
     s.offeredRange = ranges[0];

@@ -148,9 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::Begin();
     fuzzing::FuzzInput in(data, size);
     Session s;
-    if (s.driver.Plug() != STATUS_SUCCESS) fuzzing::Violated(kTarget, "the camera did not start");
-    if (hostks::KsFilter::Open(s.driver.Pnp(), &s.filter) != STATUS_SUCCESS)
-        fuzzing::Violated(kTarget, "the filter did not open");
+    s.filter = s.driver.PlugWithFilter(kTarget);
 
     for (size_t step = 0; step < kMaxSteps && !in.Empty(); ++step) {
         if (in.Byte() % 3 == 0) {

@@ -2,23 +2,20 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "device/device_context.h"
 #include "device/read_timeout.h"
-#include "host/kernel/pool.h"
-#include "host/kernel/registry_store.h"
-#include "host/kernel/threads.h"
-#include "host/kernel/violations.h"
+#include "rig/platform_state.h"
+#include "rig/plugged_camera.h"
 #include "usb/usb_link.h"
-
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 namespace fuzzing {
 
 void Violated(const char* target, const char* what, long long value) {
     std::fprintf(stderr, "%s fuzz: %s (%lld)\n", target, what, value);
-    if (hostk::ViolationCount() != 0) std::fprintf(stderr, "%s\n", hostk::ViolationText().c_str());
-    if (hostk::PoolTotals().liveBlocks != 0) std::fprintf(stderr, "%s\n", hostk::PoolLeakReport());
+    const std::string left = rig::LeftoversNow().Report();
+    if (!left.empty()) std::fprintf(stderr, "%s\n", left.c_str());
     std::abort();
 }
 
@@ -32,12 +29,15 @@ void ShortenWaits() {
     InterlockedExchange(&UsbRequestTimeout, requestWait);
 }
 
+// The wire goes between the stack and the camera when there is one.
+hostusb::UsbDevice* Below(sim::SimulatedCamera* camera, sim::RewritingWire* wire) {
+    return wire ? static_cast<hostusb::UsbDevice*>(wire) : camera;
+}
+
 }  // namespace
 
 void Begin(long requestMs, long readMs) {
-    hostk::PoolResetFaults();
-    hostk::RegistryResetFaults();
-    hostk::ClearViolations();
+    rig::ResetPlatform();
     requestWait = requestMs;
     readWait = readMs;
     ShortenWaits();
@@ -46,8 +46,7 @@ void Begin(long requestMs, long readMs) {
 FuzzedDriver::FuzzedDriver(sim::RewritingWire::Script script)
     : camera_(std::make_unique<sim::SimulatedCamera>()),
       wire_(script ? std::make_unique<sim::RewritingWire>(camera_.get(), std::move(script)) : nullptr),
-      pnp_(std::make_unique<hostks::PnpDevice>(DriverEntry, wire_ ? static_cast<hostusb::UsbDevice*>(wire_.get())
-                                                                  : camera_.get())) {}
+      pnp_(rig::MakePnpDevice(Below(camera_.get(), wire_.get()))) {}
 
 FuzzedDriver::~FuzzedDriver() { Release(); }
 
@@ -73,8 +72,15 @@ NTSTATUS FuzzedDriver::Plug() {
     return status;
 }
 
+std::unique_ptr<hostks::KsFilter> FuzzedDriver::PlugWithFilter(const char* target) {
+    if (Plug() != STATUS_SUCCESS) Violated(target, "the camera did not start");
+    std::unique_ptr<hostks::KsFilter> filter;
+    if (hostks::KsFilter::Open(*pnp_, &filter) != STATUS_SUCCESS) Violated(target, "the filter did not open");
+    return filter;
+}
+
 void FuzzedDriver::Finish(const char* target, std::unique_ptr<hostks::KsPin>* pin,
-                             std::unique_ptr<hostks::KsFilter>* filter) {
+                          std::unique_ptr<hostks::KsFilter>* filter) {
     if (pin && *pin) {
         NTSTATUS status = (*pin)->Close();
         if (!NT_SUCCESS(status)) Violated(target, "a pin's close failed", status);
@@ -85,16 +91,16 @@ void FuzzedDriver::Finish(const char* target, std::unique_ptr<hostks::KsPin>* pi
         if (!NT_SUCCESS(status)) Violated(target, "a filter's close failed", status);
         filter->reset();
     }
-    hostk::PoolResetFaults();
+    // An armed fault would fail the removal's own allocations.
+    rig::DisarmFaults();
     camera_->ClearFaults();
     pnp_->Remove();
     Release();
-    if (hostk::PoolTotals().liveBlocks != 0)
-        Violated(target, "pool blocks left behind", static_cast<long long>(hostk::PoolTotals().liveBlocks));
-    if (hostk::LiveSystemThreads() != 0)
-        Violated(target, "system threads left running", static_cast<long long>(hostk::LiveSystemThreads()));
-    if (hostk::ViolationCount() != 0)
-        Violated(target, "platform rules broken", static_cast<long long>(hostk::ViolationCount()));
+    const rig::Leftovers left = rig::LeftoversNow();
+    if (left.liveBlocks != 0) Violated(target, "pool blocks left behind", static_cast<long long>(left.liveBlocks));
+    if (left.systemThreads != 0)
+        Violated(target, "system threads left running", static_cast<long long>(left.systemThreads));
+    if (left.violations != 0) Violated(target, "platform rules broken", static_cast<long long>(left.violations));
     Begin();
 }
 

@@ -1,10 +1,12 @@
 // One fuzz input's camera: a simulated camera (optionally behind a wire that
-// rewrites what it sends, sim/rewriting_wire.h) plugged in under the
-// driver, made afresh for every input. The driver, the class and the stack
-// keep global state between inputs - pool accounting and faults, registry
-// faults, recorded violations, the driver-wide timeouts - so Begin puts it
-// back, and Finish unplugs and aborts when the input left anything behind:
-// a live pool block, a system thread, a broken platform rule.
+// rewrites what it sends, sim/rewriting_wire.h) plugged in under the driver
+// through the rig (rig::MakePnpDevice), made afresh for every input. The
+// driver, the class and the stack keep global state between inputs - pool
+// accounting and faults, registry faults, recorded violations, the
+// driver-wide timeouts - so Begin puts it back (rig::ResetPlatform), and
+// Finish unplugs and aborts when the input left anything behind
+// (rig::LeftoversNow): a live pool block, a system thread, a broken
+// platform rule.
 #pragma once
 
 #include <memory>
@@ -41,6 +43,11 @@ public:
     // Add, then Start; the first failing status. The waits Begin chose
     // hold again afterwards.
     NTSTATUS Plug();
+
+    // Plug, then the capture filter: for the targets that need a started
+    // camera, where a refusal of either is the driver's fault, not the
+    // input's, so it aborts naming `target`.
+    std::unique_ptr<hostks::KsFilter> PlugWithFilter(const char* target);
 
     // Closes what the caller still holds (pin first), removes the device
     // and the camera, and checks that nothing was left behind.
