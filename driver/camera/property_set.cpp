@@ -102,10 +102,18 @@ NTSTATUS RoiHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (width < MinimumRoiSize || width > SensorWidth || height < MinimumRoiSize || height > SensorHeight) {
         return STATUS_SUCCESS;
     }
+    // The filter's control mutex first: its data range is rewritten under
+    // it, and the class reads the range under it for clients. Only this
+    // filter's range follows the new size; other filters of the device keep
+    // what they offered (their pins' creation checks the device's size).
+    PKSFILTER filter = KsGetFilterFromIrp(irp);
+    KsFilterAcquireControl(filter);
     AcquireCommandLock(context);
     // Refused silently while a capture pin exists.
     SetFrameGeometry(context, width, height);
     ReleaseCommandLock(context);
+    OfferDeliveredGeometry(filter);
+    KsFilterReleaseControl(filter);
     return STATUS_SUCCESS;
 }
 

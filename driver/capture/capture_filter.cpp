@@ -1,5 +1,5 @@
-// The capture filter: create and close, the frame geometry with the rewrite
-// of the driver-wide data range, and the filter descriptor.
+// The capture filter: create and close, the frame geometry, the filter's own
+// data range, and the filter descriptor.
 #include "capture/capture_filter.h"
 
 #include "camera/settings_store.h"
@@ -10,9 +10,7 @@
 
 namespace {
 
-// One lock for the whole driver. The data range is one record shared by
-// every device's filter, so two devices changing their geometry at once
-// would interleave their rewrites; and a pin being created must not slip in
+// One lock for the whole driver: a pin being created must not slip in
 // between SetFrameGeometry's test of pinOpen and its changes. A spin lock
 // (zero is its released state, so no initialisation is needed): the
 // sections only store a few dozen fields and never wait.
@@ -38,7 +36,6 @@ VOID SetFrameGeometry(DeviceContext* context, LONG width, LONG height) {
     context->frameHeight = static_cast<ULONG>(height);
     context->outputHeight = height;
     context->outputWidth = width & ~7;
-    RewriteCaptureDataRange(context->outputWidth, height);
     KeReleaseSpinLock(&FrameGeometryLock, irql);
 }
 
@@ -66,6 +63,40 @@ VOID MarkPinClosed(DeviceContext* context) {
     KeReleaseSpinLock(&FrameGeometryLock, irql);
 }
 
+VOID OfferDeliveredGeometry(PKSFILTER filter) {
+    LONG width = 0, height = 0;
+    GetDeliveredGeometry(DeviceContextOf(KsFilterGetDevice(filter)), &width, &height);
+    RewriteCaptureDataRange(FilterContextOf(filter)->dataRange, width, height);
+}
+
+namespace {
+
+// Gives the filter its own copy of its descriptor, down through the capture
+// pin's descriptor and data range list to the range itself, so that what one
+// filter's geometry change writes no other filter ever reads. The copies
+// belong to the filter's object bag and go with the filter. The class holds
+// the filter's control mutex during create, as editing the bag needs.
+NTSTATUS EditOwnDataRange(PKSFILTER filter, FilterContext* context) {
+    NTSTATUS status = KsEdit(filter, &filter->Descriptor, RangePoolTag);
+    if (!NT_SUCCESS(status)) return status;
+    auto* descriptor = const_cast<KSFILTER_DESCRIPTOR*>(filter->Descriptor);
+    ULONG pinsSize = descriptor->PinDescriptorsCount * descriptor->PinDescriptorSize;
+    status = KsEditSized(filter, &descriptor->PinDescriptors, pinsSize, pinsSize, RangePoolTag);
+    if (!NT_SUCCESS(status)) return status;
+    // The capture pin is the filter's only pin, with its only range.
+    auto* pin = const_cast<KSPIN_DESCRIPTOR_EX*>(descriptor->PinDescriptors);
+    ULONG listSize = pin->PinDescriptor.DataRangesCount * sizeof(PKSDATARANGE);
+    status = KsEditSized(filter, &pin->PinDescriptor.DataRanges, listSize, listSize, RangePoolTag);
+    if (!NT_SUCCESS(status)) return status;
+    auto* ranges = const_cast<PKSDATARANGE*>(pin->PinDescriptor.DataRanges);
+    status = KsEditSized(filter, &ranges[0], sizeof(KS_DATARANGE_VIDEO), sizeof(KS_DATARANGE_VIDEO), RangePoolTag);
+    if (!NT_SUCCESS(status)) return status;
+    context->dataRange = reinterpret_cast<KS_DATARANGE_VIDEO*>(ranges[0]);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
     PAGED_CODE();
     auto context = static_cast<FilterContext*>(AllocateZeroed(sizeof(FilterContext), ContextPoolTag));
@@ -77,6 +108,10 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
         return status;
     }
     filter->Context = context;
+    // A failed create has the class empty the bag, edited copies included.
+    status = EditOwnDataRange(filter, context);
+    if (!NT_SUCCESS(status)) return status;
+    OfferDeliveredGeometry(filter);
     return STATUS_SUCCESS;
 }
 

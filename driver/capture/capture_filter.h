@@ -6,11 +6,17 @@
 
 class DeviceContext;
 
-// One pointer: the filter object. Allocated by FilterCreate (tag 'wNCK') and
-// freed with the filter's object bag.
+// Allocated by FilterCreate (tag 'wNCK') and freed with the filter's object
+// bag.
 struct FilterContext {
     PKSFILTER filter;
+    // The filter's own copy of the capture pin's data range, reached through
+    // its edited descriptor; read and written only under the filter's
+    // control mutex.
+    KS_DATARANGE_VIDEO* dataRange;
 };
+
+inline FilterContext* FilterContextOf(PKSFILTER filter) { return static_cast<FilterContext*>(filter->Context); }
 
 extern const KSFILTER_DESCRIPTOR CaptureFilterDescriptor;
 
@@ -21,10 +27,14 @@ NTSTATUS FilterClose(PKSFILTER filter, PIRP irp);
 // Sets the delivered frame size while no capture pin exists: resets the
 // region of interest to the full sensor, then frameWidth = width,
 // frameHeight = outputHeight = height, outputWidth = width rounded down to a
-// multiple of 8, and rewrites the data range every filter offers to
-// outputWidth x height. Nothing is sent to the camera. With a pin open it
-// changes nothing.
+// multiple of 8. Nothing is sent to the camera. With a pin open it changes
+// nothing. The data ranges filters offer are their own: see
+// OfferDeliveredGeometry.
 VOID SetFrameGeometry(DeviceContext* context, LONG width, LONG height);
+
+// Rewrites the filter's own data range to its device's delivered size. The
+// caller holds the filter's control mutex.
+VOID OfferDeliveredGeometry(PKSFILTER filter);
 
 // The delivered size (outputWidth x outputHeight) of the device, read under
 // the lock SetFrameGeometry changes it under.

@@ -325,8 +325,10 @@ const KSALLOCATOR_FRAMING_EX CapturePinFraming = {
     }},
 };
 
+// Filters offer their own copies (FilterCreate); the declared range is only
+// where those start from, so it is never written.
 const PKSDATARANGE CapturePinDataRanges[] = {
-    &CaptureDataRange.DataRange,
+    const_cast<PKSDATARANGE>(&CaptureDataRange.DataRange),
 };
 
 const GUID CapturePinName = {STATIC_PINNAME_VIDEO_CAPTURE};

@@ -55,13 +55,11 @@ NTSTATUS PinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE caller
 NTSTATUS AcquirePipeline(DeviceContext* device, PinContext* pin, KS_VIDEOINFOHEADER* videoInfo);
 VOID ReleasePipeline(DeviceContext* device);
 
-// The one 32-bit RGB video-info range every device's filter offers, and its
-// rewrite for a delivered size of width x height (SetFrameGeometry). The
-// record is shared by all devices and rewritten by whichever changed its
-// geometry last, so the driver never judges a format by it: the intersection
-// and the format checks use the pin's own device's geometry.
-extern KS_DATARANGE_VIDEO CaptureDataRange;
-VOID RewriteCaptureDataRange(LONG width, LONG height);
+// The 32-bit RGB video-info range the capture pin is declared with, and the
+// rewrite of a filter's own copy of it (FilterContext::dataRange) for a
+// delivered size of width x height. The declared record is never written.
+extern const KS_DATARANGE_VIDEO CaptureDataRange;
+VOID RewriteCaptureDataRange(KS_DATARANGE_VIDEO* filterRange, LONG width, LONG height);
 // The configuration capabilities the range states for width x height.
 VOID BuildConfigCaps(KS_VIDEO_STREAM_CONFIG_CAPS* caps, LONG width, LONG height);
 // A connection format's bitmap fits a device delivering width x height: at

@@ -1,6 +1,6 @@
 // Format negotiation of the capture pin: the data intersection, the checks
-// of a connection format, and the one data range every filter offers with
-// its rewrite when the frame geometry changes.
+// of a connection format, and the data range the capture pin is declared
+// with, of which every filter offers its own copy.
 #include "capture/capture_pin.h"
 
 #include "capture/capture_filter.h"
@@ -29,9 +29,12 @@ DeviceContext* DeviceOfRequest(PIRP irp) { return DeviceContextOf(KsFilterGetDev
 NTSTATUS PinIntersect(PVOID, PIRP irp, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
                       ULONG bufferSize, PVOID data, PULONG dataSize) {
     PAGED_CODE();
-    // The capabilities are those of this filter's device: the shared range
-    // (matchingRange) may describe another device's geometry, or be in the
-    // middle of being rewritten for it. Only its constant fields are read.
+    // The capabilities are those of this filter's device, as the pin's
+    // creation checks them. matchingRange is the filter's own copy; the
+    // class holds the filter's control mutex, which its rewrites take, so it
+    // is whole, but it keeps the size it had when the filter last set one
+    // while another filter of the device may have changed it since. Only
+    // its constant fields are read.
     LONG width = 0, height = 0;
     GetDeliveredGeometry(DeviceOfRequest(irp), &width, &height);
     KS_VIDEO_STREAM_CONFIG_CAPS offeredCaps;
@@ -157,8 +160,8 @@ VOID BuildConfigCaps(KS_VIDEO_STREAM_CONFIG_CAPS* caps, LONG width, LONG height)
     caps->MaxBitsPerSecond = static_cast<LONG>(pixels * 32 * 30);
 }
 
-VOID RewriteCaptureDataRange(LONG width, LONG height) {
-    KS_DATARANGE_VIDEO& range = CaptureDataRange;
+VOID RewriteCaptureDataRange(KS_DATARANGE_VIDEO* filterRange, LONG width, LONG height) {
+    KS_DATARANGE_VIDEO& range = *filterRange;
     LONGLONG pixels = static_cast<LONGLONG>(width) * height;
     range.DataRange.SampleSize = static_cast<ULONG>(pixels * 4);
     BuildConfigCaps(&range.ConfigCaps, width, height);
@@ -183,11 +186,10 @@ VOID RewriteCaptureDataRange(LONG width, LONG height) {
 // MEDIASUBTYPE_RGB32; ksmedia.h has no static initialiser for it.
 #define STATIC_CAPTURE_SUBTYPE_RGB32 0xe436eb7eL, 0x524f, 0x11ce, 0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70
 
-// One record for the whole driver, shared by every device's filter. As
-// stored it describes 1600 x 1200 with the intervals of 29.97 frames a
-// second; device add rewrites it (SetFrameGeometry) before any client can
-// see it, and every geometry change after that rewrites it again.
-KS_DATARANGE_VIDEO CaptureDataRange = {
+// The range as declared: 1600 x 1200 with the intervals of 29.97 frames a
+// second. Never written: each filter copies it at create and rewrites its
+// copy to its device's size before any client can see it.
+const KS_DATARANGE_VIDEO CaptureDataRange = {
     {{
         sizeof(KS_DATARANGE_VIDEO),                 // FormatSize
         0,                                          // Flags

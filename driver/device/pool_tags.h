@@ -8,6 +8,7 @@ constexpr ULONG ContextPoolTag = 'wNCK';   // device, worker, filter and pin con
 constexpr ULONG UsbPoolTag = 'QLNC';       // URBs, descriptor copies, chunk tables
 constexpr ULONG FramePoolTag = 'hVLT';     // frame buffers, edited pin descriptors
 constexpr ULONG PipelinePoolTag = 'RysI';  // the image pipeline
+constexpr ULONG RangePoolTag = 'gRNQ';     // a filter's edited descriptor and data range
 
 // A zero-filled non-paged block, or null.
 inline PVOID AllocateZeroed(SIZE_T bytes, ULONG tag) {

@@ -52,6 +52,9 @@ ULONG KsFilter::PinFactoryCount() const { return host_ ? host_->filter.Descripto
 std::vector<std::vector<uint8_t>> KsFilter::DataRanges(ULONG pinId) const {
     std::vector<std::vector<uint8_t>> ranges;
     if (!host_ || pinId >= PinFactoryCount()) return ranges;
+    // The class reads a filter's descriptor under its control mutex: that is
+    // the mutex under which a driver edits the descriptor (KsEdit) at run time.
+    ClassMutexHold control(host_->control);
     const KSFILTER_DESCRIPTOR* descriptor = host_->filter.Descriptor;
     ULONG size = descriptor->PinDescriptorSize ? descriptor->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
     auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(

@@ -21,6 +21,10 @@ bool GuidsAgree(const GUID& a, const GUID& b) {
 NTSTATUS IntersectPinRange(HostFilter* filter, ULONG pinId, const KSDATARANGE* range, ULONG bufferSize,
                            PVOID buffer, ULONG* dataSize) {
     *dataSize = 0;
+    // The descriptor and its ranges are read, and the intersect handler is
+    // called, under the filter's control mutex, which the driver holds to
+    // edit them.
+    ClassMutexHold control(filter->control);
     const KSFILTER_DESCRIPTOR* descriptor = filter->filter.Descriptor;
     if (pinId >= descriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
     if (!range || range->FormatSize < sizeof(KSDATARANGE)) return STATUS_INVALID_PARAMETER;

@@ -401,6 +401,8 @@ NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToPointerToItem, ULONG ne
 #define KsEdit(Object, PointerToPointer, Tag)                                                                 \
     _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)), sizeof(**(PointerToPointer)), \
             (Tag))
+#define KsEditSized(Object, PointerToPointer, NewSize, OldSize, Tag) \
+    _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), (NewSize), (OldSize), (Tag))
 
 VOID KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
 PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);

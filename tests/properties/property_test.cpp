@@ -57,7 +57,8 @@ protected:
     void Set(ULONG id, LONG value) {
         EXPECT_EQ(Request(id, KSPROPERTY_TYPE_SET, &value), STATUS_SUCCESS) << "set of " << id;
     }
-    NTSTATUS SetRoi(LONG width, LONG height, ULONG size = 48) {
+    NTSTATUS SetRoi(LONG width, LONG height, ULONG size = 48) { return SetRoiOn(*filter, width, height, size); }
+    static NTSTATUS SetRoiOn(hostks::KsFilter& target, LONG width, LONG height, ULONG size = 48) {
         CameraRoiValue roi{};
         roi.Property.Set = CameraPropertySetId;
         roi.Property.Id = PropertyRoi;
@@ -67,12 +68,13 @@ protected:
         roi.Width = width;
         roi.Height = height;
         ULONG returned = 0;
-        return filter->SendPropertyRequest(&roi, size, &roi, size, &returned);
+        return target.SendPropertyRequest(&roi, size, &roi, size, &returned);
     }
 
     // The size the filter's capture pin offers now.
-    Size OfferedSize() {
-        auto ranges = filter->DataRanges(0);
+    Size OfferedSize() { return OfferedSizeOf(*filter); }
+    static Size OfferedSizeOf(const hostks::KsFilter& target) {
+        auto ranges = target.DataRanges(0);
         EXPECT_FALSE(ranges.empty());
         if (ranges.empty()) return {0, 0};
         auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(ranges[0].data());
@@ -215,6 +217,30 @@ TEST_F(PropertyTest, RoiChangesTheOfferedSizeOnlyWithoutAPin) {
     EXPECT_EQ(context->frameHeight, 1200u);
     pin->Close();
     EXPECT_EQ(Get(PropertyPinOpen), 0);
+}
+
+// Each filter offers its own copy of the range, owned by the filter: a size
+// set through one filter is offered by that filter only, and another filter
+// of the device keeps offering the size it had.
+TEST_F(PropertyTest, RoiChangesOnlyItsOwnFiltersRange) {
+    const ULONG rangeTag = 'gRNQ';
+    std::unique_ptr<hostks::KsFilter> other;
+    ASSERT_EQ(hostks::KsFilter::Open(rig.Pnp(), &other), STATUS_SUCCESS);
+    // Descriptor, pin descriptors, range list and range, for each filter.
+    EXPECT_EQ(hostk::PoolTagStats(rangeTag).liveBlocks, 8u);
+    EXPECT_EQ(SetRoi(1005, 700), STATUS_SUCCESS);
+    EXPECT_EQ(OfferedSize(), Size(1000, 700));
+    EXPECT_EQ(OfferedSizeOf(*other), Size(1600, 1200));
+    EXPECT_EQ(SetRoiOn(*other, 640, 480), STATUS_SUCCESS);
+    EXPECT_EQ(OfferedSizeOf(*other), Size(640, 480));
+    EXPECT_EQ(OfferedSize(), Size(1000, 700));
+    other->Close();
+    EXPECT_EQ(hostk::PoolTagStats(rangeTag).liveBlocks, 4u);
+    // A filter opened later starts from what the device delivers now.
+    ASSERT_EQ(hostks::KsFilter::Open(rig.Pnp(), &other), STATUS_SUCCESS);
+    EXPECT_EQ(OfferedSizeOf(*other), Size(640, 480));
+    other->Close();
+    EXPECT_EQ(SetRoi(1600, 1200), STATUS_SUCCESS);
 }
 
 TEST_F(PropertyTest, PipelineValuesAnswerFromThePipelineWhileItExists) {

@@ -9,7 +9,18 @@
 namespace streaming_test {
 namespace {
 
-class PinFormatTest : public StreamingTest {};
+class PinFormatTest : public StreamingTest {
+protected:
+    // Sets the device's geometry and has `target` offer it, as the Roi
+    // request does through that filter.
+    static void SetGeometry(DeviceContext* device, hostks::KsFilter& target, LONG width, LONG height) {
+        KsFilterAcquireControl(target.Object());
+        SetFrameGeometry(device, width, height);
+        OfferDeliveredGeometry(target.Object());
+        KsFilterReleaseControl(target.Object());
+    }
+    void SetGeometry(LONG width, LONG height) { SetGeometry(rig.Context(), *filter, width, height); }
+};
 
 const GUID kVideoInfo = {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO};
 
@@ -241,7 +252,7 @@ TEST_F(PinFormatTest, FormatChangeOnlyWhileStoppedAndARefusalChangesNothing) {
 
 TEST_F(PinFormatTest, FrameGeometryRewritesTheRangeOnlyWhileNoPinExists) {
     DeviceContext* context = rig.Context();
-    SetFrameGeometry(context, 1604, 1000);
+    SetGeometry(1604, 1000);
     EXPECT_EQ(context->frameWidth, 1604);
     EXPECT_EQ(context->frameHeight, 1000u);
     EXPECT_EQ(context->outputWidth, 1600);
@@ -257,7 +268,7 @@ TEST_F(PinFormatTest, FrameGeometryRewritesTheRangeOnlyWhileNoPinExists) {
     EXPECT_EQ(range.VideoInfoHeader.rcSource.bottom, 1000);
 
     CreatePin();
-    SetFrameGeometry(context, 1005, 700);
+    SetGeometry(1005, 700);
     EXPECT_EQ(context->frameWidth, 1604);
     EXPECT_EQ(context->outputHeight, 1000);
     EXPECT_EQ(OfferedRange(), bytes);
@@ -269,31 +280,35 @@ TEST_F(PinFormatTest, FrameGeometryRewritesTheRangeOnlyWhileNoPinExists) {
     VideoInfo(narrow).bmiHeader.biWidth = 8;
     std::unique_ptr<hostks::KsPin> refused;
     EXPECT_EQ(second->CreatePin(0, narrow.data(), &refused), STATUS_NO_MATCH);
-    SetFrameGeometry(context, 1005, 700);
+    SetGeometry(1005, 700);
     EXPECT_EQ(context->frameWidth, 1604);
     second->Close();
 
     pin->Close();
-    SetFrameGeometry(context, 1005, 700);
+    SetGeometry(1005, 700);
     EXPECT_EQ(context->frameWidth, 1005);
     EXPECT_EQ(context->outputWidth, 1000);
     bytes = OfferedRange();
     EXPECT_EQ(Range(bytes).DataRange.SampleSize, 1000u * 700 * 4);
     EXPECT_EQ(Range(bytes).ConfigCaps.MaxBitsPerSecond, 1000 * 700 * 960);
     EXPECT_EQ(Range(bytes).VideoInfoHeader.dwBitRate, 1000u * 700 * 120);
-    SetFrameGeometry(context, 1600, 1200);
+    SetGeometry(1600, 1200);
 }
 
-TEST_F(PinFormatTest, APinsFormatFollowsItsOwnDeviceWhateverTheSharedRangeSays) {
+TEST_F(PinFormatTest, APinsFormatFollowsItsOwnDeviceWhateverAnotherFilterOffers) {
     std::vector<uint8_t> ownRange = OfferedRange();
     std::vector<uint8_t> own = OfferedFormat();
-    // A second camera changes its geometry: the range every filter offers
-    // now describes 800 x 600, which is not what this device delivers.
+    // A second camera's filter offers 800 x 600, which is not what this
+    // device delivers.
     testrig::PluggedCamera other;
     other.Plug();
-    SetFrameGeometry(other.Context(), 800, 600);
-    std::vector<uint8_t> shared = OfferedRange();
+    std::unique_ptr<hostks::KsFilter> otherFilter;
+    ASSERT_EQ(hostks::KsFilter::Open(other.Pnp(), &otherFilter), STATUS_SUCCESS);
+    SetGeometry(other.Context(), *otherFilter, 800, 600);
+    std::vector<uint8_t> shared = otherFilter->DataRanges(0).at(0);
     ASSERT_EQ(Range(shared).VideoInfoHeader.bmiHeader.biHeight, 600);
+    // This filter's range is its own: the other device's size is not in it.
+    EXPECT_EQ(OfferedRange(), ownRange);
 
     std::vector<uint8_t> format;
     EXPECT_EQ(filter->Intersect(0, shared.data(), &format), STATUS_NO_MATCH);
@@ -314,10 +329,11 @@ TEST_F(PinFormatTest, APinsFormatFollowsItsOwnDeviceWhateverTheSharedRangeSays) 
     EXPECT_EQ(frame.dataUsed, kImageBytes);
     EXPECT_TRUE(HoldsBottomUp(frame.data, ExpectedImage(rig.Camera().ExpectedRawFrame())));
     pin->Close();
+    otherFilter->Close();
 }
 
 TEST_F(PinFormatTest, AStreamOfAShorterFrameCarriesTheSensorsTopLines) {
-    SetFrameGeometry(rig.Context(), 1600, 1000);
+    SetGeometry(1600, 1000);
     CreatePin();
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(rig.Camera().RawFrameSize(), 1931264u);  // 1000 x 1921 + 9913, rounded up to 1024
@@ -327,7 +343,7 @@ TEST_F(PinFormatTest, AStreamOfAShorterFrameCarriesTheSensorsTopLines) {
     EXPECT_EQ(frame.dataUsed, 1600u * 1000 * 4);
     EXPECT_TRUE(HoldsBottomUp(frame.data, ExpectedImage(rig.Camera().ExpectedRawFrame(), 1000), 1600 * 4, 1000));
     pin->Close();
-    SetFrameGeometry(rig.Context(), 1600, 1200);
+    SetGeometry(1600, 1200);
 }
 
 TEST_F(PinFormatTest, ASecondPinAcquiringMeetsASharingViolation) {
