@@ -6,6 +6,7 @@
 #include "convert_command.h"
 #include "info_command.h"
 #include "property_command.h"
+#include "serve_command.h"
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "capture") == 0) return RunCaptureCommand(argc - 2, argv + 2);
@@ -13,6 +14,7 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "convert") == 0) return RunConvertCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::strcmp(argv[1], "get") == 0) return RunGetCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::strcmp(argv[1], "set") == 0) return RunSetCommand(argc - 2, argv + 2);
-    std::fprintf(stderr, "usage: quelvixcam capture ... | info ... | get ... | set ... | convert ... (quelvixcam COMMAND --help)\n");
+    if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) return RunServeCommand(argc - 2, argv + 2);
+    std::fprintf(stderr, "usage: quelvixcam capture ... | info ... | get ... | set ... | convert ... | serve ... (quelvixcam COMMAND --help)\n");
     return 2;
 }

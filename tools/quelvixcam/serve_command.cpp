@@ -1,0 +1,283 @@
+#include "serve_command.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera_faults.h"
+#include "discarding_stream.h"
+#include "host/kernel/violations.h"
+#include "property_bridge.h"
+#include "registry_option.h"
+#include "rig/plugged_camera.h"
+#include "whole_number.h"
+
+namespace {
+
+const char kTool[] = "quelvixcam serve";
+const int kUsageError = 2;
+const int kFailure = 1;
+// Once a message has begun, the rest of it must follow within this time; a
+// client that stalls mid-message would otherwise hold the only connection.
+const int kRestOfMessageMs = 10000;
+
+const char kUsage[] =
+    "usage: quelvixcam serve [--port N] [--registry FILE] [--scene SCENE] [--capture]\n"
+    "                        [--camera-fault NAME[=ARG]]...\n"
+    "  Plugs the simulated camera in, opens the capture filter and answers property\n"
+    "  requests on it from 127.0.0.1:N (--port 0, the default, takes any free port).\n"
+    "  The first line on standard output is 'listening on 127.0.0.1:PORT'. One\n"
+    "  connection is served at a time. SIGINT or SIGTERM closes and unplugs the camera,\n"
+    "  which saves its settings to the registry store. The wire format is in README.md.\n"
+    "  --capture     also runs the capture pin, throwing its frames away, so that the\n"
+    "                properties answer as they do while a program captures\n"
+    "  --scene       what the camera sees (as quelvixcam capture --scene)\n"
+    "  --registry    the store the camera's settings live in between runs\n";
+
+struct Options {
+    long long port = 0;
+    std::string registry = DefaultRegistryPath();
+    std::string scene;
+    bool capture = false;
+    std::vector<CameraFault> faults;
+};
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
+    return kFailure;
+}
+
+// 0 on success, else the exit status (the error already printed).
+int ParseOptions(int argc, char** argv, Options* options, bool* help) {
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (int taken = TakeCameraFaultOption(kTool, argc, argv, &i, &options->faults)) {
+            if (taken != 1) return kUsageError;
+        } else if (arg == "--help") {
+            *help = true;
+        } else if (arg == "--capture") {
+            options->capture = true;
+        } else if (arg == "--port" && hasValue) {
+            if (!ParseWholeNumber(argv[++i], 0, 65535, &options->port)) {
+                std::fprintf(stderr, "%s: --port takes a port from 0 to 65535, not '%s'\n", kTool, argv[i]);
+                return kUsageError;
+            }
+        } else if (arg == "--registry" && hasValue) {
+            options->registry = argv[++i];
+        } else if (arg == "--scene" && hasValue) {
+            options->scene = argv[++i];
+        } else {
+            std::fprintf(stderr, "%s: unknown or incomplete argument '%s'\n%s", kTool, arg.c_str(), kUsage);
+            return kUsageError;
+        }
+    }
+    return 0;
+}
+
+// SIGINT and SIGTERM set the flag and wake every poll through the pipe.
+volatile sig_atomic_t stopRequested = 0;
+int wakePipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    stopRequested = 1;
+    const char byte = 1;
+    ssize_t ignored = write(wakePipe[1], &byte, 1);
+    (void)ignored;
+}
+
+bool InstallStopSignals(std::string* error) {
+    if (pipe(wakePipe) != 0) {
+        *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    fcntl(wakePipe[1], F_SETFL, O_NONBLOCK);
+    struct sigaction action{};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A client that goes away mid-answer ends its connection, not the server.
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+enum class Wait { kReady, kStopped, kTimedOut, kFailed };
+
+// Until `fd` can be read (or accepted on), a stop is asked for, or the time
+// runs out (-1: no limit).
+Wait WaitReadable(int fd, int timeoutMs) {
+    for (;;) {
+        if (stopRequested) return Wait::kStopped;
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+        const int ready = poll(fds, 2, timeoutMs);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return Wait::kFailed;
+        if (stopRequested) return Wait::kStopped;
+        if (ready == 0) return Wait::kTimedOut;
+        if (fds[0].revents) return Wait::kReady;
+    }
+}
+
+enum class Read { kWhole, kClosed, kStopped, kBroken };
+
+// Reads `size` bytes. At the start of a message the client may take as
+// long as it likes; after the first byte the rest must come in time.
+Read ReadWhole(int fd, uint8_t* into, size_t size, bool messageStart, std::string* error) {
+    size_t got = 0;
+    while (got < size) {
+        const bool mayIdle = messageStart && got == 0;
+        const Wait wait = WaitReadable(fd, mayIdle ? -1 : kRestOfMessageMs);
+        if (wait == Wait::kStopped) return Read::kStopped;
+        if (wait == Wait::kTimedOut) {
+            *error = "a message stopped coming halfway";
+            return Read::kBroken;
+        }
+        const ssize_t n = wait == Wait::kReady ? recv(fd, into + got, size - got, 0) : -1;
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 && mayIdle) return Read::kClosed;
+        if (n <= 0) {
+            *error = n == 0 ? "the connection closed in the middle of a message"
+                            : std::string("cannot read: ") + std::strerror(errno);
+            return Read::kBroken;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return Read::kWhole;
+}
+
+bool WriteWhole(int fd, const std::vector<uint8_t>& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One request off the connection, answered. False when the connection is
+// done: closed by the client, a stop asked for, or a message that broke the
+// format (`*error` then says how).
+bool AnswerOne(int fd, hostks::KsFilter& filter, std::string* error) {
+    uint8_t header[bridge::kRequestHeaderBytes];
+    Read read = ReadWhole(fd, header, sizeof header, true, error);
+    if (read != Read::kWhole) return false;
+    bridge::WireRequest request;
+    uint32_t requestBytes = 0, dataBytes = 0;
+    if (!bridge::ParseRequestHeader(header, &request, &requestBytes, &dataBytes, error)) return false;
+    request.request.resize(requestBytes);
+    request.data.resize(dataBytes);
+    if (requestBytes && ReadWhole(fd, request.request.data(), requestBytes, false, error) != Read::kWhole) return false;
+    if (dataBytes && ReadWhole(fd, request.data.data(), dataBytes, false, error) != Read::kWhole) return false;
+    const bridge::BridgeAnswer answer = bridge::AnswerPropertyRequest(filter, request);
+    if (!WriteWhole(fd, bridge::EncodeResponse(answer.status, answer.data.data(),
+                                               static_cast<uint32_t>(answer.data.size())))) {
+        *error = std::string("cannot answer: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void ServeConnection(int fd, hostks::KsFilter& filter) {
+    std::string error;
+    while (AnswerOne(fd, filter, &error)) {
+    }
+    if (!error.empty()) std::fprintf(stderr, "%s: closed a connection: %s\n", kTool, error.c_str());
+}
+
+// A socket listening on 127.0.0.1:port, or -1 after one error line.
+int Listen(long long port, unsigned* boundPort) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Fail(std::string("cannot make a socket: ") + std::strerror(errno));
+        return -1;
+    }
+    const int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        Fail("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
+        close(fd);
+        return -1;
+    }
+    *boundPort = ntohs(address.sin_port);
+    return fd;
+}
+
+// Serves until a stop is asked for; 0 or the exit status.
+int Serve(const Options& options, rig::PluggedCamera& rig) {
+    NTSTATUS status = rig.OpenFilter();
+    if (!NT_SUCCESS(status)) return Fail("cannot open the capture filter (status " + StatusText(status) + ")");
+    DiscardingStream stream;
+    std::string error;
+    if (options.capture && !stream.Start(rig.Filter(), &error)) return Fail(error);
+    unsigned port = 0;
+    const int listener = Listen(options.port, &port);
+    if (listener < 0) return kFailure;
+    std::printf("listening on 127.0.0.1:%u\n", port);
+    std::fflush(stdout);
+    while (WaitReadable(listener, -1) == Wait::kReady) {
+        const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        ServeConnection(client, rig.Filter());
+        close(client);
+    }
+    close(listener);
+    stream.Stop();
+    return 0;
+}
+
+}  // namespace
+
+int RunServeCommand(int argc, char** argv) {
+    Options options;
+    bool help = false;
+    if (int status = ParseOptions(argc, argv, &options, &help)) return status;
+    if (help) {
+        std::fputs(kUsage, stdout);
+        std::fputs(kCameraFaultHelp, stdout);
+        return 0;
+    }
+    std::string error;
+    if (!InstallStopSignals(&error)) return Fail(error);
+
+    rig::Options rigOptions;
+    rigOptions.scene = options.scene;
+    rigOptions.faults = options.faults;
+    if (!UseRegistryStore(kTool, options.registry, &rigOptions)) return kFailure;
+    std::unique_ptr<rig::PluggedCamera> rig = rig::PluggedCamera::Make(rigOptions, &error);
+    if (!rig) return Fail(error);
+
+    int result = 0;
+    NTSTATUS status = rig->PlugIn();
+    if (!NT_SUCCESS(status)) {
+        result = Fail("the camera did not start (status " + StatusText(status) + ")");
+    } else {
+        result = Serve(options, *rig);
+    }
+    // Closing the filter and unplugging save the settings.
+    if (!rig->Close(&error)) {
+        const int failed = Fail(error);
+        if (result == 0) result = failed;
+    }
+    if (hostk::ViolationCount() != 0 && result == 0) result = Fail("platform rules broken:\n" + hostk::ViolationText());
+    return CheckPoolAfterUnplug(kTool, result);
+}
