@@ -130,6 +130,12 @@ NTSTATUS CloseFilterObject(HostFilter* host) {
 
 NTSTATUS FilterPropertyRequest(HostFilter* host, PKSPROPERTY property, ULONG propertyLength, PVOID data,
                                ULONG dataLength, ULONG* bytesReturned) {
+    if (IsPinPropertyRequest(property, propertyLength)) {
+        ULONG returned = 0;
+        NTSTATUS status = PinPropertyRequest(host, property, propertyLength, data, dataLength, &returned);
+        if (bytesReturned) *bytesReturned = returned;
+        return status;
+    }
     ObjectIrp request(&host->file, IRP_MJ_DEVICE_CONTROL);
     request.stack.Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_PROPERTY;
     request.stack.Parameters.DeviceIoControl.Type3InputBuffer = property;

@@ -10,7 +10,7 @@ namespace {
 const GUID kNullGuid = {STATIC_GUID_NULL};
 // KSPROPSETID_Pin and its data intersection item.
 const GUID kPinPropertySet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
-constexpr ULONG kPinDataIntersection = 6;
+constexpr ULONG kPinDataIntersection = 4;
 
 bool GuidsAgree(const GUID& a, const GUID& b) {
     return IsEqualGUID(a, kNullGuid) || IsEqualGUID(b, kNullGuid) || IsEqualGUID(a, b);

@@ -170,6 +170,11 @@ namespace hostks {
 NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descriptor, HostFilter** filter);
 // Closes the filter's pins first, then the filter.
 NTSTATUS CloseFilterObject(HostFilter* filter);
+// KSPROPSETID_Pin on the filter, which the class answers itself
+// (pin_properties.cpp).
+bool IsPinPropertyRequest(const KSPROPERTY* property, ULONG propertyLength);
+NTSTATUS PinPropertyRequest(HostFilter* filter, const KSPROPERTY* property, ULONG propertyLength, PVOID data,
+                            ULONG dataLength, ULONG* returned);
 NTSTATUS FilterPropertyRequest(HostFilter* filter, PKSPROPERTY property, ULONG propertyLength, PVOID data,
                                ULONG dataLength, ULONG* bytesReturned);
 NTSTATUS IntersectPinRange(HostFilter* filter, ULONG pinId, const KSDATARANGE* range, ULONG bufferSize,

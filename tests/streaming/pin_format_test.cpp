@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "capture/capture_filter.h"
+#include "camera/property_set.h"
+#include "camera_property_set.h"
 #include "capture/capture_pin.h"
 #include "streaming_support.h"
 
@@ -343,6 +345,58 @@ TEST_F(PinFormatTest, AStreamOfAShorterFrameCarriesTheSensorsTopLines) {
     EXPECT_EQ(frame.dataUsed, 1600u * 1000 * 4);
     EXPECT_TRUE(HoldsBottomUp(frame.data, ExpectedImage(rig.Camera().ExpectedRawFrame(), 1000), 1600 * 4, 1000));
     pin->Close();
+    SetGeometry(1600, 1200);
+}
+
+// A client learns the next pin's formats from the class's pin properties on
+// the filter (KSPROPSETID_Pin), in the multiple-item form, sized by its
+// buffer; a Roi set on the filter shows there.
+TEST_F(PinFormatTest, PinPropertiesAnswerTheRangesARoiLeaves) {
+    const GUID pinSet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
+    KSP_PIN request{};
+    request.Property.Set = pinSet;
+    request.Property.Id = 3;  // KSPROPERTY_PIN_DATARANGES
+    request.Property.Flags = KSPROPERTY_TYPE_GET;
+    auto ask = [&](std::vector<uint8_t>* data, ULONG* returned) {
+        return filter->SendPropertyRequest(&request, sizeof request, data->empty() ? nullptr : data->data(),
+                                           static_cast<ULONG>(data->size()), returned);
+    };
+    const ULONG rangeSize = static_cast<ULONG>(OfferedRange().size());
+    const ULONG listSize = sizeof(KSMULTIPLE_ITEM) + ((rangeSize + 7) & ~7u);
+    std::vector<uint8_t> data;
+    ULONG returned = 0;
+    EXPECT_EQ(ask(&data, &returned), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(returned, listSize);
+    data.assign(sizeof(ULONG), 0);
+    EXPECT_EQ(ask(&data, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(*reinterpret_cast<ULONG*>(data.data()), listSize);
+    data.assign(sizeof(KSMULTIPLE_ITEM) + 4, 0);
+    EXPECT_EQ(ask(&data, &returned), STATUS_BUFFER_TOO_SMALL);
+
+    CameraRoiValue roi{};
+    roi.Property.Set = CameraPropertySetId;
+    roi.Property.Id = PropertyRoi;
+    roi.Property.Flags = KSPROPERTY_TYPE_SET;
+    roi.Width = 1005;
+    roi.Height = 700;
+    ASSERT_EQ(filter->SendPropertyRequest(&roi, sizeof roi, &roi, sizeof roi, &returned), STATUS_SUCCESS);
+    data.assign(listSize, 0xEE);
+    ASSERT_EQ(ask(&data, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, listSize);
+    const auto* header = reinterpret_cast<const KSMULTIPLE_ITEM*>(data.data());
+    EXPECT_EQ(header->Size, listSize);
+    EXPECT_EQ(header->Count, 1u);
+    std::vector<uint8_t> offered(data.begin() + sizeof(KSMULTIPLE_ITEM), data.begin() + sizeof(KSMULTIPLE_ITEM) + rangeSize);
+    EXPECT_EQ(offered, OfferedRange());
+    EXPECT_EQ(Range(offered).VideoInfoHeader.bmiHeader.biWidth, 1000);
+    EXPECT_EQ(Range(offered).VideoInfoHeader.bmiHeader.biHeight, 700);
+
+    request.PinId = 1;
+    EXPECT_EQ(ask(&data, &returned), STATUS_INVALID_PARAMETER);
+    request.Property.Id = 1;  // KSPROPERTY_PIN_CTYPES
+    data.assign(sizeof(ULONG), 0);
+    EXPECT_EQ(ask(&data, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(*reinterpret_cast<ULONG*>(data.data()), 1u);
     SetGeometry(1600, 1200);
 }
 

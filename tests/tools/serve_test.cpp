@@ -108,10 +108,10 @@ public:
     }
     // The server's answer to a request of the camera's set.
     NTSTATUS Ask(ULONG flags, ULONG id, uint32_t requestBytes, uint32_t dataBytes, std::vector<uint8_t>* data,
-                 LONG value = 0) {
+                 LONG value = 0, const GUID& set = CAMERA_PROPERTY_SET_GUID) {
         bridge::WireRequest request;
         request.flags = flags;
-        request.set = CAMERA_PROPERTY_SET_GUID;
+        request.set = set;
         request.id = id;
         request.request.assign(requestBytes, 0);
         request.data.assign(dataBytes, 0);
@@ -209,6 +209,14 @@ TEST_F(ServeTest, RequestsReachTheDriverWithItsClampsSizeChecksAndAccess) {
     // goes to the format the next pin is offered.
     EXPECT_EQ(GetOrFail(connection, PropertyRoiW), 1600);
     EXPECT_EQ(GetOrFail(connection, PropertyRoiH), 1200);
+    // The class's pin properties come through too: KSPROPERTY_PIN_DATARANGES
+    // of pin 0 (a KSP_PIN request) holds the size the next pin is offered.
+    const GUID pinSet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
+    ASSERT_EQ(connection.Ask(KSPROPERTY_TYPE_GET, 3, sizeof(KSP_PIN), 1024, &data, 0, pinSet), STATUS_SUCCESS);
+    ASSERT_GE(data.size(), sizeof(KSMULTIPLE_ITEM) + sizeof(KS_DATARANGE_VIDEO));
+    const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(data.data() + sizeof(KSMULTIPLE_ITEM));
+    EXPECT_EQ(range->VideoInfoHeader.bmiHeader.biWidth, 1024);
+    EXPECT_EQ(range->VideoInfoHeader.bmiHeader.biHeight, 768);
     EXPECT_EQ(GetOrFail(connection, PropertyPinOpen), 0);
 
     EXPECT_EQ(server.Stop(), 0) << server.Errors();
