@@ -13,7 +13,13 @@
 # prefix inside the build root (never ~/.wine), configures and builds
 # build-root/plugin-x64 and build-root/plugin-x86 (the presets of those names
 # in CMakePresets.json), runs CTest for both, and
-# leaves the page screenshot in build-root/plugin-x64/plugin-page.png.
+# leaves the page screenshots in build-root/plugin-x64/plugin-page.png (the
+# map stand-in) and plugin-page-live.png (the real driver).
+# The bridged tests run the host tool `quelvixcam serve` on this side of
+# Wine: build-root/tools/quelvixcam/quelvixcam, from the host tree in the
+# build root (the host preset's build/). Only that target is built here, after
+# the host tree is configured if it is not yet; in CI scripts/test.sh has
+# built it already and this is a no-op.
 # Needs no display and no stdin; every Wine call is time-bounded.
 set -euo pipefail
 
@@ -46,6 +52,19 @@ unset DISPLAY
 
 stop_wine() { timeout 30 wineserver -k >/dev/null 2>&1 || true; }
 
+# A bridge server left by an interrupted CTest run (its pid in
+# plugin-*/bridge/*/pid) would hold its registry store.
+stop_servers() {
+  local pid_file
+  for pid_file in "$build_root"/plugin-*/bridge/*/pid; do
+    [ -s "$pid_file" ] || continue
+    kill -TERM "$(cat "$pid_file")" 2>/dev/null || true
+    rm -f "$pid_file"
+  done
+}
+
+cleanup() { stop_servers; stop_wine; }
+
 wine_bounded() { timeout -k 5 120 wine "$@" </dev/null; }
 
 prepare_prefix() {
@@ -71,11 +90,24 @@ prepare_prefix() {
 }
 
 # --- build and test -------------------------------------------------------------
+host_tool="$build_root/tools/quelvixcam/quelvixcam"
+
+# The host tool, and nothing else of the host tree.
+build_host_tool() {
+  if [ ! -f "$build_root/CMakeCache.txt" ]; then
+    log "configure the host tree $build_root for quelvixcam"
+    "$QUELVIX_ROOT/scripts/setup-host.sh"
+    configure_preset host "$build_root" >/dev/null
+  fi
+  log "build $host_tool"
+  cmake --build "$build_root" --target quelvixcam -j "$QUELVIX_JOBS"
+}
+
 # build PRESET DIR: plugin-x64 or plugin-x86 (CMakePresets.json) in DIR.
 build() {
   local preset="$1" dir="$2"
   log "configure $dir ($preset)"
-  configure_preset "$preset" "$dir" >/dev/null
+  configure_preset "$preset" "$dir" -DQUELVIX_HOST_TOOL="$host_tool" >/dev/null
   log "build $dir"
   cmake --build "$dir" -j "$QUELVIX_JOBS"
 }
@@ -89,23 +121,26 @@ build_and_test() {
 
 main() {
   install_packages "${packages[@]}"
-  trap stop_wine EXIT
-  stop_wine
+  trap cleanup EXIT
+  cleanup
   prepare_prefix
   if [ "$build_only" -eq 1 ]; then
     build plugin-x64 "$build_root/plugin-x64" && build plugin-x86 "$build_root/plugin-x86"
     return
   fi
   local status=0
+  build_host_tool || status=1
   build_and_test plugin-x64 "$build_root/plugin-x64" || status=1
   build_and_test plugin-x86 "$build_root/plugin-x86" || status=1
-  local shot="$build_root/plugin-x64/plugin-page.png"
-  if [ -s "$shot" ]; then
-    log "screenshot: $shot"
-  else
-    log "screenshot missing: $shot"
-    status=1
-  fi
+  local shot
+  for shot in "$build_root/plugin-x64/plugin-page.png" "$build_root/plugin-x64/plugin-page-live.png"; do
+    if [ -s "$shot" ]; then
+      log "screenshot: $shot"
+    else
+      log "screenshot missing: $shot"
+      status=1
+    fi
+  done
   [ "$status" -eq 0 ] && log "plug-in tests passed (x64 and x86)" || log "plug-in tests FAILED"
   return "$status"
 }

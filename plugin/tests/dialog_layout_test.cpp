@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "page_harness.h"
+#include "test_filter.h"
 
 namespace {
 

@@ -1,13 +1,19 @@
 // Shows the activated property page in a window at the screen's top-left for a
 // few seconds, so that screenshot.sh can photograph it. Prints "READY w h"
 // once the page is on screen.
+//   page_snapshot [MILLISECONDS] [--bridge]
+// With --bridge the page is on the real driver, through the KS-proxy
+// stand-in and the `quelvixcam serve` named by QUELVIX_BRIDGE_PORT_FILE;
+// otherwise on the map stand-in with a camera that offers everything.
 #include <windows.h>
 #include <ocidl.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "IQuelvixDSProxyConfig.h"
+#include "bridged_filter.h"
 #include "plugin_library.h"
 #include "test_filter.h"
 
@@ -44,11 +50,24 @@ void PumpFor(DWORD milliseconds) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     const DWORD showFor = argc > 1 ? static_cast<DWORD>(std::atoi(argv[1])) : 3000;
+    const bool bridged = argc > 2 && std::strcmp(argv[2], "--bridge") == 0;
     OleInitialize(nullptr);
 
-    TestFilter* filter = new TestFilter;
-    ShowcaseValues(filter);
-    if (FAILED(filter->Aggregate())) return 2;
+    IUnknown* filter = nullptr;
+    if (bridged) {
+        BridgedFilter* live = new BridgedFilter;
+        filter = live;
+        if (!live->Connect()) {
+            std::printf("no bridge: %s\n", live->error.c_str());
+            return 2;
+        }
+        if (FAILED(live->Aggregate())) return 2;
+    } else {
+        TestFilter* showcase = new TestFilter;
+        filter = showcase;
+        ShowcaseValues(showcase);
+        if (FAILED(showcase->Aggregate())) return 2;
+    }
     IClassFactory* factory = GetFactory(CLSID_QuelvixDSProxyPluginPage);
     IPropertyPage* page = nullptr;
     if (!factory || FAILED(factory->CreateInstance(nullptr, IID_IPropertyPage,

@@ -8,6 +8,7 @@
 #include "IQuelvixDSProxyConfig.h"
 #include "page_harness.h"
 #include "plugin_library.h"
+#include "test_filter.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Photographs the activated property page under Xvfb.
-#   screenshot.sh <wine-runner> <page_snapshot.exe> <output.png>
+#   screenshot.sh <wine-runner> <page_snapshot.exe> <output.png> [page_snapshot options]
 # The prefix's wineserver is restarted on the virtual display and stopped
 # again afterwards: a server started headless would keep drawing to the null
 # driver and the picture would stay black.
@@ -8,8 +8,9 @@ set -eu
 runner=$1
 program=$2
 output=$3
+shift 3
 : "${WINEPREFIX:?set WINEPREFIX}"
-work="$(dirname "$output")/screenshot-work"
+work="$(dirname "$output")/$(basename "$output" .png)-work"
 mkdir -p "$work"
 rm -f "$output" "$work/out.txt" "$work/raw.png"
 
@@ -17,7 +18,8 @@ timeout 30 wineserver -k 2>/dev/null || true
 export WINE_EMU_TIMEOUT=60
 timeout -k 5 100 xvfb-run -a -s '-screen 0 1024x768x24' sh -c '
   runner=$1 program=$2 work=$3
-  "$runner" "$program" 3000 > "$work/out.txt" 2>&1 &
+  shift 3
+  "$runner" "$program" 3000 "$@" > "$work/out.txt" 2>&1 &
   pid=$!
   tries=0
   until grep -q READY "$work/out.txt" 2>/dev/null; do
@@ -29,7 +31,7 @@ timeout -k 5 100 xvfb-run -a -s '-screen 0 1024x768x24' sh -c '
   [ -n "$size" ] && import -window root -crop "${size}+0+0" +repage "$work/raw.png"
   wait "$pid" || true
   timeout 30 wineserver -k || true
-' sh "$runner" "$program" "$work"
+' sh "$runner" "$program" "$work" "$@"
 timeout 30 wineserver -k 2>/dev/null || true
 
 if [ ! -s "$work/raw.png" ]; then

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "page_harness.h"
+#include "test_filter.h"
 
 class Page : public testing::Test {
 protected:

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include "IQuelvixDSProxyConfig.h"
 #include "plugin_library.h"
 
 namespace {
@@ -23,7 +24,7 @@ void RegisterParentClass() {
 
 }  // namespace
 
-PageHarness::PageHarness(TestFilter* testFilter) : filter(testFilter) {
+PageHarness::PageHarness(IUnknown* pageObject) : object(pageObject) {
     IClassFactory* factory = GetFactory(CLSID_QuelvixDSProxyPluginPage);
     if (factory) {
         EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IPropertyPage,
@@ -50,8 +51,8 @@ PageHarness::~PageHarness() {
 }
 
 HRESULT PageHarness::SetObject() {
-    IUnknown* object = filter;
-    return page->SetObjects(1, &object);
+    IUnknown* objects[] = {object};
+    return page->SetObjects(1, objects);
 }
 
 HRESULT PageHarness::Activate() {

@@ -8,13 +8,12 @@
 
 #include <string>
 
-#include "test_filter.h"
 #include "test_page_site.h"
 
 class PageHarness {
 public:
-    // filter may be null (no object given to the page).
-    explicit PageHarness(TestFilter* filter);
+    // object (the filter the page is given) may be null: no object.
+    explicit PageHarness(IUnknown* object);
     ~PageHarness();
     PageHarness(const PageHarness&) = delete;
     PageHarness& operator=(const PageHarness&) = delete;
@@ -25,7 +24,7 @@ public:
 
     IPropertyPage* page = nullptr;
     TestPageSite site;
-    TestFilter* filter;
+    IUnknown* object;
     HWND parent = nullptr;
 
     HWND Dialog() const;  // the page window (the parent's only child)

@@ -120,8 +120,13 @@ std::vector<const PropertyCall*> TestFilter::Sets(size_t from) const {
     return sets;
 }
 
-// Chosen to differ from every preset of the page, so a test can tell a value
-// shown from the driver from a preset.
+// The values the page shows as numbers (exposure 321, gain 456, the colour
+// gains, brightness, saturation, contrast, hue, time-out, the maxima of
+// exposure, gain and colour gains, the sizes) differ from the page's presets,
+// so a test can tell them from a preset. The switches, the other limits and
+// the defaults keep the driver's answers, which often equal the presets: a
+// test of those sets its own values (and the bridged tests check the page on
+// the real driver).
 std::map<ULONG, LONG> TestFilter::DriverValues() {
     return {
         {0, 0},    {1, 2500},  {2, 321},   {3, 2},     {4, 1252},  {5, 2},   {6, 456},
