@@ -10,7 +10,6 @@
 #   bridge.serve2.start  (the saved store)  fixture bridge_second
 #     bridge.new_page_shows_changes, page.screenshot.live, bridge.page_region
 #   bridge.serve2.stop
-#   bridge.capture_size  (disabled, see below)
 #
 # One at a time (RESOURCE_LOCK), in that order (DEPENDS): the tests build on
 # what the one before left in the driver and the store.
@@ -76,16 +75,6 @@ endif()
 bridge_program_test(page_region BridgedPage.RegionSetThroughThePageReachesTheDriver second
   ${region_after})
 set_tests_properties(bridge.serve2.stop PROPERTIES DEPENDS bridge.page_region)
-
-# A region set through the page should give the next capture on the store its
-# size. It cannot yet: the frame size is not among the seventeen settings the
-# driver saves, so every new start offers 1600 x 1200 again. Enable this test
-# when the driver keeps the frame size between starts.
-add_test(NAME bridge.capture_size
-  COMMAND ${QUELVIX_HOST_TOOL} capture --registry ${bridge_store} --frames 1 --quiet
-          --output ${bridge_dir}/capture)
-set_tests_properties(bridge.capture_size PROPERTIES DEPENDS bridge.serve2.stop
-  PASS_REGULAR_EXPRESSION "frames: 1 \\(1024x768 BGRA\\)" DISABLED TRUE)
 
 get_property(bridge_tests DIRECTORY PROPERTY TESTS)
 list(FILTER bridge_tests INCLUDE REGEX "^(bridge\\.|page\\.screenshot\\.live)")

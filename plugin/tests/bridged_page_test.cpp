@@ -5,7 +5,7 @@
 //                  BridgedPage.ControlsChangeTheDriver
 //   no server:     SavedStore.HoldsThePagesChanges
 //   second server: BridgedPage.NewPageShowsTheSavedChanges, then a Roi
-//                  through the page.
+//                  through the page and the size the filter then offers.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -16,9 +16,15 @@
 #include <string>
 
 #include "bridged_fixture.h"
+// After the fixture: strmif.h first, so ksmedia.h does not declare its types again.
+#include <ks.h>
+#include <ksmedia.h>
 #include "page_harness.h"
 
 namespace {
+
+// KSPROPSETID_Pin (ks.h declares it; no import library defines it).
+const GUID kPinPropertySet = {0x8C134960, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
 
 // The colour gains' sliders, edits and up-downs.
 const int kColourGainControlIds[] = {211, 214, 215, 216, 217, 218, 221, 222, 223};
@@ -252,9 +258,10 @@ TEST_F(BridgedPage, NewPageShowsTheSavedChanges) {
 }
 
 // The region typed into the page and sent with "Set" reaches the driver:
-// the request succeeds, and the driver answers its region as it does after
-// any Roi. The frame size it sets is the next pin's, which serve never
-// creates; a capture shows it (CTest's bridge.capture_size).
+// the request succeeds, the driver answers its region as it does after any
+// Roi (the whole sensor), and the size goes to the format the filter offers
+// its next pin, which an application reads from the filter's pin properties
+// (KSPROPERTY_PIN_DATARANGES of pin 0, through the same IKsPropertySet).
 TEST_F(BridgedPage, RegionSetThroughThePageReachesTheDriver) {
     Open();
     harness->Type(242, L"1024");
@@ -264,4 +271,18 @@ TEST_F(BridgedPage, RegionSetThroughThePageReachesTheDriver) {
     EXPECT_EQ(0, filter->lastStatus);  // STATUS_SUCCESS
     EXPECT_EQ(1600, Driver(PropertyRoiW));
     EXPECT_EQ(1200, Driver(PropertyRoiH));
+
+    const ULONG pin[2] = {0, 0};  // KSP_PIN after its KSPROPERTY: PinId, Reserved
+    alignas(8) BYTE ranges[1024] = {};
+    DWORD returned = 0;
+    ASSERT_EQ(S_OK, filter->Get(kPinPropertySet, KSPROPERTY_PIN_DATARANGES, const_cast<ULONG*>(pin),
+                                sizeof pin, ranges, sizeof ranges, &returned));
+    const auto* list = reinterpret_cast<const KSMULTIPLE_ITEM*>(ranges);
+    ASSERT_EQ(1u, list->Count);
+    ASSERT_GE(returned, sizeof(KSMULTIPLE_ITEM) + sizeof(KS_DATARANGE_VIDEO));
+    EXPECT_EQ(list->Size, returned);
+    const auto* video = reinterpret_cast<const KS_DATARANGE_VIDEO*>(list + 1);
+    EXPECT_EQ(1024, video->VideoInfoHeader.bmiHeader.biWidth);
+    EXPECT_EQ(768, video->VideoInfoHeader.bmiHeader.biHeight);
+    EXPECT_EQ(1024u * 768 * 4, video->VideoInfoHeader.bmiHeader.biSizeImage);
 }
