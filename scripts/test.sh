@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the host suite, the host suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (both replay the fuzz corpora), each fuzz target
-# for 10 s, the tests of the areas whose threads meet under ThreadSanitizer - each
+# for 10 s, the tests of the areas whose threads meet and the short soak under
+# ThreadSanitizer - each
 # host stage running the suites that plug the camera in a second time with
 # the host USB stack completing requests inline (below) - the Windows driver
 # image and its import check, the plug-in under Wine (64-bit and 32-bit), one
@@ -75,10 +76,11 @@ passed=$((passed + fuzz_ok))
 failed=$((failed + fuzz_failed))
 [[ $rc -eq 0 || $fuzz_failed -gt 0 ]] || failed=$((failed + 1))
 
-echo "== streaming, USB, device, property, settings and camera tests under ThreadSanitizer"
+echo "== streaming, USB, device, property, settings and camera tests and the short soak under ThreadSanitizer"
 # The capture thread, the class's processing worker, chunk completions, the
 # double buffer's hand-off and the pin's state changes meet in these, and
-# property requests from several threads; TSan checks their hand-offs. The
+# property requests from several threads (the soak's second thread among
+# them); TSan checks their hand-offs. The
 # tsan test preset picks the tests by area label, so a new test of those
 # areas runs here too.
 scripts/build-host.sh tsan
