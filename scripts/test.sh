@@ -2,12 +2,11 @@
 # Every test: the host suite, the host suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer (both replay the fuzz corpora), each fuzz target
 # for 10 s, the tests of the areas whose threads meet and the short soak under
-# ThreadSanitizer - each
-# host stage running the suites that plug the camera in a second time with
-# the host USB stack completing requests inline (below) - the Windows driver
-# image and its import check, the plug-in under Wine (64-bit and 32-bit), one
-# brief run of each benchmark so they cannot rot, and the Windows driver
-# package with its checks. Installs what it needs on Debian 12 (root).
+# ThreadSanitizer - each host stage running the suites that plug the camera in
+# a second time with the host USB stack completing requests inline (below) -
+# the Windows driver image and its import check, the plug-in under Wine (64-bit
+# and 32-bit), one brief run of each benchmark so they cannot rot, and the
+# Windows driver package with its checks. Installs what it needs on Debian 12 (root).
 # The host stages build and test with the presets of CMakePresets.json (host,
 # asan, tsan), which also hold each stage's sanitizer options and the TSan
 # stage's areas.
