@@ -216,24 +216,53 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
 
 namespace {
 
-// Copies the image into the frame bottom row first: the client's format is
-// a bottom-up DIB whatever the sign of its biHeight. The frame is untrusted:
-// when the rows would not fit, nothing is written and FALSE comes back.
-BOOLEAN CopyImageBottomUp(const DeviceContext* device, const PinContext* context, const UCHAR* image,
-                          PUCHAR destination, ULONG capacity) {
+// The client frame's rows for the delivered image, bottom row first: the
+// client's format is a bottom-up DIB whatever the sign of its biHeight. The
+// frame is untrusted: FALSE, and nothing to write, when the rows would not
+// fit in its `capacity` bytes.
+BOOLEAN ClientRowsOf(const DeviceContext* device, const PinContext* context, PUCHAR destination, ULONG capacity,
+                     ClientRows* rows) {
     LONG width = device->outputWidth;
     LONG height = device->outputHeight;
     if (!destination || width <= 0 || height <= 0) return FALSE;
     SIZE_T rowBytes = static_cast<SIZE_T>(width) * 4;
     SIZE_T destinationStride = context->outputStride > rowBytes ? context->outputStride : rowBytes;
-    SIZE_T sourceStride = static_cast<SIZE_T>(device->frameWidth) * 4;
     ULONGLONG needed = static_cast<ULONGLONG>(height - 1) * destinationStride + rowBytes;
     if (needed > capacity) return FALSE;
-    for (LONG row = height - 1; row >= 0; --row) {
-        RtlCopyMemory(destination, image + static_cast<SIZE_T>(row) * sourceStride, rowBytes);
-        destination += destinationStride;
-    }
+    rows->firstRow = destination + static_cast<SIZE_T>(height - 1) * destinationStride;
+    rows->pitch = -static_cast<LONG_PTR>(destinationStride);
     return TRUE;
+}
+
+// The conversion writes whole rows of the frame's width: straight into the
+// client's rows only where those are the delivered rows (a width that is
+// not a multiple of 8 is delivered cut to one).
+BOOLEAN ConvertsIntoClientRows(const DeviceContext* device) {
+    return device->outputWidth == device->frameWidth && static_cast<ULONG>(device->outputHeight) == device->frameHeight;
+}
+
+// Copies the delivered part of rgbImage into the client's rows.
+VOID CopyImage(const DeviceContext* device, const UCHAR* image, const ClientRows& rows) {
+    SIZE_T rowBytes = static_cast<SIZE_T>(device->outputWidth) * 4;
+    SIZE_T sourceStride = static_cast<SIZE_T>(device->frameWidth) * 4;
+    // Last image row first, so the frame is written from its start onwards.
+    for (LONG row = device->outputHeight - 1; row >= 0; --row) {
+        RtlCopyMemory(rows.firstRow + row * rows.pitch, image + static_cast<SIZE_T>(row) * sourceStride, rowBytes);
+    }
+}
+
+// Stamps the frame's header: the graph's clock time now (0 without a
+// clock) and the frame's duration.
+VOID StampHeader(const PinContext* context, PKSSTREAM_HEADER header) {
+    header->PresentationTime.Numerator = 1;
+    header->PresentationTime.Denominator = 1;
+    header->Duration = context->videoInfo.AvgTimePerFrame;
+    if (context->clock) {
+        header->PresentationTime.Time = context->clock->GetTime();
+        header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+    } else {
+        header->PresentationTime.Time = 0;
+    }
 }
 
 }  // namespace
@@ -245,41 +274,44 @@ NTSTATUS PinProcess(PKSPIN pin) {
     // Nothing to deliver before the first raw frame.
     if (!worker || InterlockedExchangeAdd(&worker->framesRead, 0) <= 0) return STATUS_PENDING;
     PKSSTREAM_POINTER leading = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    // The frame is written through the stream pointer's system address (the
+    // header's Data is the client's own address for its buffer), and no
+    // further than the bytes the pointer says are there.
+    ClientRows rows = {};
+    BOOLEAN fits = leading && ClientRowsOf(device, context, leading->OffsetOut.Data, leading->OffsetOut.Remaining,
+                                           &rows);
+    BOOLEAN direct = fits && ConvertsIntoClientRows(device);
     // Converted whether or not the client has a buffer waiting, so the next
     // buffer gets the newest image.
-    BOOLEAN converted = FALSE;
-    if (!ConvertReadyFrame(worker, &converted)) {
+    PictureSource source = PictureNone;
+    if (!ConvertReadyFrame(worker, direct ? &rows : nullptr, &source)) {
         // Streaming is stopping: leave the buffer where it is.
         if (leading) KsStreamPointerUnlock(leading, FALSE);
         return STATUS_PENDING;
     }
-    if (leading && !converted) {
+    if (leading && source == PictureNone) {
         // Frames were read but none converted in this run yet (a frame read
-        // before a pause is dropped by the restart): rgbImage holds nothing
-        // that may go out. The buffer waits for the first conversion.
+        // before a pause is dropped by the restart): nothing may go out. The
+        // buffer waits for the first conversion.
         KsStreamPointerUnlock(leading, FALSE);
         leading = nullptr;
     }
     if (leading) {
-        PKSSTREAM_HEADER header = leading->StreamHeader;
-        header->PresentationTime.Numerator = 1;
-        header->PresentationTime.Denominator = 1;
-        header->Duration = context->videoInfo.AvgTimePerFrame;
-        if (context->clock) {
-            header->PresentationTime.Time = context->clock->GetTime();
-            header->OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
-        } else {
-            header->PresentationTime.Time = 0;
+        // Stamped once the picture is converted, before any copy.
+        StampHeader(context, leading->StreamHeader);
+        BOOLEAN written = FALSE;
+        if (source == PictureInClientRows) {
+            written = TRUE;
+        } else if (source == PictureInImage && fits) {
+            CopyImage(device, worker->rgbImage, rows);
+            written = TRUE;
+        } else if (source == PictureInWorkingBuffer && direct) {
+            ConvertPictureAgain(worker, &rows);
+            written = TRUE;
         }
-        // The frame is written through the stream pointer's system address
-        // (the header's Data is the client's own address for its buffer),
-        // and no further than the bytes the pointer says are there.
         ULONG capacity = leading->OffsetOut.Remaining;
         ULONG imageSize = context->videoInfo.bmiHeader.biSizeImage;
-        if (CopyImageBottomUp(device, context, worker->rgbImage, leading->OffsetOut.Data, capacity))
-            header->DataUsed = imageSize < capacity ? imageSize : capacity;
-        else
-            header->DataUsed = 0;
+        leading->StreamHeader->DataUsed = written ? (imageSize < capacity ? imageSize : capacity) : 0;
         KsStreamPointerUnlock(leading, TRUE);
     }
     EndConversion(worker);

@@ -40,9 +40,9 @@ NTSTATUS StartCaptureThread(CaptureWorker* worker) {
     KIRQL irql = LockBuffers(worker);
     worker->bufferState[0] = BufferFree;
     worker->bufferState[1] = BufferFree;
-    // The image from before a pause is not this run's: the first delivery
+    // The picture from before a pause is not this run's: the first delivery
     // waits for the first conversion of a frame read from now on.
-    worker->imageConverted = 0;
+    worker->picture = PictureNone;
     InterlockedExchange(&worker->running, 1);
     UnlockBuffers(worker, irql);
 

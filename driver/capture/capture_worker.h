@@ -1,6 +1,6 @@
 // The per-device capture worker: the raw frame double buffer, the RGB image
-// the pin's Process routine converts into, and the capture thread that keeps
-// reading frames while the pin runs.
+// the pin's Process routine converts into when no client frame waits, and
+// the capture thread that keeps reading frames while the pin runs.
 //
 // The hand-off. The thread fills one raw buffer while the other waits for or
 // undergoes conversion; a buffer's state changes only inside sections
@@ -17,6 +17,24 @@ struct ImagePipeline;
 enum CaptureState : LONG { CaptureStopped = 0, CapturePaused = 1, CaptureRunning = 2 };
 enum RawBufferState : LONG { BufferFree = 0, BufferFilling = 1, BufferReady = 2, BufferConverting = 3 };
 
+// Where the newest picture of the run is, for a delivery with no new frame.
+enum PictureSource : LONG {
+    PictureNone = 0,            // none converted since the thread last started
+    PictureInClientRows = 1,    // just converted straight into the client's rows
+    PictureInImage = 2,         // rgbImage holds it
+    PictureInWorkingBuffer = 3, // it went straight into a client's frame, now
+                                // gone: the pipeline's working buffer and frame
+                                // parameters convert it again (ConvertPictureAgain)
+};
+
+// A client frame's rows as the conversion writes them: image row r (top row
+// first) at firstRow + r * pitch. The client's format is bottom-up, so
+// firstRow is the frame's last row and pitch is negative.
+struct ClientRows {
+    PUCHAR firstRow;
+    LONG_PTR pitch;
+};
+
 struct CaptureWorker {
     ImagePipeline* pipeline;  // set by PrepareStreaming
     PUCHAR rgbImage;          // frameWidth x frameHeight x 4 bytes (tag 'hVLT'); the pipeline's outputBuffer
@@ -31,10 +49,11 @@ struct CaptureWorker {
     // on every compiler.
     LONG volatile running;
     LONG volatile framesRead; // frames read and marked ready since PrepareStreaming
-    // Set once rgbImage holds an image converted since the thread last
-    // started; until then rgbImage holds fresh pool or an image from before
+    // PictureNone, PictureInImage or PictureInWorkingBuffer: where the newest
+    // picture converted since the thread last started is. Until there is one,
+    // rgbImage and the working buffer hold fresh pool or a picture from before
     // a pause, neither of which may reach a client. Under bufferLock.
-    LONG imageConverted;
+    LONG picture;
     DeviceContext* owner;
     // Makes the buffer-state sections of the thread and of Process exclude
     // each other. A spin lock: the sections are a few instructions and never
@@ -87,11 +106,17 @@ KSTART_ROUTINE CaptureThread;
 BOOLEAN CaptureOneFrame(CaptureWorker* worker, ULONG buffer);
 
 // Called by the pin's Process routine. Converts the newest ready raw buffer,
-// if any, into rgbImage and returns TRUE: rgbImage stays valid until
-// EndConversion, and holds an image to deliver when *converted comes back
-// TRUE (an image converted since the thread started, perhaps again). FALSE
-// when the worker is stopping or stopped: nothing may be read, and
-// EndConversion is not called.
-BOOLEAN ConvertReadyFrame(CaptureWorker* worker, BOOLEAN* converted);
+// if any, straight into `client` (rows the caller has checked hold the whole
+// image), or into rgbImage when `client` is null, and returns TRUE with
+// *source saying where the picture to deliver is: PictureInClientRows (done),
+// PictureInImage (copy it), PictureInWorkingBuffer (ConvertPictureAgain),
+// PictureNone (none yet in this run). rgbImage and the working buffer stay
+// valid until EndConversion. FALSE when the worker is stopping or stopped:
+// nothing may be read, and EndConversion is not called.
+BOOLEAN ConvertReadyFrame(CaptureWorker* worker, const ClientRows* client, PictureSource* source);
+// Between ConvertReadyFrame, which said PictureInWorkingBuffer, and
+// EndConversion: converts that picture again into `client`, the same bytes
+// as its first delivery.
+VOID ConvertPictureAgain(CaptureWorker* worker, const ClientRows* client);
 // Process is done with rgbImage: clears converting and sets conversionDone.
 VOID EndConversion(CaptureWorker* worker);

@@ -59,12 +59,22 @@ VOID EndKernel(KernelInUse* use) {
     if (use->stateSaved) KeRestoreExtendedProcessorState(&use->state);
 }
 
+// The colour or grey conversion with the gains and coefficients already in
+// the frame parameters.
+VOID ConvertSnapshot(ImagePipeline* p, const ConversionRoutines* routines, BOOLEAN kept) {
+    if (p->frameParameters.colorEnable != 0) {
+        routines->convertColor(p, kept);
+    } else {
+        routines->convertMono(p, kept);
+    }
+}
+
 // White balance, the coefficient snapshot and the conversion, with the
 // routines of one kernel.
 VOID ConvertWithRoutines(ImagePipeline* p, const ConversionRoutines* routines) {
     FrameParameters* f = &p->frameParameters;
-    // The measuring pass leaves its demosaiced channels in the output buffer
-    // for the conversion, which then does not demosaic them again.
+    // The measuring pass leaves its demosaiced channels in the output for the
+    // conversion, which then does not demosaic them again.
     BOOLEAN kept = FALSE;
     if (ReadNoFence(&p->whiteBalance) != 0) {
         ULONG sumRed = 0;
@@ -81,17 +91,12 @@ VOID ConvertWithRoutines(ImagePipeline* p, const ConversionRoutines* routines) {
 
     SnapshotCoefficients(p, f->coefficientSnapshot);
     for (int i = 0; i < 16; ++i) p->coefficientPositive[i] = f->coefficientSnapshot[i] > 0 ? 1 : 0;
-
-    if (ReadNoFence(&p->colorEnable) != 0) {
-        routines->convertColor(p, kept);
-    } else {
-        routines->convertMono(p, kept);
-    }
+    ConvertSnapshot(p, routines, kept);
 }
 
-BOOLEAN FrameIsConvertible(const ImagePipeline* p, const UCHAR* rawBuffer) {
+BOOLEAN FrameIsConvertible(const ImagePipeline* p, const UCHAR* rawBuffer, const UCHAR* output) {
     const FrameParameters* f = &p->frameParameters;
-    return p->outputBuffer != nullptr && rawBuffer != nullptr && p->workBuffer != nullptr && f->source != nullptr &&
+    return output != nullptr && rawBuffer != nullptr && p->workBuffer != nullptr && f->source != nullptr &&
            f->width > 0 && f->height > 0;
 }
 
@@ -173,19 +178,45 @@ VOID ConvertFrame(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawDataOffset,
 
 VOID ConvertFrameWithKernel(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawDataOffset, ULONG rawLinePitch,
                             ConversionKernel kernel) {
-    if (p == nullptr || !FrameIsConvertible(p, rawBuffer)) return;
+    if (p == nullptr) return;
+    ConvertFrameToRows(p, rawBuffer, rawDataOffset, rawLinePitch, p->outputBuffer,
+                       static_cast<LONG_PTR>(p->frameParameters.width) * 4, kernel);
+}
+
+VOID ConvertFrameToRows(ImagePipeline* p, const UCHAR* rawBuffer, ULONG rawDataOffset, ULONG rawLinePitch,
+                        UCHAR* firstRow, LONG_PTR rowPitch, ConversionKernel kernel) {
+    if (p == nullptr || !FrameIsConvertible(p, rawBuffer, firstRow)) return;
     FrameParameters* f = &p->frameParameters;
 
     FillWorkingBuffer(p, rawBuffer, rawDataOffset, rawLinePitch);
 
-    f->output = p->outputBuffer;
+    f->output = firstRow;
+    f->outputPitch = rowPitch;
     f->redGain = ReadNoFence(&p->redGain);
     f->greenGain = ReadNoFence(&p->greenGain);
     f->blueGain = ReadNoFence(&p->blueGain);
+    // The phase and the colour switch are read once; the routines chosen
+    // here convert the whole frame.
+    f->colorEnable = ReadNoFence(&p->colorEnable);
+    f->colorPhase = ReadNoFence(&p->colorPhase);
 
-    // The phase is read once; the routines chosen here convert the whole frame.
     KernelInUse use;
     BeginKernel(kernel, &use);
-    ConvertWithRoutines(p, RoutinesFor(use.kernel, ReadNoFence(&p->colorPhase)));
+    ConvertWithRoutines(p, RoutinesFor(use.kernel, f->colorPhase));
+    EndKernel(&use);
+}
+
+VOID ConvertFrameAgain(ImagePipeline* p, UCHAR* firstRow, LONG_PTR rowPitch, ConversionKernel kernel) {
+    if (p == nullptr || firstRow == nullptr || p->workBuffer == nullptr) return;
+    FrameParameters* f = &p->frameParameters;
+    if (f->source == nullptr || f->width <= 0 || f->height <= 0) return;
+    f->output = firstRow;
+    f->outputPitch = rowPitch;
+    // The gains (measured ones with white balance), the coefficient snapshot
+    // and the signs taken from it are the last conversion's: nothing is read
+    // from the settings, so the picture comes out as it did then.
+    KernelInUse use;
+    BeginKernel(kernel, &use);
+    ConvertSnapshot(p, RoutinesFor(use.kernel, f->colorPhase), FALSE);
     EndKernel(&use);
 }

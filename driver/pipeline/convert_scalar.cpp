@@ -126,8 +126,8 @@ VOID ConvertColor(ImagePipeline* p, BOOLEAN /*kept*/) {
     for (int i = 0; i < 16; ++i) magnitude[i] = CoefficientMagnitude(f->coefficientSnapshot[i]);
     const UCHAR* positive = p->coefficientPositive;
 
-    UCHAR* out = f->output;
     for (LONG r = 0; r < f->height; ++r) {
+        UCHAR* out = f->output + static_cast<LONG_PTR>(r) * f->outputPitch;
         for (LONG c = 0; c < f->width; ++c) {
             Rgb v = DemosaicWithGains(f, r, c, SiteOf<Phase>(r, c), gains);
             const int input[3] = {v.red, v.green, v.blue};
@@ -162,8 +162,8 @@ template <int Phase>
 VOID ConvertMono(ImagePipeline* p, BOOLEAN /*kept*/) {
     const FrameParameters* f = &p->frameParameters;
     const USHORT gains[3] = {GainFactor(f->redGain), GainFactor(f->greenGain), GainFactor(f->blueGain)};
-    UCHAR* out = f->output;
     for (LONG r = 0; r < f->height; ++r) {
+        UCHAR* out = f->output + static_cast<LONG_PTR>(r) * f->outputPitch;
         for (LONG c = 0; c < f->width; ++c) {
             Rgb v = DemosaicWithGains(f, r, c, SiteOf<Phase>(r, c), gains);
             const int y = ((77 * v.red) >> 8) + ((150 * v.green) >> 8) + ((29 * v.blue) >> 8);

@@ -444,17 +444,17 @@ struct MonoStage {
 // One step of rows r and, for a pair, r + 1: demosaic (or the kept
 // channels), the stage, the store.
 template <int Phase, bool TwoRows, class Reg, class Stage>
-FORCEINLINE void ConvertStep(const UCHAR* at, LONG pitch, UCHAR* out, SIZE_T rowBytes, LONG count,
+FORCEINLINE void ConvertStep(const UCHAR* at, LONG pitch, UCHAR* out, LONG_PTR outputPitch, LONG count,
                              const Stage& stage, bool kept) {
     Rgb<Reg> even[2], odd[2];
     if (kept) {
         LoadKept(out, &even[0], &odd[0]);
-        if (TwoRows) LoadKept(out + rowBytes, &even[1], &odd[1]);
+        if (TwoRows) LoadKept(out + outputPitch, &even[1], &odd[1]);
     } else {
         DemosaicBlock<Phase, TwoRows>(at, pitch, even, odd);
     }
     StoreBgra(out, stage(even[0], odd[0]), count);
-    if (TwoRows) StoreBgra(out + rowBytes, stage(even[1], odd[1]), count);
+    if (TwoRows) StoreBgra(out + outputPitch, stage(even[1], odd[1]), count);
 }
 
 // Rows `r` (even) and, for a pair, r + 1: whole wide steps, then narrow steps
@@ -467,13 +467,13 @@ __attribute__((noinline)) void ConvertRows(const FrameParameters* f, LONG r, con
     const LONG width = f->width;
     const LONG pitch = f->workPitch;
     const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * pitch;
-    const SIZE_T rowBytes = static_cast<SIZE_T>(width) * 4;
-    UCHAR* out = f->output + static_cast<SIZE_T>(r) * rowBytes;
+    const LONG_PTR outputPitch = f->outputPitch;
+    UCHAR* out = f->output + static_cast<LONG_PTR>(r) * outputPitch;
     LONG c = 0;
     for (; c + Vector<Wide>::kPixels <= width; c += Vector<Wide>::kPixels)
-        ConvertStep<Phase, TwoRows, Wide>(at + c, pitch, out + 4 * c, rowBytes, Vector<Wide>::kPixels, wide, kept);
+        ConvertStep<Phase, TwoRows, Wide>(at + c, pitch, out + 4 * c, outputPitch, Vector<Wide>::kPixels, wide, kept);
     for (; c < width; c += Vector<Narrow>::kPixels)
-        ConvertStep<Phase, TwoRows, Narrow>(at + c, pitch, out + 4 * c, rowBytes, width - c, narrow, false);
+        ConvertStep<Phase, TwoRows, Narrow>(at + c, pitch, out + 4 * c, outputPitch, width - c, narrow, false);
 }
 
 template <int Phase, class Wide, class Narrow, class WideStage, class NarrowStage>
@@ -584,14 +584,14 @@ __attribute__((noinline)) void SumRows(const FrameParameters* f, LONG r, bool ke
     const LONG width = f->width;
     const LONG pitch = f->workPitch;
     const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * pitch;
-    const SIZE_T rowBytes = static_cast<SIZE_T>(width) * 4;
-    UCHAR* out = keep ? f->output + static_cast<SIZE_T>(r) * rowBytes : nullptr;
+    const LONG_PTR outputPitch = f->outputPitch;
+    UCHAR* out = keep ? f->output + static_cast<LONG_PTR>(r) * outputPitch : nullptr;
     LONG c = 0;
     for (; c + Vector<Wide>::kPixels <= width; c += Vector<Wide>::kPixels) {
         Rgb<Wide> even[2], odd[2];
         DemosaicBlock<Phase, TwoRows>(at + c, pitch, even, odd);
         AddWholeStep(wide, even[0], odd[0], keep ? out + 4 * c : nullptr);
-        if (TwoRows) AddWholeStep(wide, even[1], odd[1], keep ? out + rowBytes + 4 * c : nullptr);
+        if (TwoRows) AddWholeStep(wide, even[1], odd[1], keep ? out + outputPitch + 4 * c : nullptr);
     }
     for (; c < width; c += Vector<__m128i>::kPixels) {
         Rgb<__m128i> even[2], odd[2];

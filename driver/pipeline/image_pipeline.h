@@ -20,13 +20,18 @@
 
 // Per-frame parameters the conversion works from; filled by
 // AllocateWorkingBuffer (source, pitch, size) and refreshed by ConvertFrame.
+// After a conversion they hold what it converted with (the working buffer
+// still holds its frame), so that ConvertFrameAgain can repeat it.
 struct FrameParameters {
     const UCHAR* source;  // image pixel (0, 0) inside the working buffer
-    UCHAR* output;        // packed BGRA, width * 4 bytes a row, top row first
+    UCHAR* output;        // packed BGRA of image row 0, width * 4 bytes
+    LONG_PTR outputPitch; // bytes from an output row to the next; negative: bottom-up
     LONG workPitch;
     LONG redGain;
     LONG greenGain;
     LONG blueGain;
+    LONG colorEnable;     // as read for the frame
+    LONG colorPhase;      // as read for the frame
     LONG width;
     LONG height;
     LONG coefficientSnapshot[16];

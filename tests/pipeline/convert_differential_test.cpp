@@ -4,6 +4,7 @@
 // vector kernels, and demosaics twice in the reference), with gains of 16384
 // and more (their own route), and with output buffers on and off 16-byte
 // boundaries: every output byte and every measured gain must agree.
+#include <algorithm>
 #include <random>
 
 #include "kernel/xstate.h"
@@ -252,6 +253,90 @@ TEST(ConvertDifferential, WhiteBalanceWithLargeMeasuredGainsMatchesScalar) {
     }
     EXPECT_GE(large, 12);
     EXPECT_GE(capped, 1);
+}
+
+// A client's frame rows as the capture pin hands them over: bottom row
+// first, rows `pitch` bytes apart (padding after each row), a guard before
+// and after. Holds the bytes it was filled with where nothing was written.
+struct BottomUpRows {
+    BottomUpRows(int width, int height, size_t padding)
+        : width(width), height(height), pitch(static_cast<size_t>(width) * 4 + padding),
+          bytes(PipelineFrame::kGuard * 2 + pitch * height, PipelineFrame::kUnwritten) {}
+    // Image row 0 is the frame's last row.
+    uint8_t* FirstRow() { return bytes.data() + PipelineFrame::kGuard + pitch * (height - 1); }
+    LONG_PTR RowPitch() const { return -static_cast<LONG_PTR>(pitch); }
+    // The rows read back top row first, width * 4 bytes each; the bytes
+    // between rows and the guards must be as filled.
+    std::vector<uint8_t> TopDown(bool* untouchedElsewhere) const {
+        const size_t row = static_cast<size_t>(width) * 4;
+        std::vector<uint8_t> image(row * height);
+        *untouchedElsewhere = true;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            const bool inFrame = i >= PipelineFrame::kGuard && i < PipelineFrame::kGuard + pitch * height;
+            const bool inRow = inFrame && (i - PipelineFrame::kGuard) % pitch < row;
+            if (!inRow && bytes[i] != PipelineFrame::kUnwritten) *untouchedElsewhere = false;
+        }
+        for (int r = 0; r < height; ++r)
+            std::copy_n(&bytes[PipelineFrame::kGuard + pitch * (height - 1 - r)], row, &image[row * r]);
+        return image;
+    }
+    int width;
+    int height;
+    size_t pitch;
+    std::vector<uint8_t> bytes;
+};
+
+// Conversions straight into bottom-up rows (white balance's scratch there
+// too), and the repeat of a frame from the working buffer after every
+// setting has changed, give the reference's top-down bytes row for row and
+// write nothing between the rows, with every kernel.
+TEST(ConvertDifferential, RowsBottomUpAndTheRepeatMatchScalar) {
+    std::mt19937 rng(1208);
+    std::vector<ConversionKernel> kernels = VectorKernels();
+    kernels.push_back(ConversionKernelScalar);
+    int whiteBalanced = 0;
+    for (int i = 0; i < 200; ++i) {
+        Trial t = RandomTrial(rng, i);
+        if (i % 4 == 0) t.whiteBalance = true;
+        std::vector<uint8_t> raw(static_cast<size_t>(t.width) * t.height);
+        for (auto& v : raw) v = static_cast<uint8_t>(rng());
+        const Result reference = ConvertTrial(t, raw, ConversionKernelScalar);
+        const std::vector<uint8_t> expected(reference.output.begin(),
+                                            reference.output.end() - PipelineFrame::kGuard);
+        const size_t padding = 4 * static_cast<size_t>(i % 3);
+        for (ConversionKernel kernel : kernels) {
+            PipelineFrame f(t.width, t.height);
+            ImagePipeline* p = f.pipeline();
+            SetColorPhase(p, t.phase);
+            SetColorEnable(p, t.colour ? 1 : 0);
+            SetWhiteBalance(p, t.whiteBalance ? 1 : 0);
+            SetRedGain(p, t.gains[0]);
+            SetGreenGain(p, t.gains[1]);
+            SetBlueGain(p, t.gains[2]);
+            for (int k = 0; k < 16; ++k) p->coefficients[k] = t.coefficients[k];
+            BottomUpRows rows(t.width, t.height, padding);
+            ConvertFrameToRows(p, raw.data(), 0, static_cast<ULONG>(t.width), rows.FirstRow(), rows.RowPitch(),
+                               kernel);
+            bool clean = false;
+            ASSERT_EQ(rows.TopDown(&clean), expected) << Name(kernel) << " trial " << i;
+            EXPECT_TRUE(clean) << Name(kernel) << " trial " << i;
+            const LONG gains[3] = {GetRedGain(p), GetGreenGain(p), GetBlueGain(p)};
+            for (int c = 0; c < 3; ++c) EXPECT_EQ(gains[c], reference.gains[c]) << Name(kernel) << " trial " << i;
+
+            SetColorPhase(p, (t.phase + 1) % 4);
+            SetColorEnable(p, t.colour ? 0 : 1);
+            SetWhiteBalance(p, t.whiteBalance ? 0 : 1);
+            SetRedGain(p, t.gains[0] + 17);
+            SetBlueGain(p, 3);
+            for (int k = 0; k < 16; ++k) p->coefficients[k] = -t.coefficients[k];
+            BottomUpRows again(t.width, t.height, padding + 8);
+            ConvertFrameAgain(p, again.FirstRow(), again.RowPitch(), kernel);
+            ASSERT_EQ(again.TopDown(&clean), expected) << Name(kernel) << " repeat, trial " << i;
+            EXPECT_TRUE(clean) << Name(kernel) << " repeat, trial " << i;
+        }
+        if (t.whiteBalance) ++whiteBalanced;
+    }
+    EXPECT_GT(whiteBalanced, 50);
 }
 
 // ConvertFrame runs the AVX2 kernel only between a save and a restore of the

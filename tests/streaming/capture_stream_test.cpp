@@ -161,8 +161,8 @@ TEST_F(CaptureStreamTest, PauseDuringAReadReturnsAtOnceAndTheNextRunStartsWithBo
     pin->HoldProcessing(false);
 }
 
-// A clock whose GetTime, which Process calls between its conversion and its
-// copy, waits until the test lets it go.
+// A clock whose GetTime, which Process calls once the picture is converted
+// and before the frame goes back, waits until the test lets it go.
 class GateClock final : public IKsReferenceClock {
 public:
     NTSTATUS QueryInterface(REFIID, PVOID*) override { return STATUS_NOT_IMPLEMENTED; }
@@ -194,7 +194,7 @@ TEST_F(CaptureStreamTest, StopWhileProcessIsConvertingReturnsOnlyAfterTheCopy) {
     ASSERT_EQ(pin->SubmitFrame(buffer.data(), buffer.size), STATUS_PENDING);
     std::vector<uint8_t> expected = ExpectedImage(rig.Camera().ExpectedRawFrame());
     rig.Camera().StepFrames(1);
-    clock.entered.get_future().wait();  // Process is between conversion and copy
+    clock.entered.get_future().wait();  // Process has converted, not yet delivered
     ASSERT_EQ(ReadNoFence(&Worker()->converting), 1);
 
     std::atomic<bool> stopped{false};
