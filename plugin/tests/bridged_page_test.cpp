@@ -20,6 +20,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 #include "page_harness.h"
+#include "slider_expectations.h"
 
 namespace {
 
@@ -67,15 +68,7 @@ protected:
         ASSERT_EQ(S_OK, harness->Activate());
     }
     void ExpectSlider(int slider, int edit, int spin, LONG min, LONG max, LONG value) {
-        EXPECT_EQ(min, harness->SliderMin(slider)) << slider;
-        EXPECT_EQ(max, harness->SliderMax(slider)) << slider;
-        EXPECT_EQ(value, harness->SliderPos(slider)) << slider;
-        EXPECT_EQ(static_cast<UINT>(value), harness->EditNumber(edit)) << edit;
-        LONG spinMin = -1, spinMax = -1;
-        harness->SpinRange(spin, &spinMin, &spinMax);
-        EXPECT_EQ(min, spinMin) << spin;
-        EXPECT_EQ(max, spinMax) << spin;
-        EXPECT_EQ(value, harness->SpinPos(spin)) << spin;
+        ExpectSliderRow(*harness, slider, edit, spin, min, max, value);
     }
     void ExpectShown(const PageChange& change) {
         if (change.checkBox) {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "camera_faults.h"
-#include "host/kernel/violations.h"
 #include "host/ks/ks_client.h"
+#include "plugged_run.h"
 #include "png_file.h"
 #include "property_command.h"
 #include "registry_option.h"
@@ -367,21 +367,6 @@ int RunCaptureCommand(int argc, char** argv) {
     // picture differs from the previous one even when the scene is still.
     rigOptions.frameStamp = true;
     rigOptions.faults = options.faults;
-    if (!UseRegistryStore(kTool, options.registry, &rigOptions)) return kFailure;
-    std::unique_ptr<rig::PluggedCamera> rig = rig::PluggedCamera::Make(rigOptions, &error);
-    if (!rig) return Fail(error);
-
-    int result = 0;
-    NTSTATUS status = rig->PlugIn();
-    if (!NT_SUCCESS(status)) {
-        result = Fail("the camera did not start (status " + StatusText(status) + ")");
-    } else {
-        result = Capture(options, *rig);
-    }
-    if (!rig->Close(&error)) {
-        const int failed = Fail(error);
-        if (result == 0) result = failed;
-    }
-    if (hostk::ViolationCount() != 0 && result == 0) result = Fail("platform rules broken:\n" + hostk::ViolationText());
-    return CheckPoolAfterUnplug(kTool, result);
+    return RunWithPluggedCamera(kTool, rigOptions, options.registry,
+                                [&options](rig::PluggedCamera& rig) { return Capture(options, rig); });
 }

@@ -17,10 +17,9 @@
 
 #include "camera_faults.h"
 #include "discarding_stream.h"
-#include "host/kernel/violations.h"
 #include "property_bridge.h"
+#include "plugged_run.h"
 #include "registry_option.h"
-#include "rig/plugged_camera.h"
 #include "whole_number.h"
 
 namespace {
@@ -262,22 +261,6 @@ int RunServeCommand(int argc, char** argv) {
     rig::Options rigOptions;
     rigOptions.scene = options.scene;
     rigOptions.faults = options.faults;
-    if (!UseRegistryStore(kTool, options.registry, &rigOptions)) return kFailure;
-    std::unique_ptr<rig::PluggedCamera> rig = rig::PluggedCamera::Make(rigOptions, &error);
-    if (!rig) return Fail(error);
-
-    int result = 0;
-    NTSTATUS status = rig->PlugIn();
-    if (!NT_SUCCESS(status)) {
-        result = Fail("the camera did not start (status " + StatusText(status) + ")");
-    } else {
-        result = Serve(options, *rig);
-    }
-    // Closing the filter and unplugging save the settings.
-    if (!rig->Close(&error)) {
-        const int failed = Fail(error);
-        if (result == 0) result = failed;
-    }
-    if (hostk::ViolationCount() != 0 && result == 0) result = Fail("platform rules broken:\n" + hostk::ViolationText());
-    return CheckPoolAfterUnplug(kTool, result);
+    return RunWithPluggedCamera(kTool, rigOptions, options.registry,
+                                [&options](rig::PluggedCamera& rig) { return Serve(options, rig); });
 }

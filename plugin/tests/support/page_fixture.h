@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "page_harness.h"
+#include "slider_expectations.h"
 #include "test_filter.h"
 
 class Page : public testing::Test {
@@ -51,15 +52,7 @@ protected:
         EXPECT_EQ(height, sets[0]->Long(40));
     }
     void ExpectSlider(int slider, int edit, int spin, LONG min, LONG max, LONG value) {
-        EXPECT_EQ(min, harness->SliderMin(slider)) << slider;
-        EXPECT_EQ(max, harness->SliderMax(slider)) << slider;
-        EXPECT_EQ(value, harness->SliderPos(slider)) << slider;
-        EXPECT_EQ(static_cast<UINT>(value), harness->EditNumber(edit)) << edit;
-        LONG spinMin = -1, spinMax = -1;
-        harness->SpinRange(spin, &spinMin, &spinMax);
-        EXPECT_EQ(min, spinMin) << spin;
-        EXPECT_EQ(max, spinMax) << spin;
-        EXPECT_EQ(value, harness->SpinPos(spin)) << spin;
+        ExpectSliderRow(*harness, slider, edit, spin, min, max, value);
     }
     void ExpectRegion(UINT x, UINT y, UINT width, UINT height) {
         EXPECT_EQ(x, harness->EditNumber(240));
