@@ -34,7 +34,7 @@ constexpr size_t kMaxSteps = 24;
 constexpr ULONG kImageBytes = 1600 * 1200 * 4;
 
 // KSPROPSETID_Pin: a set the class knows and the filter does not offer.
-const GUID kPinPropertySet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
+const GUID kPinPropertySet = {STATIC_KSPROPSETID_Pin};
 
 struct Session {
     fuzzing::FuzzedDriver driver;

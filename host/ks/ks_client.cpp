@@ -55,10 +55,7 @@ std::vector<std::vector<uint8_t>> KsFilter::DataRanges(ULONG pinId) const {
     // The class reads a filter's descriptor under its control mutex: that is
     // the mutex under which a driver edits the descriptor (KsEdit) at run time.
     ClassMutexHold control(host_->control);
-    const KSFILTER_DESCRIPTOR* descriptor = host_->filter.Descriptor;
-    ULONG size = descriptor->PinDescriptorSize ? descriptor->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
-    auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
-        reinterpret_cast<const UCHAR*>(descriptor->PinDescriptors) + static_cast<size_t>(pinId) * size);
+    const KSPIN_DESCRIPTOR_EX* pin = PinFactory(host_->filter.Descriptor, pinId);
     for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
         const auto* bytes = reinterpret_cast<const uint8_t*>(pin->PinDescriptor.DataRanges[i]);
         ranges.emplace_back(bytes, bytes + pin->PinDescriptor.DataRanges[i]->FormatSize);

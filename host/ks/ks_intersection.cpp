@@ -7,14 +7,7 @@
 namespace hostks {
 namespace {
 
-const GUID kNullGuid = {STATIC_GUID_NULL};
-// KSPROPSETID_Pin and its data intersection item.
-const GUID kPinPropertySet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
-constexpr ULONG kPinDataIntersection = 4;
-
-bool GuidsAgree(const GUID& a, const GUID& b) {
-    return IsEqualGUID(a, kNullGuid) || IsEqualGUID(b, kNullGuid) || IsEqualGUID(a, b);
-}
+const GUID kPinPropertySet = {STATIC_KSPROPSETID_Pin};
 
 }  // namespace
 
@@ -26,16 +19,14 @@ NTSTATUS IntersectPinRange(HostFilter* filter, ULONG pinId, const KSDATARANGE* r
     // edit them.
     ClassMutexHold control(filter->control);
     const KSFILTER_DESCRIPTOR* descriptor = filter->filter.Descriptor;
-    if (pinId >= descriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
+    const KSPIN_DESCRIPTOR_EX* pin = PinFactory(descriptor, pinId);
+    if (!pin) return STATUS_INVALID_PARAMETER;
     if (!range || range->FormatSize < sizeof(KSDATARANGE)) return STATUS_INVALID_PARAMETER;
-    ULONG size = descriptor->PinDescriptorSize ? descriptor->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
-    auto* pin = reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
-        reinterpret_cast<const UCHAR*>(descriptor->PinDescriptors) + static_cast<size_t>(pinId) * size);
     if (!pin->IntersectHandler) return STATUS_NO_MATCH;
 
     KSP_PIN request{};
     request.Property.Set = kPinPropertySet;
-    request.Property.Id = kPinDataIntersection;
+    request.Property.Id = KSPROPERTY_PIN_DATAINTERSECTION;
     request.Property.Flags = KSPROPERTY_TYPE_GET;
     request.PinId = pinId;
     ObjectIrp irp(&filter->file, IRP_MJ_DEVICE_CONTROL);
@@ -52,9 +43,7 @@ NTSTATUS IntersectPinRange(HostFilter* filter, ULONG pinId, const KSDATARANGE* r
     auto* caller = reinterpret_cast<PKSDATARANGE>(callerCopy.data());
     for (ULONG i = 0; i < pin->PinDescriptor.DataRangesCount; ++i) {
         PKSDATARANGE matching = pin->PinDescriptor.DataRanges[i];
-        if (!GuidsAgree(matching->MajorFormat, caller->MajorFormat) ||
-            !GuidsAgree(matching->SubFormat, caller->SubFormat) || !GuidsAgree(matching->Specifier, caller->Specifier))
-            continue;
+        if (!FormatsAgree(matching, caller)) continue;
         ULONG written = 0;
         NTSTATUS status =
             pin->IntersectHandler(&filter->filter, &irp.irp, &request, caller, matching, bufferSize, buffer, &written);

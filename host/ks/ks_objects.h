@@ -170,6 +170,12 @@ namespace hostks {
 NTSTATUS OpenFilterObject(PKSDEVICE device, const KSFILTER_DESCRIPTOR* descriptor, HostFilter** filter);
 // Closes the filter's pins first, then the filter.
 NTSTATUS CloseFilterObject(HostFilter* filter);
+// Pin factory `pinId` of a filter descriptor (its PinDescriptorSize steps
+// over a driver's larger descriptors), or null past the last one.
+const KSPIN_DESCRIPTOR_EX* PinFactory(const KSFILTER_DESCRIPTOR* descriptor, ULONG pinId);
+// Whether a data range and a format (or another range) agree in major
+// format, subformat and specifier, GUID_NULL matching anything.
+bool FormatsAgree(const KSDATARANGE* range, const KSDATAFORMAT* format);
 // KSPROPSETID_Pin on the filter, which the class answers itself
 // (pin_properties.cpp).
 bool IsPinPropertyRequest(const KSPROPERTY* property, ULONG propertyLength);

@@ -13,13 +13,21 @@ bool GuidMatches(const GUID& offered, const GUID& asked) {
     return IsEqualGUID(offered, kNullGuid) || IsEqualGUID(asked, kNullGuid) || IsEqualGUID(offered, asked);
 }
 
-const KSPIN_DESCRIPTOR_EX* PinFactory(HostFilter* filter, ULONG pinId) {
-    const KSFILTER_DESCRIPTOR* descriptor = filter->filter.Descriptor;
+}  // namespace
+
+const KSPIN_DESCRIPTOR_EX* PinFactory(const KSFILTER_DESCRIPTOR* descriptor, ULONG pinId) {
     if (pinId >= descriptor->PinDescriptorsCount) return nullptr;
-    ULONG size = descriptor->PinDescriptorSize ? descriptor->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
+    const ULONG size = descriptor->PinDescriptorSize ? descriptor->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
     return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const UCHAR*>(descriptor->PinDescriptors) +
                                                         static_cast<size_t>(pinId) * size);
 }
+
+bool FormatsAgree(const KSDATARANGE* range, const KSDATAFORMAT* format) {
+    return GuidMatches(range->MajorFormat, format->MajorFormat) && GuidMatches(range->SubFormat, format->SubFormat) &&
+           GuidMatches(range->Specifier, format->Specifier);
+}
+
+namespace {
 
 // The first of the pin's data ranges whose major format, subformat and
 // specifier agree with the format's (GUID_NULL matching anything).
@@ -27,9 +35,7 @@ const KSDATARANGE* MatchingRange(const KSPIN_DESCRIPTOR_EX* factory, const KSDAT
     const KSPIN_DESCRIPTOR& pin = factory->PinDescriptor;
     for (ULONG i = 0; i < pin.DataRangesCount; ++i) {
         const KSDATARANGE* range = pin.DataRanges[i];
-        if (GuidMatches(range->MajorFormat, format->MajorFormat) && GuidMatches(range->SubFormat, format->SubFormat) &&
-            GuidMatches(range->Specifier, format->Specifier))
-            return range;
+        if (FormatsAgree(range, format)) return range;
     }
     return nullptr;
 }
@@ -79,7 +85,7 @@ NTSTATUS StepState(HostPin* pin, KSSTATE to) {
 
 NTSTATUS CreatePinObject(HostFilter* filter, ULONG pinId, const KSDATAFORMAT* format, HostPin** result) {
     *result = nullptr;
-    const KSPIN_DESCRIPTOR_EX* factory = PinFactory(filter, pinId);
+    const KSPIN_DESCRIPTOR_EX* factory = PinFactory(filter->filter.Descriptor, pinId);
     if (!factory) return STATUS_INVALID_PARAMETER;
     if (!format || format->FormatSize < sizeof(KSDATAFORMAT)) return STATUS_INVALID_PARAMETER;
     const KSDATARANGE* range = MatchingRange(factory, format);

@@ -63,6 +63,16 @@ typedef struct {
     ULONG Reserved;
 } KSP_PIN, *PKSP_PIN;
 
+// The pin properties the class answers on a filter.
+#define STATIC_KSPROPSETID_Pin 0x8C134960L, 0x51AD, 0x11CF, 0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00
+typedef enum {
+    KSPROPERTY_PIN_CINSTANCES,
+    KSPROPERTY_PIN_CTYPES,
+    KSPROPERTY_PIN_DATAFLOW,
+    KSPROPERTY_PIN_DATARANGES,
+    KSPROPERTY_PIN_DATAINTERSECTION,
+} KSPROPERTY_PIN;
+
 typedef struct {
     ULONG Size;
     ULONG Count;

@@ -11,18 +11,10 @@
 namespace hostks {
 namespace {
 
-const GUID kPinPropertySet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
-constexpr ULONG kPinCTypes = 1;
-constexpr ULONG kPinDataRanges = 3;
+const GUID kPinPropertySet = {STATIC_KSPROPSETID_Pin};
 constexpr ULONG kQuadAlign = 8;
 
 ULONG QuadAligned(ULONG size) { return (size + kQuadAlign - 1) & ~(kQuadAlign - 1); }
-
-const KSPIN_DESCRIPTOR_EX* PinFactory(const KSFILTER_DESCRIPTOR* descriptor, ULONG pinId) {
-    const ULONG size = descriptor->PinDescriptorSize ? descriptor->PinDescriptorSize : sizeof(KSPIN_DESCRIPTOR_EX);
-    return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(reinterpret_cast<const UCHAR*>(descriptor->PinDescriptors) +
-                                                        static_cast<size_t>(pinId) * size);
-}
 
 // A list in the multiple-item form (KSMULTIPLE_ITEM, then each item
 // quad-aligned), answered by the length of the caller's buffer as
@@ -76,18 +68,19 @@ NTSTATUS PinPropertyRequest(HostFilter* filter, const KSPROPERTY* property, ULON
     // the driver edits it (KsEdit) at run time.
     ClassMutexHold control(filter->control);
     const KSFILTER_DESCRIPTOR* descriptor = filter->filter.Descriptor;
-    if (property->Id == kPinCTypes) {
+    if (property->Id == KSPROPERTY_PIN_CTYPES) {
         if (dataLength < sizeof(ULONG)) return STATUS_BUFFER_TOO_SMALL;
         std::memcpy(data, &descriptor->PinDescriptorsCount, sizeof(ULONG));
         *returned = sizeof(ULONG);
         return STATUS_SUCCESS;
     }
-    if (property->Id != kPinDataRanges) return STATUS_NOT_FOUND;
+    if (property->Id != KSPROPERTY_PIN_DATARANGES) return STATUS_NOT_FOUND;
     if (propertyLength < sizeof(KSP_PIN)) return STATUS_BUFFER_TOO_SMALL;
     KSP_PIN request;
     std::memcpy(&request, property, sizeof request);
-    if (request.PinId >= descriptor->PinDescriptorsCount) return STATUS_INVALID_PARAMETER;
-    return AnswerSizedList(PinFactory(descriptor, request.PinId), data, dataLength, returned);
+    const KSPIN_DESCRIPTOR_EX* pin = PinFactory(descriptor, request.PinId);
+    if (!pin) return STATUS_INVALID_PARAMETER;
+    return AnswerSizedList(pin, data, dataLength, returned);
 }
 
 }  // namespace hostks

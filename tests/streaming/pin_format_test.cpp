@@ -352,10 +352,9 @@ TEST_F(PinFormatTest, AStreamOfAShorterFrameCarriesTheSensorsTopLines) {
 // the filter (KSPROPSETID_Pin), in the multiple-item form, sized by its
 // buffer; a Roi set on the filter shows there.
 TEST_F(PinFormatTest, PinPropertiesAnswerTheRangesARoiLeaves) {
-    const GUID pinSet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
     KSP_PIN request{};
-    request.Property.Set = pinSet;
-    request.Property.Id = 3;  // KSPROPERTY_PIN_DATARANGES
+    request.Property.Set = GUID{STATIC_KSPROPSETID_Pin};
+    request.Property.Id = KSPROPERTY_PIN_DATARANGES;
     request.Property.Flags = KSPROPERTY_TYPE_GET;
     auto ask = [&](std::vector<uint8_t>* data, ULONG* returned) {
         return filter->SendPropertyRequest(&request, sizeof request, data->empty() ? nullptr : data->data(),
@@ -393,7 +392,7 @@ TEST_F(PinFormatTest, PinPropertiesAnswerTheRangesARoiLeaves) {
 
     request.PinId = 1;
     EXPECT_EQ(ask(&data, &returned), STATUS_INVALID_PARAMETER);
-    request.Property.Id = 1;  // KSPROPERTY_PIN_CTYPES
+    request.Property.Id = KSPROPERTY_PIN_CTYPES;
     data.assign(sizeof(ULONG), 0);
     EXPECT_EQ(ask(&data, &returned), STATUS_SUCCESS);
     EXPECT_EQ(*reinterpret_cast<ULONG*>(data.data()), 1u);

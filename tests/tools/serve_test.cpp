@@ -211,8 +211,8 @@ TEST_F(ServeTest, RequestsReachTheDriverWithItsClampsSizeChecksAndAccess) {
     EXPECT_EQ(GetOrFail(connection, PropertyRoiH), 1200);
     // The class's pin properties come through too: KSPROPERTY_PIN_DATARANGES
     // of pin 0 (a KSP_PIN request) holds the size the next pin is offered.
-    const GUID pinSet = {0x8C134960L, 0x51AD, 0x11CF, {0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00}};
-    ASSERT_EQ(connection.Ask(KSPROPERTY_TYPE_GET, 3, sizeof(KSP_PIN), 1024, &data, 0, pinSet), STATUS_SUCCESS);
+    ASSERT_EQ(connection.Ask(KSPROPERTY_TYPE_GET, KSPROPERTY_PIN_DATARANGES, sizeof(KSP_PIN), 1024, &data, 0,
+                             GUID{STATIC_KSPROPSETID_Pin}), STATUS_SUCCESS);
     ASSERT_GE(data.size(), sizeof(KSMULTIPLE_ITEM) + sizeof(KS_DATARANGE_VIDEO));
     const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(data.data() + sizeof(KSMULTIPLE_ITEM));
     EXPECT_EQ(range->VideoInfoHeader.bmiHeader.biWidth, 1024);
