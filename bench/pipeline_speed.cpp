@@ -1,8 +1,9 @@
 // Speed of the frame conversion against OpenCV on one 1600 x 1200 random
 // frame, single thread:
-//   ConvertFrame colour (factory settings), grey, with white balance (all
-//   three with the kernel ConvertFrame picks: AVX2 where the processor has
-//   it), and colour through the scalar and through the SSE2 kernel;
+//   ConvertFrame colour (factory settings), grey, with white balance on a
+//   steady scene and on one that changes every frame (all with the kernel
+//   ConvertFrame picks: AVX2 where the processor has it), and colour through
+//   the scalar and through the SSE2 kernel;
 //   OpenCV's bilinear demosaic to BGRA (cvtColor COLOR_BayerGB2BGRA, the code
 //   that matches our GRBG readout), the yardstick;
 //   OpenCV's quickest route to BGRA through a colour matrix: bilinear to BGR,
@@ -36,6 +37,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pipeline/convert_frame.h"
@@ -47,14 +49,38 @@ namespace {
 const int kWidth = 1600;
 const int kHeight = 1200;
 
-// One raw frame in the camera's layout, shared by every variant.
+// A raw frame in the camera's layout: random samples, each Bayer site's
+// scaled by its channel's weight in percent (GRBG: green and red in even
+// rows, blue and green in odd ones).
+std::vector<uint8_t> MakeRawFrame(unsigned seed, int redPercent, int bluePercent) {
+    std::vector<uint8_t> f(RAW_DATA_OFFSET + static_cast<size_t>(kHeight) * RAW_LINE_PITCH);
+    std::mt19937 rng(seed);
+    for (auto& b : f) b = static_cast<uint8_t>(rng());
+    for (int r = 0; r < kHeight; ++r) {
+        uint8_t* line = f.data() + RAW_DATA_OFFSET + static_cast<size_t>(r) * RAW_LINE_PITCH;
+        const int percent = r % 2 == 0 ? redPercent : bluePercent;
+        for (int c = r % 2 == 0 ? 1 : 0; c < kWidth; c += 2) line[c] = static_cast<uint8_t>(line[c] * percent / 100);
+    }
+    return f;
+}
+
+// The frame every variant but white balance's converts; its channels are
+// balanced, so white balance would measure unity gains on it.
 const std::vector<uint8_t>& RawFrame() {
-    static const std::vector<uint8_t> frame = [] {
-        std::vector<uint8_t> f(RAW_DATA_OFFSET + static_cast<size_t>(kHeight) * RAW_LINE_PITCH);
-        std::mt19937 rng(1600);
-        for (auto& b : f) b = static_cast<uint8_t>(rng());
-        return f;
-    }();
+    static const std::vector<uint8_t> frame = MakeRawFrame(1600, 100, 100);
+    return frame;
+}
+
+// Scenes with a cast, on which white balance measures red and blue gains
+// other than 128, as it does on most frames of a camera: a warm one and a
+// cool one.
+const std::vector<uint8_t>& WarmFrame() {
+    static const std::vector<uint8_t> frame = MakeRawFrame(1601, 100, 70);
+    return frame;
+}
+
+const std::vector<uint8_t>& CoolFrame() {
+    static const std::vector<uint8_t> frame = MakeRawFrame(1602, 75, 100);
     return frame;
 }
 
@@ -85,10 +111,13 @@ struct Variant {
     int frames = 1;
 };
 
-// A pipeline converting the shared raw frame with fixed settings.
+// A pipeline converting raw frames with fixed settings: the shared frame, or
+// the given scenes in turn, one a frame.
 class ConvertFrameVariant {
 public:
-    ConvertFrameVariant(LONG colour, LONG whiteBalance, ConversionKernel kernel) : kernel_(kernel) {
+    ConvertFrameVariant(LONG colour, LONG whiteBalance, ConversionKernel kernel,
+                        std::vector<const std::vector<uint8_t>*> scenes = {&RawFrame()})
+        : kernel_(kernel), scenes_(std::move(scenes)) {
         p_ = CreatePipeline();
         SetColorEnable(p_, colour);
         SetWhiteBalance(p_, whiteBalance);
@@ -101,16 +130,19 @@ public:
     ConvertFrameVariant(const ConvertFrameVariant&) = delete;
     ConvertFrameVariant& operator=(const ConvertFrameVariant&) = delete;
 
+    // White balance's gains carry from one frame to the next, as they do in
+    // the stream.
     void operator()() {
-        ConvertFrameWithKernel(p_, RawFrame().data(), RAW_DATA_OFFSET, RAW_LINE_PITCH, kernel_);
-        // White balance feeds back into the gains; start each frame equal.
-        SetRedGain(p_, 128);
-        SetBlueGain(p_, 128);
+        const std::vector<uint8_t>& raw = *scenes_[next_];
+        next_ = (next_ + 1) % scenes_.size();
+        ConvertFrameWithKernel(p_, raw.data(), RAW_DATA_OFFSET, RAW_LINE_PITCH, kernel_);
     }
 
 private:
     ImagePipeline* p_ = nullptr;
     ConversionKernel kernel_;
+    std::vector<const std::vector<uint8_t>*> scenes_;
+    size_t next_ = 0;
     std::vector<uint8_t> rgb_;
 };
 
@@ -204,8 +236,9 @@ int main(int argc, char** argv) {
     // ConvertFrame's own choice (AVX2 where the processor has it), and the
     // SSE2 baseline every processor runs.
     ConvertFrameVariant colour(1, 0, ConversionKernelAvx2), grey(0, 0, ConversionKernelAvx2),
-        whiteBalance(1, 1, ConversionKernelAvx2), sse2(1, 0, ConversionKernelSse2),
-        scalar(1, 0, ConversionKernelScalar);
+        whiteBalance(1, 1, ConversionKernelAvx2, {&WarmFrame()}),
+        whiteBalanceChanging(1, 1, ConversionKernelAvx2, {&WarmFrame(), &CoolFrame()}),
+        sse2(1, 0, ConversionKernelSse2), scalar(1, 0, ConversionKernelScalar);
     OpenCvBilinear bilinearFrame;
     OpenCvBilinearMatrix matrixFrame;
     Variant base{"OpenCV bilinear", std::ref(bilinearFrame)};
@@ -213,11 +246,12 @@ int main(int argc, char** argv) {
         {"colour ConvertFrame", std::ref(colour)},
         {"grey ConvertFrame", std::ref(grey)},
         {"white-balanced ConvertFrame", std::ref(whiteBalance)},
+        {"white-balanced, scene changing", std::ref(whiteBalanceChanging)},
         {"colour ConvertFrame, scalar kernel", std::ref(scalar)},
         {"colour ConvertFrame, SSE2 kernel", std::ref(sse2)},
         {"OpenCV bilinear + matrix", std::ref(matrixFrame)},
     };
-    const size_t kColourVariant = 0, kWhiteBalanceVariant = 2, kMatrixVariant = 5;
+    const size_t kColourVariant = 0, kWhiteBalanceVariant = 2, kChangingVariant = 3, kMatrixVariant = 6;
     Calibrate(&base, options.roundTime);
     for (Variant& v : variants) Calibrate(&v, options.roundTime);
 
@@ -266,8 +300,11 @@ int main(int argc, char** argv) {
         return SpreadOf(r);
     };
     const Spread wb = between(kWhiteBalanceVariant, kColourVariant);
+    const Spread changing = between(kChangingVariant, kColourVariant);
     const Spread matrix = between(kColourVariant, kMatrixVariant);
     std::printf("white-balanced / colour ConvertFrame: min %.2f median %.2f max %.2f\n", wb.min, wb.median, wb.max);
+    std::printf("white-balanced, scene changing / colour ConvertFrame: min %.2f median %.2f max %.2f\n", changing.min,
+                changing.median, changing.max);
     std::printf("colour ConvertFrame / OpenCV bilinear + matrix: min %.2f median %.2f max %.2f\n", matrix.min,
                 matrix.median, matrix.max);
     for (size_t v = kColourVariant + 1; v < variants.size(); ++v)

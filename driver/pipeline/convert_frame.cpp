@@ -60,38 +60,77 @@ VOID EndKernel(KernelInUse* use) {
 }
 
 // The colour or grey conversion with the gains and coefficients already in
-// the frame parameters.
-VOID ConvertSnapshot(ImagePipeline* p, const ConversionRoutines* routines, BOOLEAN kept) {
+// the frame parameters; with `totals`, summing the channels as it goes.
+VOID ConvertSnapshot(ImagePipeline* p, const ConversionRoutines* routines, BOOLEAN kept,
+                     ChannelTotals* totals = nullptr) {
     if (p->frameParameters.colorEnable != 0) {
-        routines->convertColor(p, kept);
+        routines->convertColor(p, kept, totals);
     } else {
-        routines->convertMono(p, kept);
+        routines->convertMono(p, kept, totals);
     }
 }
 
-// White balance, the coefficient snapshot and the conversion, with the
-// routines of one kernel.
-VOID ConvertWithRoutines(ImagePipeline* p, const ConversionRoutines* routines) {
+// Takes the gains measured from `totals` into the frame and publishes them;
+// TRUE when they differ from those the frame held. A frame with a channel
+// summing to zero measures nothing and keeps the gains it had.
+BOOLEAN TakeMeasuredGains(ImagePipeline* p, const ChannelTotals& totals) {
     FrameParameters* f = &p->frameParameters;
+    LONG red = f->redGain;
+    LONG green = f->greenGain;
+    LONG blue = f->blueGain;
+    if (!WhiteBalanceGainsFromSums(totals.red, totals.green, totals.blue, &red, &green, &blue)) return FALSE;
+    InterlockedExchange(&p->redGain, red);
+    InterlockedExchange(&p->greenGain, green);
+    InterlockedExchange(&p->blueGain, blue);
+    const BOOLEAN changed = red != f->redGain || green != f->greenGain || blue != f->blueGain;
+    f->redGain = red;
+    f->greenGain = green;
+    f->blueGain = blue;
+    return changed;
+}
+
+// White balance converts with the gains measured from the frame itself.
+//
+// A steady scene measures the same gains frame after frame. So once a frame
+// has measured the gains it started with, the next converts with them in
+// the pass that measures it, and is done when it measures them again: one
+// demosaic, plus the sums. When its gains come out different, it is
+// converted again with them (two demosaics) and the following frames go
+// back to measuring first, keeping the demosaiced channels for the
+// conversion (one demosaic, but a measuring pass and a conversion), until
+// the gains hold again. Either way the bytes are those of a conversion with
+// the frame's own gains; a scene that keeps changing never pays for a guess.
+VOID ConvertWhiteBalanced(ImagePipeline* p, const ConversionRoutines* routines) {
+    FrameParameters* f = &p->frameParameters;
+    ChannelTotals totals = {0, 0, 0};
+    if (p->whiteBalanceSteady) {
+        ConvertSnapshot(p, routines, FALSE, &totals);
+        if (!TakeMeasuredGains(p, totals)) return;
+        p->whiteBalanceSteady = FALSE;
+        ConvertSnapshot(p, routines, FALSE);
+        return;
+    }
     // The measuring pass leaves its demosaiced channels in the output for the
     // conversion, which then does not demosaic them again.
-    BOOLEAN kept = FALSE;
-    if (ReadNoFence(&p->whiteBalance) != 0) {
-        ULONG sumRed = 0;
-        ULONG sumGreen = 0;
-        ULONG sumBlue = 0;
-        routines->sumChannels(f, TRUE, &sumRed, &sumGreen, &sumBlue);
-        kept = TRUE;
-        if (WhiteBalanceGainsFromSums(sumRed, sumGreen, sumBlue, &f->redGain, &f->greenGain, &f->blueGain)) {
-            InterlockedExchange(&p->redGain, f->redGain);
-            InterlockedExchange(&p->greenGain, f->greenGain);
-            InterlockedExchange(&p->blueGain, f->blueGain);
-        }
-    }
+    routines->sumChannels(f, TRUE, &totals.red, &totals.green, &totals.blue);
+    p->whiteBalanceSteady = TakeMeasuredGains(p, totals) ? FALSE : TRUE;
+    ConvertSnapshot(p, routines, TRUE);
+}
 
+// The coefficient snapshot and the conversion, white-balanced or not, with
+// the routines of one kernel.
+VOID ConvertWithRoutines(ImagePipeline* p, const ConversionRoutines* routines) {
+    FrameParameters* f = &p->frameParameters;
     SnapshotCoefficients(p, f->coefficientSnapshot);
     for (int i = 0; i < 16; ++i) p->coefficientPositive[i] = f->coefficientSnapshot[i] > 0 ? 1 : 0;
-    ConvertSnapshot(p, routines, kept);
+    if (ReadNoFence(&p->whiteBalance) != 0) {
+        ConvertWhiteBalanced(p, routines);
+    } else {
+        // Gains from before white balance went off are no guess for when it
+        // comes back on.
+        p->whiteBalanceSteady = FALSE;
+        ConvertSnapshot(p, routines, FALSE);
+    }
 }
 
 BOOLEAN FrameIsConvertible(const ImagePipeline* p, const UCHAR* rawBuffer, const UCHAR* output) {

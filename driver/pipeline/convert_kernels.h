@@ -27,14 +27,25 @@ constexpr int BayerSiteAt(int phase, int rowParity, int columnParity) {
                                           : (columnParity == 0 ? SiteRed : SiteGreenInRedRow));
 }
 
+// The demosaiced channels (before the gains) summed over the image pixels,
+// each in 32 bits that wrap.
+struct ChannelTotals {
+    ULONG red;
+    ULONG green;
+    ULONG blue;
+};
+
 struct ConversionRoutines {
     // Sums the demosaiced channels (no gains) over the image pixels. With
     // `keep`, it may also leave demosaiced channels in frame->output for a
     // conversion called with `kept` (the vector kernels do; the scalar one
     // demosaics again).
     VOID (*sumChannels)(const FrameParameters* frame, BOOLEAN keep, ULONG* sumRed, ULONG* sumGreen, ULONG* sumBlue);
-    VOID (*convertColor)(ImagePipeline* pipeline, BOOLEAN kept);
-    VOID (*convertMono)(ImagePipeline* pipeline, BOOLEAN kept);
+    // The conversion with the frame's gains. With `totals` (never together
+    // with `kept`), it also sums what it demosaics, exactly as sumChannels
+    // does, so that white balance can measure the frame while converting it.
+    VOID (*convertColor)(ImagePipeline* pipeline, BOOLEAN kept, ChannelTotals* totals);
+    VOID (*convertMono)(ImagePipeline* pipeline, BOOLEAN kept, ChannelTotals* totals);
 };
 
 // Indexed by phase 0..3; the tables are constant data. The AVX2 routines run

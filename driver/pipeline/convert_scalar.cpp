@@ -1,8 +1,9 @@
 // The plain implementation of the conversion: one pixel at a time, the same
 // integer arithmetic as the vector kernels, including their 16-bit wraps. It
 // is the reference the SSE2 and AVX2 kernels are proven against, and a
-// fallback. It keeps nothing between white balance and the conversion: it
-// demosaics again.
+// fallback. It keeps nothing between white balance and the conversion, and
+// sums in a pass of its own when asked to while converting: it demosaics
+// again.
 #include "convert_kernels.h"
 
 namespace {
@@ -119,7 +120,12 @@ inline UCHAR* StorePixel(UCHAR* out, int blue, int green, int red) {
 }
 
 template <int Phase>
-VOID ConvertColor(ImagePipeline* p, BOOLEAN /*kept*/) {
+VOID SumWhenAsked(const FrameParameters* f, ChannelTotals* totals) {
+    if (totals != nullptr) SumChannels<Phase>(f, FALSE, &totals->red, &totals->green, &totals->blue);
+}
+
+template <int Phase>
+VOID ConvertColor(ImagePipeline* p, BOOLEAN /*kept*/, ChannelTotals* totals) {
     const FrameParameters* f = &p->frameParameters;
     const USHORT gains[3] = {GainFactor(f->redGain), GainFactor(f->greenGain), GainFactor(f->blueGain)};
     USHORT magnitude[16];
@@ -156,10 +162,11 @@ VOID ConvertColor(ImagePipeline* p, BOOLEAN /*kept*/) {
             out = StorePixel(out, channel[2], channel[1], channel[0]);
         }
     }
+    SumWhenAsked<Phase>(f, totals);
 }
 
 template <int Phase>
-VOID ConvertMono(ImagePipeline* p, BOOLEAN /*kept*/) {
+VOID ConvertMono(ImagePipeline* p, BOOLEAN /*kept*/, ChannelTotals* totals) {
     const FrameParameters* f = &p->frameParameters;
     const USHORT gains[3] = {GainFactor(f->redGain), GainFactor(f->greenGain), GainFactor(f->blueGain)};
     for (LONG r = 0; r < f->height; ++r) {
@@ -170,6 +177,7 @@ VOID ConvertMono(ImagePipeline* p, BOOLEAN /*kept*/) {
             out = StorePixel(out, y, y, y);
         }
     }
+    SumWhenAsked<Phase>(f, totals);
 }
 
 }  // namespace

@@ -433,110 +433,6 @@ struct MonoStage {
     }
 };
 
-// The output goes through the cache with ordinary stores. Streaming stores
-// were measured too (whole steps, 16-byte aligned output): on a quiet
-// machine they made the colour conversion about 4% slower and the driver's
-// Process (conversion, then the copy that reads the output back) slower, as
-// the copy then reads the whole output from memory; after white balance,
-// whose kept channels hold the output's lines in the cache, they made the
-// frame four times slower.
-
-// One step of rows r and, for a pair, r + 1: demosaic (or the kept
-// channels), the stage, the store.
-template <int Phase, bool TwoRows, class Reg, class Stage>
-FORCEINLINE void ConvertStep(const UCHAR* at, LONG pitch, UCHAR* out, LONG_PTR outputPitch, LONG count,
-                             const Stage& stage, bool kept) {
-    Rgb<Reg> even[2], odd[2];
-    if (kept) {
-        LoadKept(out, &even[0], &odd[0]);
-        if (TwoRows) LoadKept(out + outputPitch, &even[1], &odd[1]);
-    } else {
-        DemosaicBlock<Phase, TwoRows>(at, pitch, even, odd);
-    }
-    StoreBgra(out, stage(even[0], odd[0]), count);
-    if (TwoRows) StoreBgra(out + outputPitch, stage(even[1], odd[1]), count);
-}
-
-// Rows `r` (even) and, for a pair, r + 1: whole wide steps, then narrow steps
-// to the width (never kept). Not inlined: each copy of the
-// loop keeps its own register spills, and a frame holding all four copies'
-// would outgrow a kernel stack's budget.
-template <int Phase, bool TwoRows, class Wide, class Narrow, class WideStage, class NarrowStage>
-__attribute__((noinline)) void ConvertRows(const FrameParameters* f, LONG r, const WideStage& wide, const NarrowStage& narrow,
-                             bool kept) {
-    const LONG width = f->width;
-    const LONG pitch = f->workPitch;
-    const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * pitch;
-    const LONG_PTR outputPitch = f->outputPitch;
-    UCHAR* out = f->output + static_cast<LONG_PTR>(r) * outputPitch;
-    LONG c = 0;
-    for (; c + Vector<Wide>::kPixels <= width; c += Vector<Wide>::kPixels)
-        ConvertStep<Phase, TwoRows, Wide>(at + c, pitch, out + 4 * c, outputPitch, Vector<Wide>::kPixels, wide, kept);
-    for (; c < width; c += Vector<Narrow>::kPixels)
-        ConvertStep<Phase, TwoRows, Narrow>(at + c, pitch, out + 4 * c, outputPitch, width - c, narrow, false);
-}
-
-template <int Phase, class Wide, class Narrow, class WideStage, class NarrowStage>
-void ConvertFrameRows(const FrameParameters* f, const WideStage& wide, const NarrowStage& narrow, bool kept) {
-    LONG r = 0;
-    for (; r + 2 <= f->height; r += 2) ConvertRows<Phase, true, Wide, Narrow>(f, r, wide, narrow, kept);
-    if (r < f->height) ConvertRows<Phase, false, Wide, Narrow>(f, r, wide, narrow, kept);
-}
-
-template <int Phase, class Wide, class Narrow, int Mode, int Shape>
-void ConvertColorWith(const ImagePipeline* p, GainMode mode, bool kept) {
-    const FrameParameters* f = &p->frameParameters;
-    const ColourStage<Mode, Shape, Wide> wide{BroadcastGains<Wide>(f, mode), BroadcastMatrix<Shape, Wide>(p)};
-    const ColourStage<Mode, Shape, Narrow> narrow{BroadcastGains<Narrow>(f, mode), BroadcastMatrix<Shape, Narrow>(p)};
-    ConvertFrameRows<Phase, Wide, Narrow>(f, wide, narrow, kept);
-}
-
-template <int Phase, class Wide, class Narrow>
-VOID ConvertColor(ImagePipeline* p, BOOLEAN kept) {
-    const FrameParameters* f = &p->frameParameters;
-    const GainMode mode = GainModeOf(f);
-    const bool keptChannels = kept != FALSE;
-    // Gains beyond 16383 come only from white balance on a nearly
-    // single-coloured frame; they take the general matrix too, which keeps
-    // the number of loop copies down.
-    const bool diagonal = MatrixShapeOf(p) == MatrixDiagonal;
-    if (mode == GainsUnity && diagonal) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsUnity, MatrixDiagonal>(p, mode, keptChannels);
-    } else if (mode == GainsUnity) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsUnity, MatrixGeneral>(p, mode, keptChannels);
-    } else if (mode == GainsScaled && diagonal) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixDiagonal>(p, mode, keptChannels);
-    } else if (mode == GainsScaled) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixGeneral>(p, mode, keptChannels);
-    } else if (mode == GainsRedBlue && diagonal) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixDiagonal>(p, mode, keptChannels);
-    } else if (mode == GainsRedBlue) {
-        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixGeneral>(p, mode, keptChannels);
-    } else {
-        ConvertColorWith<Phase, Wide, Narrow, GainsGeneral, MatrixGeneral>(p, mode, keptChannels);
-    }
-}
-
-template <int Phase, class Wide, class Narrow, int Mode>
-void ConvertMonoWith(const FrameParameters* f, GainMode mode, bool kept) {
-    const MonoStage<Mode, Wide> wide{BroadcastGains<Wide>(f, mode)};
-    const MonoStage<Mode, Narrow> narrow{BroadcastGains<Narrow>(f, mode)};
-    ConvertFrameRows<Phase, Wide, Narrow>(f, wide, narrow, kept);
-}
-
-template <int Phase, class Wide, class Narrow>
-VOID ConvertMono(ImagePipeline* p, BOOLEAN kept) {
-    const FrameParameters* f = &p->frameParameters;
-    const GainMode mode = GainModeOf(f);
-    const bool keptChannels = kept != FALSE;
-    switch (mode) {
-        case GainsUnity: ConvertMonoWith<Phase, Wide, Narrow, GainsUnity>(f, mode, keptChannels); break;
-        case GainsScaled: ConvertMonoWith<Phase, Wide, Narrow, GainsScaled>(f, mode, keptChannels); break;
-        case GainsRedBlue: ConvertMonoWith<Phase, Wide, Narrow, GainsRedBlue>(f, mode, keptChannels); break;
-        default: ConvertMonoWith<Phase, Wide, Narrow, GainsGeneral>(f, mode, keptChannels); break;
-    }
-}
-
 // White balance sums. A channel's even and odd lanes (0 .. 255) pack into
 // bytes, which one sum of absolute differences against zero adds into 64-bit
 // lanes; their low 32 bits wrap like the single 32-bit sums they stand for.
@@ -576,6 +472,25 @@ FORCEINLINE void AddNarrowStep(ChannelSums<__m128i>* s, const Rgb<__m128i>& even
     s->blue = AddByteSums(s->blue, And(PackUnsigned(even.blue, odd.blue), keep));
 }
 
+// The `count` pixels of a step inside the width: wide steps are always
+// whole, narrow ones may reach past the width.
+template <class Reg>
+FORCEINLINE void AddStepSums(ChannelSums<Reg>* s, const Rgb<Reg>& even, const Rgb<Reg>& odd, LONG) {
+    AddWholeStep(s, even, odd, nullptr);
+}
+
+FORCEINLINE void AddStepSums(ChannelSums<__m128i>* s, const Rgb<__m128i>& even, const Rgb<__m128i>& odd,
+                             LONG count) {
+    if (count >= Vector<__m128i>::kPixels) {
+        AddWholeStep(s, even, odd, nullptr);
+    } else {
+        AddNarrowStep(s, even, odd, KeepColumns(count));
+    }
+}
+
+template <class Reg>
+FORCEINLINE ULONG SumOf(Reg wide, __m128i narrow) { return LowSum(wide) + LowSum(narrow); }
+
 // The sums' rows walk like ConvertRows, so the steps that keep their
 // channels here are exactly those that read them back there.
 template <int Phase, bool TwoRows, class Wide>
@@ -612,9 +527,165 @@ VOID SumChannels(const FrameParameters* f, BOOLEAN keep, ULONG* sumRed, ULONG* s
     LONG r = 0;
     for (; r + 2 <= f->height; r += 2) SumRows<Phase, true>(f, r, keeping, &wide, &narrow);
     if (r < f->height) SumRows<Phase, false>(f, r, keeping, &wide, &narrow);
-    *sumRed = LowSum(wide.red) + LowSum(narrow.red);
-    *sumGreen = LowSum(wide.green) + LowSum(narrow.green);
-    *sumBlue = LowSum(wide.blue) + LowSum(narrow.blue);
+    *sumRed = SumOf(wide.red, narrow.red);
+    *sumGreen = SumOf(wide.green, narrow.green);
+    *sumBlue = SumOf(wide.blue, narrow.blue);
+}
+
+// The output goes through the cache with ordinary stores. Streaming stores
+// were measured too (whole steps, 16-byte aligned output): on a quiet
+// machine they made the colour conversion about 4% slower and the driver's
+// Process (conversion, then the copy that reads the output back) slower, as
+// the copy then reads the whole output from memory; after white balance,
+// whose kept channels hold the output's lines in the cache, they made the
+// frame four times slower.
+
+// One step of rows r and, for a pair, r + 1: demosaic (or the kept
+// channels), the sums while white balance measures, the stage, the store.
+template <int Phase, bool TwoRows, bool Summing, class Reg, class Stage>
+FORCEINLINE void ConvertStep(const UCHAR* at, LONG pitch, UCHAR* out, LONG_PTR outputPitch, LONG count,
+                             const Stage& stage, bool kept, ChannelSums<Reg>* sums) {
+    Rgb<Reg> even[2], odd[2];
+    if (kept) {
+        LoadKept(out, &even[0], &odd[0]);
+        if (TwoRows) LoadKept(out + outputPitch, &even[1], &odd[1]);
+    } else {
+        DemosaicBlock<Phase, TwoRows>(at, pitch, even, odd);
+    }
+    if (Summing) {
+        AddStepSums(sums, even[0], odd[0], count);
+        if (TwoRows) AddStepSums(sums, even[1], odd[1], count);
+    }
+    StoreBgra(out, stage(even[0], odd[0]), count);
+    if (TwoRows) StoreBgra(out + outputPitch, stage(even[1], odd[1]), count);
+}
+
+// Rows `r` (even) and, for a pair, r + 1: whole wide steps, then narrow steps
+// to the width (never kept). Not inlined: each copy of the
+// loop keeps its own register spills, and a frame holding all four copies'
+// would outgrow a kernel stack's budget. The sums are carried in locals
+// across the row: where they lie, the output's byte stores could alias them.
+template <int Phase, bool TwoRows, bool Summing, class Wide, class Narrow, class WideStage, class NarrowStage>
+__attribute__((noinline)) void ConvertRows(const FrameParameters* f, LONG r, const WideStage& wide,
+                                           const NarrowStage& narrow, bool kept, ChannelSums<Wide>* wideSums,
+                                           ChannelSums<__m128i>* narrowSums) {
+    const LONG width = f->width;
+    const LONG pitch = f->workPitch;
+    const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * pitch;
+    const LONG_PTR outputPitch = f->outputPitch;
+    UCHAR* out = f->output + static_cast<LONG_PTR>(r) * outputPitch;
+    ChannelSums<Wide> wideRow = Summing ? *wideSums : NoSums<Wide>();
+    ChannelSums<__m128i> narrowRow = Summing ? *narrowSums : NoSums<__m128i>();
+    LONG c = 0;
+    for (; c + Vector<Wide>::kPixels <= width; c += Vector<Wide>::kPixels)
+        ConvertStep<Phase, TwoRows, Summing, Wide>(at + c, pitch, out + 4 * c, outputPitch, Vector<Wide>::kPixels,
+                                                   wide, kept, &wideRow);
+    for (; c < width; c += Vector<Narrow>::kPixels)
+        ConvertStep<Phase, TwoRows, Summing, Narrow>(at + c, pitch, out + 4 * c, outputPitch, width - c, narrow,
+                                                     false, &narrowRow);
+    if (Summing) {
+        *wideSums = wideRow;
+        *narrowSums = narrowRow;
+    }
+}
+
+// Whether a stage's row loops get copies that also sum the channels for
+// white balance's guesses: only for the gains white balance measures on all
+// but nearly single-coloured frames (green at unity, red and blue below
+// 16384, or all three at unity), and only for row pairs. Every summing copy
+// adds to the driver's code; other gains, and the last row of an odd
+// height, are summed in a pass of their own.
+template <int Mode>
+constexpr bool SumsWhileConverting() {
+    return Mode == GainsUnity || Mode == GainsRedBlue;
+}
+
+template <int Phase, bool Summing, class Wide, class Narrow, class WideStage, class NarrowStage>
+void ConvertFrameRowsWith(const FrameParameters* f, const WideStage& wide, const NarrowStage& narrow, bool kept,
+                          ChannelTotals* totals) {
+    ChannelSums<Wide> wideSums = NoSums<Wide>();
+    ChannelSums<__m128i> narrowSums = NoSums<__m128i>();
+    LONG r = 0;
+    for (; r + 2 <= f->height; r += 2)
+        ConvertRows<Phase, true, Summing, Wide, Narrow>(f, r, wide, narrow, kept, &wideSums, &narrowSums);
+    if (r < f->height) {
+        ConvertRows<Phase, false, false, Wide, Narrow>(f, r, wide, narrow, kept, nullptr, nullptr);
+        if (Summing) SumRows<Phase, false>(f, r, false, &wideSums, &narrowSums);
+    }
+    if (Summing) {
+        totals->red = SumOf(wideSums.red, narrowSums.red);
+        totals->green = SumOf(wideSums.green, narrowSums.green);
+        totals->blue = SumOf(wideSums.blue, narrowSums.blue);
+    }
+}
+
+// With `totals`, white balance's sums are taken too: in the same pass where
+// the stage has summing copies, else in a pass of their own.
+template <int Phase, int Mode, class Wide, class Narrow, class WideStage, class NarrowStage>
+void ConvertFrameRows(const FrameParameters* f, const WideStage& wide, const NarrowStage& narrow, bool kept,
+                      ChannelTotals* totals) {
+    if constexpr (SumsWhileConverting<Mode>()) {
+        if (totals != nullptr) {
+            ConvertFrameRowsWith<Phase, true, Wide, Narrow>(f, wide, narrow, kept, totals);
+            return;
+        }
+    }
+    ConvertFrameRowsWith<Phase, false, Wide, Narrow>(f, wide, narrow, kept, nullptr);
+    if (totals != nullptr) SumChannels<Phase, Wide>(f, FALSE, &totals->red, &totals->green, &totals->blue);
+}
+
+template <int Phase, class Wide, class Narrow, int Mode, int Shape>
+void ConvertColorWith(const ImagePipeline* p, GainMode mode, bool kept, ChannelTotals* totals) {
+    const FrameParameters* f = &p->frameParameters;
+    const ColourStage<Mode, Shape, Wide> wide{BroadcastGains<Wide>(f, mode), BroadcastMatrix<Shape, Wide>(p)};
+    const ColourStage<Mode, Shape, Narrow> narrow{BroadcastGains<Narrow>(f, mode), BroadcastMatrix<Shape, Narrow>(p)};
+    ConvertFrameRows<Phase, Mode, Wide, Narrow>(f, wide, narrow, kept, totals);
+}
+
+template <int Phase, class Wide, class Narrow>
+VOID ConvertColor(ImagePipeline* p, BOOLEAN kept, ChannelTotals* totals) {
+    const FrameParameters* f = &p->frameParameters;
+    const GainMode mode = GainModeOf(f);
+    const bool keptChannels = kept != FALSE;
+    // Gains beyond 16383 come only from white balance on a nearly
+    // single-coloured frame; they take the general matrix too, which keeps
+    // the number of loop copies down.
+    const bool diagonal = MatrixShapeOf(p) == MatrixDiagonal;
+    if (mode == GainsUnity && diagonal) {
+        ConvertColorWith<Phase, Wide, Narrow, GainsUnity, MatrixDiagonal>(p, mode, keptChannels, totals);
+    } else if (mode == GainsUnity) {
+        ConvertColorWith<Phase, Wide, Narrow, GainsUnity, MatrixGeneral>(p, mode, keptChannels, totals);
+    } else if (mode == GainsScaled && diagonal) {
+        ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixDiagonal>(p, mode, keptChannels, totals);
+    } else if (mode == GainsScaled) {
+        ConvertColorWith<Phase, Wide, Narrow, GainsScaled, MatrixGeneral>(p, mode, keptChannels, totals);
+    } else if (mode == GainsRedBlue && diagonal) {
+        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixDiagonal>(p, mode, keptChannels, totals);
+    } else if (mode == GainsRedBlue) {
+        ConvertColorWith<Phase, Wide, Narrow, GainsRedBlue, MatrixGeneral>(p, mode, keptChannels, totals);
+    } else {
+        ConvertColorWith<Phase, Wide, Narrow, GainsGeneral, MatrixGeneral>(p, mode, keptChannels, totals);
+    }
+}
+
+template <int Phase, class Wide, class Narrow, int Mode>
+void ConvertMonoWith(const FrameParameters* f, GainMode mode, bool kept, ChannelTotals* totals) {
+    const MonoStage<Mode, Wide> wide{BroadcastGains<Wide>(f, mode)};
+    const MonoStage<Mode, Narrow> narrow{BroadcastGains<Narrow>(f, mode)};
+    ConvertFrameRows<Phase, Mode, Wide, Narrow>(f, wide, narrow, kept, totals);
+}
+
+template <int Phase, class Wide, class Narrow>
+VOID ConvertMono(ImagePipeline* p, BOOLEAN kept, ChannelTotals* totals) {
+    const FrameParameters* f = &p->frameParameters;
+    const GainMode mode = GainModeOf(f);
+    const bool keptChannels = kept != FALSE;
+    switch (mode) {
+        case GainsUnity: ConvertMonoWith<Phase, Wide, Narrow, GainsUnity>(f, mode, keptChannels, totals); break;
+        case GainsScaled: ConvertMonoWith<Phase, Wide, Narrow, GainsScaled>(f, mode, keptChannels, totals); break;
+        case GainsRedBlue: ConvertMonoWith<Phase, Wide, Narrow, GainsRedBlue>(f, mode, keptChannels, totals); break;
+        default: ConvertMonoWith<Phase, Wide, Narrow, GainsGeneral>(f, mode, keptChannels, totals); break;
+    }
 }
 
 }  // namespace

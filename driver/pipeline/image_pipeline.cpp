@@ -182,6 +182,7 @@ VOID SetPipelineInitialValues(ImagePipeline* p) {
     InterlockedExchange(&p->contrast, 10);
     InterlockedExchange(&p->saturation, 10);
     InterlockedExchange(&p->hue, 0);
+    p->whiteBalanceSteady = FALSE;
 }
 
 VOID InitializePipeline(ImagePipeline* p) {

@@ -70,6 +70,11 @@ struct ImagePipeline {
     LONG coefficients[16];          // published under coefficientLock
     UCHAR coefficientPositive[16];  // written by the conversion at each snapshot
 
+    // Whether the last white-balanced frame measured the gains it was
+    // converted with, so that the next may convert with them while it
+    // measures. The conversion's own: read and written only there.
+    BOOLEAN whiteBalanceSteady;
+
     // Publication of `coefficients` (builders, PASSIVE_LEVEL) and the per-frame
     // snapshot (the pin's Process routine, up to DISPATCH_LEVEL) exclude each
     // other with this spin lock. A critical region would not do: it only holds
