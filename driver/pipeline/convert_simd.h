@@ -472,20 +472,51 @@ FORCEINLINE void AddNarrowStep(ChannelSums<__m128i>* s, const Rgb<__m128i>& even
     s->blue = AddByteSums(s->blue, And(PackUnsigned(even.blue, odd.blue), keep));
 }
 
-// The `count` pixels of a step inside the width: wide steps are always
-// whole, narrow ones may reach past the width.
+// While converting, a row pair's whole wide steps add each channel's four
+// samples of a lane (even and odd columns of both rows, at most 4 x 255)
+// into 16-bit lanes, which hold kStepsPerFlush steps without overflowing;
+// then the lanes go into 32-bit ones, whose total wraps like the reference's
+// 32-bit sum. That is four additions a channel, where packing the bytes and
+// summing them takes six.
+// Each channel's sums per lane: 16-bit lanes while steps add into them,
+// 32-bit lanes once flushed.
 template <class Reg>
-FORCEINLINE void AddStepSums(ChannelSums<Reg>* s, const Rgb<Reg>& even, const Rgb<Reg>& odd, LONG) {
-    AddWholeStep(s, even, odd, nullptr);
+struct LaneSums {
+    Reg red;
+    Reg green;
+    Reg blue;
+};
+
+constexpr LONG kStepsPerFlush = 64;  // 64 * 4 * 255 = 65280
+
+template <class Reg>
+LaneSums<Reg> NoLaneSums() {
+    return LaneSums<Reg>{Vector<Reg>::Zero(), Vector<Reg>::Zero(), Vector<Reg>::Zero()};
 }
 
-FORCEINLINE void AddStepSums(ChannelSums<__m128i>* s, const Rgb<__m128i>& even, const Rgb<__m128i>& odd,
+template <class Reg>
+FORCEINLINE void AddPairSums(LaneSums<Reg>* s, const Rgb<Reg> even[2], const Rgb<Reg> odd[2], LONG) {
+    s->red = Add(s->red, Add(Add(even[0].red, odd[0].red), Add(even[1].red, odd[1].red)));
+    s->green = Add(s->green, Add(Add(even[0].green, odd[0].green), Add(even[1].green, odd[1].green)));
+    s->blue = Add(s->blue, Add(Add(even[0].blue, odd[0].blue), Add(even[1].blue, odd[1].blue)));
+}
+
+// The 16-bit lanes of `lanes` added into the 32-bit lanes of `totals`.
+template <class Reg>
+FORCEINLINE void FlushLaneSums(LaneSums<Reg>* totals, const LaneSums<Reg>& lanes) {
+    const Reg zero = Vector<Reg>::Zero();
+    totals->red = Add32(totals->red, Add32(InterleaveLow16(lanes.red, zero), InterleaveHigh16(lanes.red, zero)));
+    totals->green =
+        Add32(totals->green, Add32(InterleaveLow16(lanes.green, zero), InterleaveHigh16(lanes.green, zero)));
+    totals->blue = Add32(totals->blue, Add32(InterleaveLow16(lanes.blue, zero), InterleaveHigh16(lanes.blue, zero)));
+}
+
+// A row pair's narrow step, whose pixels past the width do not count.
+FORCEINLINE void AddPairSums(ChannelSums<__m128i>* s, const Rgb<__m128i> even[2], const Rgb<__m128i> odd[2],
                              LONG count) {
-    if (count >= Vector<__m128i>::kPixels) {
-        AddWholeStep(s, even, odd, nullptr);
-    } else {
-        AddNarrowStep(s, even, odd, KeepColumns(count));
-    }
+    const __m128i columns = KeepColumns(count);
+    AddNarrowStep(s, even[0], odd[0], columns);
+    AddNarrowStep(s, even[1], odd[1], columns);
 }
 
 template <class Reg>
@@ -542,9 +573,10 @@ VOID SumChannels(const FrameParameters* f, BOOLEAN keep, ULONG* sumRed, ULONG* s
 
 // One step of rows r and, for a pair, r + 1: demosaic (or the kept
 // channels), the sums while white balance measures, the stage, the store.
-template <int Phase, bool TwoRows, bool Summing, class Reg, class Stage>
+template <int Phase, bool TwoRows, bool Summing, class Reg, class Stage, class Sums>
 FORCEINLINE void ConvertStep(const UCHAR* at, LONG pitch, UCHAR* out, LONG_PTR outputPitch, LONG count,
-                             const Stage& stage, bool kept, ChannelSums<Reg>* sums) {
+                             const Stage& stage, bool kept, Sums* sums) {
+    static_assert(TwoRows || !Summing, "only row pairs sum while converting");
     Rgb<Reg> even[2], odd[2];
     if (kept) {
         LoadKept(out, &even[0], &odd[0]);
@@ -552,10 +584,7 @@ FORCEINLINE void ConvertStep(const UCHAR* at, LONG pitch, UCHAR* out, LONG_PTR o
     } else {
         DemosaicBlock<Phase, TwoRows>(at, pitch, even, odd);
     }
-    if (Summing) {
-        AddStepSums(sums, even[0], odd[0], count);
-        if (TwoRows) AddStepSums(sums, even[1], odd[1], count);
-    }
+    if constexpr (Summing) AddPairSums(sums, even, odd, count);
     StoreBgra(out, stage(even[0], odd[0]), count);
     if (TwoRows) StoreBgra(out + outputPitch, stage(even[1], odd[1]), count);
 }
@@ -567,26 +596,35 @@ FORCEINLINE void ConvertStep(const UCHAR* at, LONG pitch, UCHAR* out, LONG_PTR o
 // across the row: where they lie, the output's byte stores could alias them.
 template <int Phase, bool TwoRows, bool Summing, class Wide, class Narrow, class WideStage, class NarrowStage>
 __attribute__((noinline)) void ConvertRows(const FrameParameters* f, LONG r, const WideStage& wide,
-                                           const NarrowStage& narrow, bool kept, ChannelSums<Wide>* wideSums,
+                                           const NarrowStage& narrow, bool kept, LaneSums<Wide>* wideTotals,
                                            ChannelSums<__m128i>* narrowSums) {
     const LONG width = f->width;
     const LONG pitch = f->workPitch;
     const UCHAR* at = f->source + static_cast<LONG_PTR>(r) * pitch;
     const LONG_PTR outputPitch = f->outputPitch;
     UCHAR* out = f->output + static_cast<LONG_PTR>(r) * outputPitch;
-    ChannelSums<Wide> wideRow = Summing ? *wideSums : NoSums<Wide>();
-    ChannelSums<__m128i> narrowRow = Summing ? *narrowSums : NoSums<__m128i>();
+    const LONG step = Vector<Wide>::kPixels;
     LONG c = 0;
-    for (; c + Vector<Wide>::kPixels <= width; c += Vector<Wide>::kPixels)
-        ConvertStep<Phase, TwoRows, Summing, Wide>(at + c, pitch, out + 4 * c, outputPitch, Vector<Wide>::kPixels,
-                                                   wide, kept, &wideRow);
+    if constexpr (Summing) {
+        LaneSums<Wide> totals = *wideTotals;
+        while (c + step <= width) {
+            LaneSums<Wide> lanes = NoLaneSums<Wide>();
+            for (LONG n = 0; n < kStepsPerFlush && c + step <= width; ++n, c += step)
+                ConvertStep<Phase, TwoRows, true, Wide>(at + c, pitch, out + 4 * c, outputPitch, step, wide, kept,
+                                                        &lanes);
+            FlushLaneSums(&totals, lanes);
+        }
+        *wideTotals = totals;
+    } else {
+        for (; c + step <= width; c += step)
+            ConvertStep<Phase, TwoRows, false, Wide>(at + c, pitch, out + 4 * c, outputPitch, step, wide, kept,
+                                                     wideTotals);
+    }
+    ChannelSums<__m128i> narrowRow = Summing ? *narrowSums : NoSums<__m128i>();
     for (; c < width; c += Vector<Narrow>::kPixels)
         ConvertStep<Phase, TwoRows, Summing, Narrow>(at + c, pitch, out + 4 * c, outputPitch, width - c, narrow,
                                                      false, &narrowRow);
-    if (Summing) {
-        *wideSums = wideRow;
-        *narrowSums = narrowRow;
-    }
+    if (Summing) *narrowSums = narrowRow;
 }
 
 // Whether a stage's row loops get copies that also sum the channels for
@@ -603,19 +641,20 @@ constexpr bool SumsWhileConverting() {
 template <int Phase, bool Summing, class Wide, class Narrow, class WideStage, class NarrowStage>
 void ConvertFrameRowsWith(const FrameParameters* f, const WideStage& wide, const NarrowStage& narrow, bool kept,
                           ChannelTotals* totals) {
-    ChannelSums<Wide> wideSums = NoSums<Wide>();
+    LaneSums<Wide> pairSums = NoLaneSums<Wide>();  // 32-bit lanes
+    ChannelSums<Wide> lastRowSums = NoSums<Wide>();
     ChannelSums<__m128i> narrowSums = NoSums<__m128i>();
     LONG r = 0;
     for (; r + 2 <= f->height; r += 2)
-        ConvertRows<Phase, true, Summing, Wide, Narrow>(f, r, wide, narrow, kept, &wideSums, &narrowSums);
+        ConvertRows<Phase, true, Summing, Wide, Narrow>(f, r, wide, narrow, kept, &pairSums, &narrowSums);
     if (r < f->height) {
         ConvertRows<Phase, false, false, Wide, Narrow>(f, r, wide, narrow, kept, nullptr, nullptr);
-        if (Summing) SumRows<Phase, false>(f, r, false, &wideSums, &narrowSums);
+        if (Summing) SumRows<Phase, false>(f, r, false, &lastRowSums, &narrowSums);
     }
     if (Summing) {
-        totals->red = SumOf(wideSums.red, narrowSums.red);
-        totals->green = SumOf(wideSums.green, narrowSums.green);
-        totals->blue = SumOf(wideSums.blue, narrowSums.blue);
+        totals->red = Total32(pairSums.red) + SumOf(lastRowSums.red, narrowSums.red);
+        totals->green = Total32(pairSums.green) + SumOf(lastRowSums.green, narrowSums.green);
+        totals->blue = Total32(pairSums.blue) + SumOf(lastRowSums.blue, narrowSums.blue);
     }
 }
 

@@ -50,6 +50,10 @@ FORCEINLINE __m256i InterleaveHigh32(__m256i a, __m256i b) { return _mm256_unpac
 FORCEINLINE __m256i AddByteSums(__m256i sum, __m256i bytes) {
     return _mm256_add_epi64(sum, _mm256_sad_epu8(bytes, _mm256_setzero_si256()));
 }
+FORCEINLINE __m256i Add32(__m256i a, __m256i b) { return _mm256_add_epi32(a, b); }
+FORCEINLINE ULONG Total32(__m256i v) {
+    return Total32(_mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+}
 FORCEINLINE ULONG LowSum(__m256i v) {
     return LowSum(_mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
 }

@@ -54,6 +54,13 @@ FORCEINLINE __m128i InterleaveHigh32(__m128i a, __m128i b) { return _mm_unpackhi
 FORCEINLINE __m128i AddByteSums(__m128i sum, __m128i bytes) {
     return _mm_add_epi64(sum, _mm_sad_epu8(bytes, _mm_setzero_si128()));
 }
+FORCEINLINE __m128i Add32(__m128i a, __m128i b) { return _mm_add_epi32(a, b); }
+// The total of the 32-bit lanes, wrapping in 32 bits.
+FORCEINLINE ULONG Total32(__m128i v) {
+    v = _mm_add_epi32(v, _mm_srli_si128(v, 8));
+    v = _mm_add_epi32(v, _mm_srli_si128(v, 4));
+    return static_cast<ULONG>(_mm_cvtsi128_si32(v));
+}
 // The low 32 bits of the total of the 64-bit lanes.
 FORCEINLINE ULONG LowSum(__m128i v) {
     return static_cast<ULONG>(_mm_cvtsi128_si32(_mm_add_epi64(v, _mm_srli_si128(v, 8))));

@@ -138,6 +138,40 @@ TEST(WhiteBalanceStream, EveryFrameMatchesAFreshConversionOfItAlone) {
     }
 }
 
+// A bright frame wider than 64 steps of either kernel (2048 pixels of AVX2,
+// 1024 of SSE2), whose samples reach 255: the sums taken while converting
+// pass through 16-bit lanes, which would overflow at that width without
+// being emptied in time.
+TEST(WhiteBalanceStream, WideBrightFramesSumExactlyWhileConverting) {
+    const Settings s{64 * 32 + 72, 4, 0, true, {87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, 0, 0, 0, 64}};
+    std::vector<uint8_t> raw(static_cast<size_t>(s.width) * s.height);
+    for (int r = 0; r < s.height; ++r) {
+        for (int c = 0; c < s.width; ++c) {
+            const bool green = (r + c) % 2 == 0;
+            const bool red = r % 2 == 0 && !green;
+            raw[static_cast<size_t>(r) * s.width + c] = green ? 250 : red ? 255 : 200;
+        }
+    }
+    for (ConversionKernel kernel : AllKernels()) {
+        PipelineFrame f(s.width, s.height);
+        ImagePipeline* p = f.pipeline();
+        Apply(p, s);
+        f.raw() = raw;
+        f.Convert(kernel);
+        f.Convert(kernel);
+        ASSERT_TRUE(p->whiteBalanceSteady) << "the second frame measured the first one's gains";
+        ASSERT_NE(GetRedGain(p), PIPELINE_UNITY_GAIN) << "red and blue gains other than unity";
+        const LONG before[3] = {GetRedGain(p), GetGreenGain(p), GetBlueGain(p)};
+        f.Convert(kernel);  // guessed
+        LONG expectedGains[3];
+        const std::vector<uint8_t> expected = FreshConversion(s, raw, before, expectedGains);
+        EXPECT_EQ(f.output(), expected) << "kernel " << kernel;
+        EXPECT_EQ(GetRedGain(p), expectedGains[0]) << "kernel " << kernel;
+        EXPECT_EQ(GetBlueGain(p), expectedGains[2]) << "kernel " << kernel;
+        EXPECT_TRUE(p->whiteBalanceSteady) << "kernel " << kernel;
+    }
+}
+
 // A frame converted again after a guessed conversion, or after one that
 // guessed wrong and converted again, repeats that frame's bytes.
 TEST(WhiteBalanceStream, RepeatAfterAGuessGivesTheSameBytes) {
