@@ -74,6 +74,21 @@ std::vector<uint8_t> FreshConversion(const Settings& s, const std::vector<uint8_
     return f.output();
 }
 
+// Converts `raw` twice with white balance on: the second conversion measures
+// the gains the first left, so the next one guesses them.
+void ConvertUntilSteady(PipelineFrame* f, const Settings& s, const std::vector<uint8_t>& raw,
+                        ConversionKernel kernel) {
+    Apply(f->pipeline(), s);
+    f->raw() = raw;
+    f->Convert(kernel);
+    f->Convert(kernel);
+    ASSERT_TRUE(f->pipeline()->whiteBalanceSteady) << "the second frame measured the first one's gains";
+}
+
+const char* Name(ConversionKernel kernel) {
+    return kernel == ConversionKernelScalar ? "scalar" : kernel == ConversionKernelAvx2 ? "AVX2" : "SSE2";
+}
+
 std::vector<ConversionKernel> AllKernels() {
     std::vector<ConversionKernel> kernels = {ConversionKernelScalar, ConversionKernelSse2};
     if (ProcessorHasAvx2()) kernels.push_back(ConversionKernelAvx2);
@@ -116,7 +131,7 @@ TEST(WhiteBalanceStream, EveryFrameMatchesAFreshConversionOfItAlone) {
                 LONG expectedGains[3];
                 const std::vector<uint8_t> expected = FreshConversion(s, scenes[scene], before, expectedGains);
                 ASSERT_EQ(stream.output(), expected)
-                    << "kernel " << kernel << " trial " << trial << " frame " << index << " scene " << scene
+                    << Name(kernel) << " trial " << trial << " frame " << index << " scene " << scene
                     << (guessing ? " (guessed)" : " (measured first)");
                 const LONG after[3] = {GetRedGain(p), GetGreenGain(p), GetBlueGain(p)};
                 for (int c = 0; c < 3; ++c) ASSERT_EQ(after[c], expectedGains[c]) << "trial " << trial;
@@ -131,10 +146,10 @@ TEST(WhiteBalanceStream, EveryFrameMatchesAFreshConversionOfItAlone) {
             }
         }
         // Both routes ran, and the guess both held and failed.
-        EXPECT_GT(guessedRight, 100) << "kernel " << kernel;
-        EXPECT_GT(guessedWrong, 50) << "kernel " << kernel;
-        EXPECT_GT(guessedLarge, 10) << "kernel " << kernel;
-        EXPECT_GT(measuredFirst, 100) << "kernel " << kernel;
+        EXPECT_GT(guessedRight, 100) << Name(kernel);
+        EXPECT_GT(guessedWrong, 50) << Name(kernel);
+        EXPECT_GT(guessedLarge, 10) << Name(kernel);
+        EXPECT_GT(measuredFirst, 100) << Name(kernel);
     }
 }
 
@@ -155,20 +170,17 @@ TEST(WhiteBalanceStream, WideBrightFramesSumExactlyWhileConverting) {
     for (ConversionKernel kernel : AllKernels()) {
         PipelineFrame f(s.width, s.height);
         ImagePipeline* p = f.pipeline();
-        Apply(p, s);
-        f.raw() = raw;
-        f.Convert(kernel);
-        f.Convert(kernel);
-        ASSERT_TRUE(p->whiteBalanceSteady) << "the second frame measured the first one's gains";
+        ConvertUntilSteady(&f, s, raw, kernel);
+        if (HasFatalFailure()) return;
         ASSERT_NE(GetRedGain(p), PIPELINE_UNITY_GAIN) << "red and blue gains other than unity";
         const LONG before[3] = {GetRedGain(p), GetGreenGain(p), GetBlueGain(p)};
         f.Convert(kernel);  // guessed
         LONG expectedGains[3];
         const std::vector<uint8_t> expected = FreshConversion(s, raw, before, expectedGains);
-        EXPECT_EQ(f.output(), expected) << "kernel " << kernel;
-        EXPECT_EQ(GetRedGain(p), expectedGains[0]) << "kernel " << kernel;
-        EXPECT_EQ(GetBlueGain(p), expectedGains[2]) << "kernel " << kernel;
-        EXPECT_TRUE(p->whiteBalanceSteady) << "kernel " << kernel;
+        EXPECT_EQ(f.output(), expected) << Name(kernel);
+        EXPECT_EQ(GetRedGain(p), expectedGains[0]) << Name(kernel);
+        EXPECT_EQ(GetBlueGain(p), expectedGains[2]) << Name(kernel);
+        EXPECT_TRUE(p->whiteBalanceSteady) << Name(kernel);
     }
 }
 
@@ -182,11 +194,8 @@ TEST(WhiteBalanceStream, RepeatAfterAGuessGivesTheSameBytes) {
     for (ConversionKernel kernel : AllKernels()) {
         PipelineFrame f(s.width, s.height);
         ImagePipeline* p = f.pipeline();
-        Apply(p, s);
-        f.raw() = warm;
-        f.Convert(kernel);
-        f.Convert(kernel);
-        ASSERT_TRUE(p->whiteBalanceSteady) << "the warm scene measured its own gains twice";
+        ConvertUntilSteady(&f, s, warm, kernel);
+        if (HasFatalFailure()) return;
         for (const std::vector<uint8_t>* scene : {&warm, &cool}) {
             f.raw() = *scene;
             f.Convert(kernel);  // guessed right, then guessed wrong
@@ -194,7 +203,7 @@ TEST(WhiteBalanceStream, RepeatAfterAGuessGivesTheSameBytes) {
             SetRedGain(p, 300);
             SetBlueGain(p, 5);
             ConvertFrameAgain(p, f.output().data(), s.width * 4, kernel);
-            EXPECT_EQ(f.output(), converted) << "kernel " << kernel;
+            EXPECT_EQ(f.output(), converted) << Name(kernel);
         }
     }
 }
