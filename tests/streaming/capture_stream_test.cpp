@@ -78,6 +78,7 @@ TEST_F(CaptureStreamTest, WholeStartAndStopOrderDeliversTheRenderedImageBottomUp
 }
 
 TEST_F(CaptureStreamTest, ProcessTouchesNothingBeforeTheFirstRawFrame) {
+    InterlockedExchange(&ReadTimeout, 600000);  // the held camera's read must not time out
     rig.Camera().HoldFrames();
     CreatePin();
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
@@ -185,6 +186,7 @@ public:
 };
 
 TEST_F(CaptureStreamTest, StopWhileProcessIsConvertingReturnsOnlyAfterTheCopy) {
+    InterlockedExchange(&ReadTimeout, 600000);  // nor while the expected image is converted
     rig.Camera().HoldFrames();
     CreatePin();
     GateClock clock;
