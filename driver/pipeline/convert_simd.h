@@ -477,9 +477,8 @@ FORCEINLINE void AddNarrowStep(ChannelSums<__m128i>* s, const Rgb<__m128i>& even
 // into 16-bit lanes, which hold kStepsPerFlush steps without overflowing;
 // then the lanes go into 32-bit ones, whose total wraps like the reference's
 // 32-bit sum. That is four additions a channel, where packing the bytes and
-// summing them takes six.
-// Each channel's sums per lane: 16-bit lanes while steps add into them,
-// 32-bit lanes once flushed.
+// summing them takes six. LaneSums holds each channel's sums per lane: in
+// 16-bit lanes while steps add into them, in 32-bit lanes once flushed.
 template <class Reg>
 struct LaneSums {
     Reg red;
