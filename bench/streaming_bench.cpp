@@ -41,6 +41,7 @@
 #include "camera/property_set.h"
 #include "pipeline/convert_frame.h"
 #include "pipeline/image_pipeline.h"
+#include "rig/camera_property.h"
 #include "rig/plugged_camera.h"
 #include "sim/simulated_camera.h"
 
@@ -118,7 +119,9 @@ public:
         rig_ = rig::PluggedCamera::Make(options, &error);
         ok_ = rig_ && NT_SUCCESS(rig_->PlugIn()) && NT_SUCCESS(rig_->OpenFilter());
         if (ok_) rig_->Camera().SetNoise(settings.noise);
-        if (ok_ && settings.whiteBalance) ok_ = NT_SUCCESS(SetWhiteBalance(1));
+        LONG on = 1;
+        if (ok_ && settings.whiteBalance)
+            ok_ = NT_SUCCESS(rig::SendCameraValue(rig_->Filter(), PropertyWhiteBalance, KSPROPERTY_TYPE_SET, &on));
         std::vector<uint8_t> format;
         ok_ = ok_ && NT_SUCCESS(rig_->Filter().Intersect(0, rig_->Filter().DataRanges(0)[0].data(), &format)) &&
               NT_SUCCESS(rig_->Filter().CreatePin(0, format.data(), &pin_));
@@ -155,16 +158,6 @@ public:
     uint64_t sent() const { return rig_->Camera().Counters().framesSent; }
 
 private:
-    NTSTATUS SetWhiteBalance(LONG value) {
-        CameraPropertyValue request{};
-        request.Property.Set = CameraPropertySetId;
-        request.Property.Id = PropertyWhiteBalance;
-        request.Property.Flags = KSPROPERTY_TYPE_SET;
-        request.Value = value;
-        ULONG returned = 0;
-        return rig_->Filter().SendPropertyRequest(&request, sizeof request, &request, sizeof request, &returned);
-    }
-
     std::unique_ptr<rig::PluggedCamera> rig_;
     std::unique_ptr<hostks::KsPin> pin_;
     hostks::ReferenceClock clock_;

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "camera/property_set.h"
+#include "rig/camera_property.h"
 
 namespace soak {
 
@@ -51,16 +52,12 @@ LONG PropertyTraffic::RandomValue(ULONG id) {
 }
 
 void PropertyTraffic::SendOne(hostks::KsFilter& filter) {
-    CameraPropertyValue buffer{};
-    buffer.Property.Set = CameraPropertySetId;
-    buffer.Property.Id = static_cast<ULONG>(random_() % CameraPropertyCount);
+    const ULONG id = static_cast<ULONG>(random_() % CameraPropertyCount);
     const bool set = random_() % 2 == 0;
-    buffer.Property.Flags = set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
-    if (set) buffer.Value = RandomValue(buffer.Property.Id);
-    ULONG returned = 0;
+    LONG value = set ? RandomValue(id) : 0;
     // Refusals (a read-only id, a value out of range, a camera that is gone
     // or failing) are part of the traffic; only what they leave is checked.
-    filter.SendPropertyRequest(&buffer, sizeof buffer, &buffer, sizeof buffer, &returned);
+    rig::SendCameraValue(filter, id, set ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET, &value);
 }
 
 void PropertyTraffic::SendRoi(hostks::KsFilter& filter) {

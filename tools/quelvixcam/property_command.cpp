@@ -9,6 +9,7 @@
 #include "camera_faults.h"
 #include "host/kernel/violations.h"
 #include "registry_option.h"
+#include "rig/camera_property.h"
 #include "whole_number.h"
 
 namespace {
@@ -59,14 +60,8 @@ int Usage(const char* command) {
 }
 
 NTSTATUS GetValue(hostks::KsFilter& filter, ULONG id, LONG* value) {
-    CameraPropertyValue buffer{};
-    buffer.Property.Set = CameraPropertySetId;
-    buffer.Property.Id = id;
-    buffer.Property.Flags = KSPROPERTY_TYPE_GET;
-    ULONG returned = 0;
-    NTSTATUS status = filter.SendPropertyRequest(&buffer, sizeof buffer, &buffer, sizeof buffer, &returned);
-    *value = buffer.Value;
-    return status;
+    *value = 0;  // sent as the buffer's value, and what a failed get leaves
+    return rig::SendCameraValue(filter, id, KSPROPERTY_TYPE_GET, value);
 }
 
 // The camera plugged in with the store, its filter open; closes and unplugs
@@ -191,8 +186,8 @@ bool ParsePropertyAssignment(const std::string& text, PropertyAssignment* assign
 
 bool ApplyPropertyAssignment(hostks::KsFilter& filter, const PropertyAssignment& assignment, std::string* error) {
     NTSTATUS status;
-    ULONG returned = 0;
     if (assignment.id == PropertyRoi) {
+        ULONG returned = 0;
         CameraRoiValue roi{};
         roi.Property.Set = CameraPropertySetId;
         roi.Property.Id = PropertyRoi;
@@ -204,12 +199,8 @@ bool ApplyPropertyAssignment(hostks::KsFilter& filter, const PropertyAssignment&
         roi.Height = assignment.values[4];
         status = filter.SendPropertyRequest(&roi, sizeof roi, &roi, sizeof roi, &returned);
     } else {
-        CameraPropertyValue buffer{};
-        buffer.Property.Set = CameraPropertySetId;
-        buffer.Property.Id = assignment.id;
-        buffer.Property.Flags = KSPROPERTY_TYPE_SET;
-        buffer.Value = assignment.values[0];
-        status = filter.SendPropertyRequest(&buffer, sizeof buffer, &buffer, sizeof buffer, &returned);
+        LONG value = assignment.values[0];
+        status = rig::SendCameraValue(filter, assignment.id, KSPROPERTY_TYPE_SET, &value);
     }
     if (!NT_SUCCESS(status)) {
         char text[32];
