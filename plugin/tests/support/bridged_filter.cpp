@@ -5,8 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include "plugin_library.h"
-
 namespace {
 
 // The KSPROPERTY_TYPE_* flags and the header they sit in (ks.h).
@@ -30,12 +28,6 @@ HRESULT HresultFromDriverStatus(LONG status) {
     return HRESULT_FROM_WIN32(RtlNtStatusToDosError(static_cast<NTSTATUS>(status)));
 }
 
-BridgedFilter::BridgedFilter() : m_refs(1), m_inner(nullptr) {}
-
-BridgedFilter::~BridgedFilter() {
-    if (m_inner) m_inner->Release();
-}
-
 bool BridgedFilter::Connect() {
     const unsigned short port = BridgePort(&error);
     if (port == 0) return false;
@@ -44,40 +36,6 @@ bool BridgedFilter::Connect() {
         return false;
     }
     return true;
-}
-
-HRESULT BridgedFilter::Aggregate() {
-    IClassFactory* factory = nullptr;
-    HRESULT hr = Plugin().GetClassObject(IID_IQuelvixDSProxyConfig, IID_IClassFactory,
-                                         reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
-    // As the proxy does: the filter is the outer object, and it keeps the
-    // inner object's own IUnknown.
-    hr = factory->CreateInstance(this, IID_IUnknown, reinterpret_cast<void**>(&m_inner));
-    factory->Release();
-    return hr;
-}
-
-STDMETHODIMP BridgedFilter::QueryInterface(REFIID iid, void** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IKsPropertySet)) {
-        *out = static_cast<IKsPropertySet*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (m_inner && IsEqualIID(iid, IID_IQuelvixDSProxyConfig)) {
-        return m_inner->QueryInterface(iid, out);
-    }
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) BridgedFilter::AddRef() { return InterlockedIncrement(&m_refs); }
-
-STDMETHODIMP_(ULONG) BridgedFilter::Release() {
-    const LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return refs;
 }
 
 HRESULT BridgedFilter::Request(ULONG flags, REFGUID set, DWORD id, const void* instance,
@@ -129,8 +87,3 @@ STDMETHODIMP BridgedFilter::QuerySupported(REFGUID set, DWORD id, DWORD* support
     return Request(kTypeBasicSupport, set, id, nullptr, 0, support, sizeof *support, nullptr);
 }
 
-IQuelvixDSProxyConfig* BridgedFilter::Config() {
-    IQuelvixDSProxyConfig* config = nullptr;
-    QueryInterface(IID_IQuelvixDSProxyConfig, reinterpret_cast<void**>(&config));
-    return config;
-}

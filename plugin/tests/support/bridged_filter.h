@@ -22,28 +22,22 @@
 #include <string>
 
 #include "IQuelvixDSProxyConfig.h"
+#include "aggregating_filter.h"
 #include "bridge_connection.h"
 
-class BridgedFilter : public IKsPropertySet {
+class BridgedFilter : public AggregatingFilter {
 public:
-    BridgedFilter();  // one reference, held by the creator
+    BridgedFilter() = default;  // one reference, held by the creator
 
     // Connects to the server the fixture started (its port file); false
     // with `error` set when there is none.
     bool Connect();
-    // Creates the plug-in's configuration object aggregated under this filter.
-    HRESULT Aggregate();
 
-    STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     STDMETHODIMP Set(REFGUID set, DWORD id, LPVOID instance, DWORD instanceLength, LPVOID data,
                      DWORD dataLength) override;
     STDMETHODIMP Get(REFGUID set, DWORD id, LPVOID instance, DWORD instanceLength, LPVOID data,
                      DWORD dataLength, DWORD* returned) override;
     STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override;
-
-    IQuelvixDSProxyConfig* Config();  // counted reference on the filter, or null
 
     // The last request's id and the status the driver gave it.
     ULONG lastId = 0;
@@ -51,15 +45,11 @@ public:
     std::string error;  // why the bridge itself failed, if it did
 
 private:
-    virtual ~BridgedFilter();
-
     // One property request: the KSPROPERTY header with `flags`, then the
     // instance data; `data` is the output buffer.
     HRESULT Request(ULONG flags, REFGUID set, DWORD id, const void* instance,
                     DWORD instanceLength, void* data, DWORD dataLength, DWORD* returned);
 
-    LONG m_refs;
-    IUnknown* m_inner;  // the aggregated object's own IUnknown
     BridgeConnection m_connection;
 };
 

@@ -2,52 +2,17 @@
 
 #include <string.h>
 
-#include "plugin_library.h"
-
 LONG PropertyCall::Long(size_t offset) const {
     LONG value = 0;
     if (offset + sizeof(value) <= data.size()) memcpy(&value, &data[offset], sizeof(value));
     return value;
 }
 
-TestFilter::TestFilter() : values(DriverValues()), m_refs(1), m_offerPropertySet(true) {}
-
-TestFilter::~TestFilter() {
-    if (inner) inner->Release();
-}
-
-HRESULT TestFilter::Aggregate() {
-    IClassFactory* factory = nullptr;
-    HRESULT hr = Plugin().GetClassObject(IID_IQuelvixDSProxyConfig, IID_IClassFactory,
-                                         reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
-    hr = factory->CreateInstance(this, IID_IUnknown, reinterpret_cast<void**>(&inner));
-    factory->Release();
-    return hr;
-}
+TestFilter::TestFilter() : values(DriverValues()) {}
 
 STDMETHODIMP TestFilter::QueryInterface(REFIID iid, void** out) {
     ++queryInterfaceCalls;
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) ||
-        (m_offerPropertySet && IsEqualIID(iid, IID_IKsPropertySet))) {
-        *out = static_cast<IKsPropertySet*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (inner && IsEqualIID(iid, IID_IQuelvixDSProxyConfig)) {
-        return inner->QueryInterface(iid, out);
-    }
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) TestFilter::AddRef() { return InterlockedIncrement(&m_refs); }
-
-STDMETHODIMP_(ULONG) TestFilter::Release() {
-    const LONG refs = InterlockedDecrement(&m_refs);
-    if (refs == 0) delete this;
-    return refs;
+    return AggregatingFilter::QueryInterface(iid, out);
 }
 
 namespace {
@@ -96,12 +61,6 @@ STDMETHODIMP TestFilter::Get(REFGUID set, DWORD id, LPVOID instance, DWORD insta
 STDMETHODIMP TestFilter::QuerySupported(REFGUID, DWORD, DWORD* support) {
     if (support) *support = 0;
     return E_NOTIMPL;
-}
-
-IQuelvixDSProxyConfig* TestFilter::Config() {
-    IQuelvixDSProxyConfig* config = nullptr;
-    QueryInterface(IID_IQuelvixDSProxyConfig, reinterpret_cast<void**>(&config));
-    return config;
 }
 
 std::vector<ULONG> TestFilter::GetIds(size_t from) const {

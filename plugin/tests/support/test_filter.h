@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "IQuelvixDSProxyConfig.h"
+#include "aggregating_filter.h"
 
 // One IKsPropertySet call as the filter saw it.
 struct PropertyCall {
@@ -26,7 +27,7 @@ struct PropertyCall {
     ULONG Flags() const { return static_cast<ULONG>(Long(20)); }
 };
 
-class TestFilter : public IKsPropertySet {
+class TestFilter : public AggregatingFilter {
 public:
     enum class Answer {
         Driver,   // gets answered from `values`; sets stored and succeed
@@ -35,29 +36,21 @@ public:
 
     TestFilter();  // one reference, held by the creator
 
-    // Creates the plug-in's configuration object aggregated under this filter.
-    HRESULT Aggregate();
-    // Whether QueryInterface offers IKsPropertySet (a filter without the property set does not).
     void OfferPropertySet(bool offer) { m_offerPropertySet = offer; }
 
+    // Counts the calls, then answers as the proxy's filter does.
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     STDMETHODIMP Set(REFGUID set, DWORD id, LPVOID instance, DWORD instanceLength, LPVOID data,
                      DWORD dataLength) override;
     STDMETHODIMP Get(REFGUID set, DWORD id, LPVOID instance, DWORD instanceLength, LPVOID data,
                      DWORD dataLength, DWORD* returned) override;
     STDMETHODIMP QuerySupported(REFGUID set, DWORD id, DWORD* support) override;
 
-    IQuelvixDSProxyConfig* Config();  // counted reference on the filter, or null
-
     Answer answer = Answer::Driver;
     HRESULT setResult = S_OK;  // returned by Set in Driver mode
     std::map<ULONG, LONG> values;
     std::vector<PropertyCall> calls;
-    LONG references() const { return m_refs; }
     int queryInterfaceCalls = 0;
-    IUnknown* inner = nullptr;  // the aggregated object's own IUnknown
 
     // Calls since `from`, filtered.
     std::vector<ULONG> GetIds(size_t from = 0) const;
@@ -65,12 +58,6 @@ public:
 
     // Values the camera's driver reports for a fresh device.
     static std::map<ULONG, LONG> DriverValues();
-
-private:
-    virtual ~TestFilter();
-
-    LONG m_refs;
-    bool m_offerPropertySet;
 };
 
 // The value of a get with no answer and the code it fails with.
