@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "camera/property_set.h"
+#include "rig/camera_property.h"
 #include "support/fuzzed_driver.h"
 #include "support/fuzz_input.h"
 
@@ -77,18 +78,6 @@ private:
     Bytes bytes_;
     fuzzing::FuzzInput in_;
 };
-
-NTSTATUS SendValue(hostks::KsFilter& filter, ULONG id, ULONG flags, LONG* value) {
-    CameraPropertyValue request{};
-    request.Property.Set = CameraPropertySetId;
-    request.Property.Id = id;
-    request.Property.Flags = flags;
-    request.Value = *value;
-    ULONG returned = 0;
-    NTSTATUS status = filter.SendPropertyRequest(&request, sizeof request, &request, sizeof request, &returned);
-    *value = request.Value;
-    return status;
-}
 
 void SetRoi(hostks::KsFilter& filter, LONG height) {
     CameraRoiValue roi{};
@@ -155,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         switch (step.Byte() % 4) {
         case 0: {
             LONG mode = 0;
-            NTSTATUS status = SendValue(*c.filter, PropertyExTrigger, KSPROPERTY_TYPE_GET, &mode);
+            NTSTATUS status = rig::SendCameraValue(*c.filter, PropertyExTrigger, KSPROPERTY_TYPE_GET, &mode);
             if (NT_SUCCESS(status) && mode != 0 && mode != 1)
                 fuzzing::Violated(kTarget, "a trigger mode other than 0 or 1", mode);
             break;
@@ -167,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         default: {
             LONG exposure = step.U16();
-            SendValue(*c.filter, PropertyExposure, KSPROPERTY_TYPE_SET, &exposure);
+            rig::SendCameraValue(*c.filter, PropertyExposure, KSPROPERTY_TYPE_SET, &exposure);
             break;
         }
         }
