@@ -3,7 +3,6 @@
 #include <atomic>
 #include <future>
 
-#include "device/read_timeout.h"
 #include "streaming_support.h"
 
 namespace streaming_test {
@@ -78,8 +77,7 @@ TEST_F(CaptureStreamTest, WholeStartAndStopOrderDeliversTheRenderedImageBottomUp
 }
 
 TEST_F(CaptureStreamTest, ProcessTouchesNothingBeforeTheFirstRawFrame) {
-    InterlockedExchange(&ReadTimeout, 600000);  // the held camera's read must not time out
-    rig.Camera().HoldFrames();
+    HoldCamera();
     CreatePin();
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ClientBuffer buffer;
@@ -101,8 +99,7 @@ TEST_F(CaptureStreamTest, WithoutAClientBufferAFrameIsConvertedAndTheNextBufferG
     // The read after the first frame waits on a held camera; it must not time
     // out (and move the buffers on) while a loaded machine gets round to
     // the checks below.
-    InterlockedExchange(&ReadTimeout, 600000);
-    rig.Camera().HoldFrames();
+    HoldCamera();
     rig.Camera().SetScene("bars", nullptr);
     CreatePin();
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
@@ -136,8 +133,7 @@ TEST_F(CaptureStreamTest, WithoutAClientBufferAFrameIsConvertedAndTheNextBufferG
 
 TEST_F(CaptureStreamTest, PauseDuringAReadReturnsAtOnceAndTheNextRunStartsWithBothBuffersFree) {
     // A read that were not cancelled would wait ten minutes.
-    InterlockedExchange(&ReadTimeout, 600000);
-    rig.Camera().HoldFrames();
+    HoldCamera();
     CreatePin();
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     pin->HoldProcessing(true);
@@ -186,8 +182,7 @@ public:
 };
 
 TEST_F(CaptureStreamTest, StopWhileProcessIsConvertingReturnsOnlyAfterTheCopy) {
-    InterlockedExchange(&ReadTimeout, 600000);  // nor while the expected image is converted
-    rig.Camera().HoldFrames();
+    HoldCamera();
     CreatePin();
     GateClock clock;
     pin->SetClock(&clock);

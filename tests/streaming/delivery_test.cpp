@@ -2,7 +2,6 @@
 // read in the current run. Memory the driver never wrote (fresh pool, which
 // the stand-in's client reports as a breach) and images from before a pause
 // stay inside the driver.
-#include "device/read_timeout.h"
 #include "host/kernel/pool.h"
 #include "host/kernel/threads.h"
 #include "streaming_support.h"
@@ -13,10 +12,7 @@ namespace {
 class DeliveryTest : public StreamingTest {};
 
 TEST_F(DeliveryTest, AFrameReadBeforeAPauseButNeverConvertedIsNotDeliveredAfterTheRun) {
-    // The read that the held camera does not answer must not time out while
-    // the test runs.
-    InterlockedExchange(&ReadTimeout, 600000);
-    rig.Camera().HoldFrames();
+    HoldCamera();
     CreatePin();
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     pin->HoldProcessing(true);

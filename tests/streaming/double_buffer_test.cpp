@@ -1,7 +1,6 @@
 // The raw double buffer: the tie-breaks of the thread's choice and Process's
 // pick, as a table, and end to end with the camera stepped frame by frame
 // and processing held back, so each state is reached on purpose.
-#include "device/read_timeout.h"
 #include "streaming_support.h"
 
 namespace streaming_test {
@@ -33,14 +32,6 @@ TEST(DoubleBufferRules, ThreadChoiceAndProcessPickFollowTheTieBreaks) {
 
 class DoubleBufferTest : public StreamingTest {
 protected:
-    void SetUp() override {
-        StreamingTest::SetUp();
-        // The thread's next read waits on the held camera while the test
-        // converts and checks frames, seconds under ThreadSanitizer; a read
-        // timing out there would lose the frame stepped next.
-        InterlockedExchange(&ReadTimeout, 600000);
-    }
-
     // Lets one frame of `scene` start and waits until the thread has it.
     std::vector<uint8_t> StepFrame(const char* scene) {
         rig.Camera().SetScene(scene, nullptr);
@@ -57,7 +48,7 @@ protected:
 };
 
 TEST_F(DoubleBufferTest, NewestFrameWinsAndTheConverterTakesWhatIsReady) {
-    rig.Camera().HoldFrames();
+    HoldCamera();
     CreatePin();
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     pin->HoldProcessing(true);

@@ -7,7 +7,6 @@
 // settings have become since. The camera is held and stepped, so which path
 // runs is chosen by the test.
 #include "capture/capture_filter.h"
-#include "device/read_timeout.h"
 #include "streaming_support.h"
 
 namespace streaming_test {
@@ -17,9 +16,7 @@ class RepeatDeliveryTest : public StreamingTest {
 protected:
     void SetUp() override {
         StreamingTest::SetUp();
-        // Reads wait on the held camera; none may time out during a test.
-        InterlockedExchange(&ReadTimeout, 600000);
-        rig.Camera().HoldFrames();
+        HoldCamera();
     }
 
     // Runs the pin, hands it `buffer` and lets one camera frame through.

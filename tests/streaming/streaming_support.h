@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture/capture_worker.h"
+#include "device/read_timeout.h"
 #include "host/ks/ks_client.h"
 #include "pipeline/convert_frame.h"
 #include "pipeline/image_pipeline.h"
@@ -96,6 +97,15 @@ protected:
     }
 
     CaptureWorker* Worker() { return rig.Context()->worker; }
+
+    // Holds the camera's frames until the test steps them. The thread's read
+    // then waits for as long as the test takes to get there (seconds under
+    // ThreadSanitizer on a busy machine), so reads wait ten minutes before
+    // they time out: one timing out would lose the frame stepped next.
+    void HoldCamera() {
+        InterlockedExchange(&ReadTimeout, 600000);
+        rig.Camera().HoldFrames();
+    }
 
     // The range the pin offers, as a caller would echo it.
     std::vector<uint8_t> OfferedRange() {
