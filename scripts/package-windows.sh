@@ -27,6 +27,7 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$QUELVIX_ROOT/scripts/wine.sh"
 root=$QUELVIX_ROOT
 hardware_id='USB\VID_F055&PID_5100'
 check=1
@@ -171,7 +172,7 @@ check_with_setupapi() {
   [[ -f $WINEPREFIX/.quelvix-ready ]] || { echo "no Wine prefix: run scripts/test-plugin.sh first"; return 1; }
   timeout 30 wineserver -k >/dev/null 2>&1 || true
   WINE_EMU_TIMEOUT=180 "$root/cmake/wine-emu.sh" "$plugin_root/plugin-x64/bin/inf_install_test.exe" \
-    "$(winepath -w "$build/package")" "$hardware_id" || status=1
+    "$(windows_path "$build/package")" "$hardware_id" || status=1
   timeout 30 wineserver -k >/dev/null 2>&1 || true
   return $status
 }
