@@ -138,7 +138,8 @@ rc=0
 scripts/package-windows.sh build-windows 2>&1 | tee "$package_log" || rc=$?
 checks_passed=$(grep -c '^package check .*: passed$' "$package_log" || true)
 checks_failed=$(grep -c '^package check .*: FAILED$' "$package_log" || true)
-passed=$((passed + checks_passed)); failed=$((failed + checks_failed))
+checks_skipped=$(grep -c '^package check .*: skipped: ' "$package_log" || true)
+passed=$((passed + checks_passed)); failed=$((failed + checks_failed)); skipped=$((skipped + checks_skipped))
 # A package that could not be built runs no check: that is a failure too.
 [[ $rc -eq 0 || $checks_failed -gt 0 ]] || failed=$((failed + 1))
 
