@@ -76,7 +76,7 @@ NTSTATUS PrepareStreaming(DeviceContext* context) {
         worker->rawBuffer[0] = AllocateRawFrame(rawSize);
         worker->rawBuffer[1] = AllocateRawFrame(rawSize);
         worker->rgbImage =
-            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(rgbBytes), FramePoolTag));
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(rgbBytes), FramePoolTag));
         if (!worker->rawBuffer[0] || !worker->rawBuffer[1] || !worker->rgbImage) status = STATUS_INSUFFICIENT_RESOURCES;
     }
     if (NT_SUCCESS(status)) {

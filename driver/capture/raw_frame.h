@@ -19,7 +19,7 @@ inline const UCHAR* RawFrameLine(const UCHAR* frame, ULONG line) {
 
 // A raw frame buffer of `size` bytes (tag 'hVLT'), or null.
 inline PUCHAR AllocateRawFrame(ULONG size) {
-    return size ? static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, size, FramePoolTag)) : nullptr;
+    return size ? static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, size, FramePoolTag)) : nullptr;
 }
 
 inline VOID FreeRawFrame(PUCHAR frame) {

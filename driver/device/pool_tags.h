@@ -12,7 +12,7 @@ constexpr ULONG RangePoolTag = 'gRNQ';     // a filter's edited descriptor and d
 
 // A zero-filled non-paged block, or null.
 inline PVOID AllocateZeroed(SIZE_T bytes, ULONG tag) {
-    PVOID block = ExAllocatePoolWithTag(NonPagedPool, bytes, tag);
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, bytes, tag);
     if (block) RtlZeroMemory(block, bytes);
     return block;
 }

@@ -156,7 +156,7 @@ VOID UpdateAndBuild(ImagePipeline* p, volatile LONG* field, StageBuilder build, 
 
 ImagePipeline* CreatePipeline() {
     ImagePipeline* p =
-        static_cast<ImagePipeline*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(ImagePipeline), PipelinePoolTag));
+        static_cast<ImagePipeline*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ImagePipeline), PipelinePoolTag));
     if (p == nullptr) return nullptr;
     RtlZeroMemory(p, sizeof(ImagePipeline));
     SetPipelineInitialValues(p);
@@ -221,7 +221,7 @@ VOID AllocateWorkingBuffer(ImagePipeline* p) {
     }
     if (p->workBufferSize > 0) {
         p->workBuffer = static_cast<UCHAR*>(
-            ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(p->workBufferSize), FramePoolTag));
+            ExAllocatePoolWithTag(NonPagedPoolNx, static_cast<SIZE_T>(p->workBufferSize), FramePoolTag));
     }
     FrameParameters* f = &p->frameParameters;
     if (p->workBuffer != nullptr) {

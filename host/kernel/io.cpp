@@ -34,7 +34,7 @@ ULONG MdlCapacityPages(ULONG length) { return (length + 4095) / 4096 + 1; }
 
 PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN) {
     if (stackSize < 1) hostk::ReportViolation("IoAllocateIrp with stack size %d", stackSize);
-    auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, IrpBytes(stackSize), hostk::kIrpTag));
+    auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, IrpBytes(stackSize), hostk::kIrpTag));
     if (irp) InitializeIrp(irp, stackSize);
     return irp;
 }
@@ -134,7 +134,7 @@ BOOLEAN IoCancelIrp(PIRP irp) {
 }
 
 PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN, PIRP irp) {
-    auto mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), hostk::kMdlTag));
+    auto mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(MDL), hostk::kMdlTag));
     if (!mdl) return nullptr;
     std::memset(mdl, 0, sizeof *mdl);
     // Size records how many pages the MDL can describe, as on Windows.

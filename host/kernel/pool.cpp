@@ -115,6 +115,11 @@ void PoolResetFaults() {
 using namespace hostk;
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+    if (type == NonPagedPool) {
+        char text[5];
+        TagText(tag, text);
+        ReportViolation("executable pool (NonPagedPool) allocated under tag '%s': use NonPagedPoolNx", text);
+    }
     if (type == PagedPool && KeGetCurrentIrql() > APC_LEVEL)
         ReportViolation("paged pool allocated at IRQL %d", KeGetCurrentIrql());
     Pool& pool = ThePool();

@@ -6,6 +6,9 @@
 
 #include <vector>
 
+// NonPagedPool is executable memory: Driver Verifier's code-integrity check
+// stops the machine on it (bug check 0xC4, 0x2000), and memory integrity
+// (HVCI) reports it. The stand-in records it as a violation.
 typedef enum _POOL_TYPE {
     NonPagedPool = 0,
     PagedPool = 1,

@@ -47,7 +47,7 @@ KeyHandle* KeyFromHandle(HANDLE handle) {
 
 // Called with the store's lock held.
 NTSTATUS NewHandle(RegistryStore* store, RegistryNode* node, ACCESS_MASK access, PHANDLE result) {
-    auto* key = static_cast<KeyHandle*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KeyHandle), hostk::kRegistryKeyTag));
+    auto* key = static_cast<KeyHandle*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KeyHandle), hostk::kRegistryKeyTag));
     if (!key) return STATUS_INSUFFICIENT_RESOURCES;
     key->handle.kind = hostk::kHandleRegistryKey;
     key->handle.close = CloseKeyHandle;

@@ -79,7 +79,7 @@ size_t LiveSystemThreads() { return g_liveThreads.load(); }
 NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE, PCLIENT_ID,
                               PKSTART_ROUTINE startRoutine, PVOID startContext) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) hostk::ReportViolation("PsCreateSystemThread above PASSIVE_LEVEL");
-    auto thread = static_cast<PKTHREAD>(ExAllocatePoolWithTag(NonPagedPool, sizeof(_KTHREAD), hostk::kThreadTag));
+    auto thread = static_cast<PKTHREAD>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_KTHREAD), hostk::kThreadTag));
     if (!thread) return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(thread, 0, sizeof *thread);
     thread->Header.Type = HOSTK_THREAD;

@@ -71,7 +71,7 @@ NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCR
                                PSECURITY_DESCRIPTOR, ULONG createItemFlags, PFNKSFILTERFACTORYPOWER,
                                PFNKSFILTERFACTORYPOWER, PKSFILTERFACTORY* filterFactory) {
     HostKsDevice* host = Host(KsGetDeviceForDeviceObject(deviceObject));
-    auto* entry = static_cast<FactoryEntry*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FactoryEntry), kFactoryTag));
+    auto* entry = static_cast<FactoryEntry*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FactoryEntry), kFactoryTag));
     if (!entry) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::mutex> hold(host->factoryLock);
     *entry = FactoryEntry{{descriptor, createItemFlags}, host->factories};

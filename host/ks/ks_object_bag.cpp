@@ -13,7 +13,7 @@ using hostks::kBagTag;
 using hostks::ObjectBag;
 
 NTSTATUS AddItem(ObjectBag* bag, PVOID item, PFNKSFREE free) {
-    auto* entry = static_cast<BagEntry*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(BagEntry), kBagTag));
+    auto* entry = static_cast<BagEntry*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(BagEntry), kBagTag));
     if (!entry) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::mutex> hold(bag->lock);
     *entry = BagEntry{item, free, bag->items};
@@ -59,7 +59,7 @@ NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToPointerToItem, ULONG ne
     auto* bag = static_cast<ObjectBag*>(objectBag);
     bag->CheckGuard("_KsEdit");
     PVOID old = *pointerToPointerToItem;
-    auto* copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, newSize, tag));
+    auto* copy = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, newSize, tag));
     if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(copy, newSize);
     if (old) RtlCopyMemory(copy, old, oldSize < newSize ? oldSize : newSize);

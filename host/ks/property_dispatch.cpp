@@ -105,7 +105,7 @@ NTSTATUS KsPropertyHandler(PIRP irp, ULONG propertySetsCount, const KSPROPERTY_S
     // One system buffer: the request, quad-aligned, then the data.
     const ULONG dataOffset = (inputLength + kQuadAlign - 1) & ~(kQuadAlign - 1);
     auto* system = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, dataOffset + outputLength + 1, kPropertyBufferTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, dataOffset + outputLength + 1, kPropertyBufferTag));
     if (!system) return STATUS_INSUFFICIENT_RESOURCES;
     std::memcpy(system, callerRequest, inputLength);
     if (outputLength) std::memcpy(system + dataOffset, callerData, outputLength);

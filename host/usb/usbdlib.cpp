@@ -48,7 +48,7 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurati
         size += GET_USBD_INTERFACE_SIZE(entry->InterfaceDescriptor->bNumEndpoints);
     }
     if (size > 0xFFFF) return nullptr;
-    auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, kUsbdTag));
+    auto urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPoolNx, size, kUsbdTag));
     if (!urb) return nullptr;
     std::memset(urb, 0, size);
     UsbBuildSelectConfigurationRequest(urb, static_cast<USHORT>(size), configuration);

@@ -23,13 +23,13 @@ protected:
 };
 
 TEST_F(PoolTest, CountsLiveBlocksPerTagAndReportsLeaks) {
-    void* a = ExAllocatePoolWithTag(NonPagedPool, 100, kTag);
-    void* b = ExAllocatePoolWithTag(NonPagedPool, 28, kTag);
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 100, kTag);
+    void* b = ExAllocatePoolWithTag(NonPagedPoolNx, 28, kTag);
     ASSERT_TRUE(a && b);
     EXPECT_EQ(hostk::PoolTagStats(kTag).liveBlocks, 2u);
     EXPECT_EQ(hostk::PoolTagStats(kTag).liveBytes, 128u);
     EXPECT_NE(std::string(hostk::PoolLeakReport()).find("tag 'tEST' 100 bytes"), std::string::npos);
-    void* c = ExAllocatePoolWithTag(NonPagedPool, 4, 'QLNC');
+    void* c = ExAllocatePoolWithTag(NonPagedPoolNx, 4, 'QLNC');
     std::vector<hostk::TagStats> live = hostk::PoolLiveTags();
     ASSERT_EQ(live.size(), 2u);
     EXPECT_EQ(live[0].tag, static_cast<ULONG>('QLNC'));  // in the order of the tags' text
@@ -45,19 +45,32 @@ TEST_F(PoolTest, CountsLiveBlocksPerTagAndReportsLeaks) {
 }
 
 TEST_F(PoolTest, FreeUnderAnotherTagOrTwiceIsAViolation) {
-    void* a = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
     ExFreePoolWithTag(a, 'oTHR');
     EXPECT_EQ(hostk::ViolationCount(), 1u);
     ExFreePoolWithTag(a, kTag);
     EXPECT_EQ(hostk::ViolationCount(), 2u);
 }
 
+TEST_F(PoolTest, ExecutablePoolIsAViolationNamingTheTag) {
+    void* nx = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    void* paged = ExAllocatePoolWithTag(PagedPool, 8, kTag);
+    EXPECT_EQ(hostk::ViolationCount(), 0u);
+    void* executable = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    EXPECT_EQ(hostk::ViolationCount(), 1u);
+    EXPECT_NE(hostk::ViolationText().find("NonPagedPool) allocated under tag 'tEST'"), std::string::npos)
+        << hostk::ViolationText();
+    // The block is still handed out, as Windows without the verifier would.
+    EXPECT_NE(executable, nullptr);
+    for (void* block : {nx, paged, executable}) ExFreePoolWithTag(block, kTag);
+}
+
 TEST_F(PoolTest, FailsTheNthAllocationOfOneTagOnly) {
     hostk::PoolFailNthAllocation(2, kTag);
-    void* other = ExAllocatePoolWithTag(NonPagedPool, 8, 'oTHR');
-    void* first = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
-    void* second = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
-    void* third = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+    void* other = ExAllocatePoolWithTag(NonPagedPoolNx, 8, 'oTHR');
+    void* first = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    void* second = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
+    void* third = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
     EXPECT_NE(other, nullptr);
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(second, nullptr);

@@ -393,7 +393,7 @@ TEST_F(StandInTest, BagsChangeOnlyUnderTheirMutexAndTheMutexesDoNotNest) {
     hostks::HostPin* pin = nullptr;
     ASSERT_EQ(hostks::CreatePinObject(filter, 0, &format, &pin), STATUS_SUCCESS);
     const ULONG tag = 'tBag';
-    auto* item = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
+    auto* item = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag);
     // Without the filter control mutex every change of a filter's or a pin's
     // bag is a breach, even one that works.
     EXPECT_EQ(KsAddItemToObjectBag(pin->pin.Bag, item, nullptr), STATUS_SUCCESS);

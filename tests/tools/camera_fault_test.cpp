@@ -143,9 +143,9 @@ TEST_F(CameraFaultTool, EveryCameraSubcommandListsTheFaultsInItsHelp) {
 
 TEST(PoolCheckAfterUnplug, LiveBlocksArePrintedPerTagWithExitStatusThree) {
     EXPECT_EQ(CheckPoolAfterUnplug("quelvixcam test", 1), 1);  // nothing live: the status stands
-    void* a = ExAllocatePoolWithTag(NonPagedPool, 39, 'QLNC');
-    void* b = ExAllocatePoolWithTag(NonPagedPool, 57, 'QLNC');
-    void* c = ExAllocatePoolWithTag(NonPagedPool, 16, 'wNCK');
+    void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 39, 'QLNC');
+    void* b = ExAllocatePoolWithTag(NonPagedPoolNx, 57, 'QLNC');
+    void* c = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 'wNCK');
     testing::internal::CaptureStderr();
     int status = CheckPoolAfterUnplug("quelvixcam test", 0);
     std::string printed = testing::internal::GetCapturedStderr();
