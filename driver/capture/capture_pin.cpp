@@ -53,6 +53,7 @@ NTSTATUS PinCreate(PKSPIN pin, PIRP) {
     // The fixed part of the video-info header is what the pin keeps;
     // palette or mask bytes after a longer bitmap header are not used.
     RtlCopyMemory(&context->videoInfo, &format->VideoInfoHeader, sizeof(KS_VIDEOINFOHEADER));
+    SettleImageSize(&context->videoInfo.bmiHeader);
     // Rows go out biWidth x 4 bytes apart, as after a format change: a format
     // wider than the range must not come out sheared. PinSetDataFormat
     // checked that this fits in 32 bits.
@@ -217,7 +218,7 @@ NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
 namespace {
 
 // The client frame's rows for the delivered image, bottom row first: the
-// client's format is a bottom-up DIB whatever the sign of its biHeight. The
+// client's format is a bottom-up DIB (a top-down one is refused). The
 // frame is untrusted: FALSE, and nothing to write, when the rows would not
 // fit in its `capacity` bytes.
 BOOLEAN ClientRowsOf(const DeviceContext* device, const PinContext* context, PUCHAR destination, ULONG capacity,

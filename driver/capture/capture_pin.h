@@ -65,6 +65,8 @@ VOID BuildConfigCaps(KS_VIDEO_STREAM_CONFIG_CAPS* caps, LONG width, LONG height)
 // A connection format's bitmap fits a device delivering width x height: at
 // least as wide (wider rows are padded), exactly as high, uncompressed.
 BOOLEAN FormatFitsGeometry(const KS_BITMAPINFOHEADER& bitmap, LONG width, LONG height);
+// Puts the rows' size into a checked format's biSizeImage where it is 0.
+VOID SettleImageSize(KS_BITMAPINFOHEADER* bitmap);
 // Sizes the pin's private allocator framing to frames of `imageSize` bytes.
 VOID SetFramingImageSize(PKSPIN pin, ULONG imageSize);
 

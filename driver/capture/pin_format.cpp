@@ -19,8 +19,6 @@ static_assert(RangeBitmapHeaderOffset == 256 && VideoInfoFixedPart == 48, "video
 
 constexpr LONGLONG FrameInterval30 = 333333;  // 100 ns units: 30 frames a second
 
-LONGLONG Magnitude(LONG value) { return value < 0 ? -static_cast<LONGLONG>(value) : value; }
-
 // The device of the filter an intersection request is sent to.
 DeviceContext* DeviceOfRequest(PIRP irp) { return DeviceContextOf(KsFilterGetDevice(KsGetFilterFromIrp(irp))); }
 
@@ -69,9 +67,12 @@ NTSTATUS PinIntersect(PVOID, PIRP irp, PKSP_PIN, PKSDATARANGE callerRange, PKSDA
     // The image size of the caller's header, in 64 bits: a width, height or
     // bit count that makes it overflow 32 bits is no format at all.
     const KS_BITMAPINFOHEADER& bitmap = caller->VideoInfoHeader.bmiHeader;
+    // The pin fills frames bottom row first only: a top-down header (a
+    // negative height) would come out upside down.
+    if (bitmap.biHeight < 0) return STATUS_NO_MATCH;
     LONGLONG rowBits = static_cast<LONGLONG>(bitmap.biWidth) * bitmap.biBitCount;
     LONGLONG rowBytes = (rowBits + 31) / 32 * 4;
-    LONGLONG lines = Magnitude(bitmap.biHeight);
+    LONGLONG lines = bitmap.biHeight;
     if (rowBits < 0 || static_cast<ULONGLONG>(rowBytes) > MaxUlong ||
         (rowBytes != 0 && static_cast<ULONGLONG>(lines) > MaxUlong / static_cast<ULONGLONG>(rowBytes)))
         return STATUS_INVALID_PARAMETER;
@@ -94,7 +95,16 @@ NTSTATUS PinIntersect(PVOID, PIRP irp, PKSP_PIN, PKSDATARANGE callerRange, PKSDA
 }
 
 BOOLEAN FormatFitsGeometry(const KS_BITMAPINFOHEADER& bitmap, LONG width, LONG height) {
-    return bitmap.biWidth >= width && Magnitude(bitmap.biHeight) == height && bitmap.biCompression == KS_BI_RGB;
+    // A positive height: the rows go out bottom up, and a top-down format
+    // would show the picture upside down.
+    return bitmap.biWidth >= width && bitmap.biHeight == height && bitmap.biCompression == KS_BI_RGB;
+}
+
+VOID SettleImageSize(KS_BITMAPINFOHEADER* bitmap) {
+    // BI_RGB lets biSizeImage be 0, meaning exactly the rows' size; the pin
+    // keeps the size it uses for its framing and for DataUsed.
+    if (bitmap->biSizeImage == 0)
+        bitmap->biSizeImage = static_cast<DWORD>(static_cast<ULONG>(bitmap->biWidth) * 4 * static_cast<ULONG>(bitmap->biHeight));
 }
 
 NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE*,
@@ -122,8 +132,8 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
     // fit in 32 bits are refused rather than wrapped.
     ULONGLONG stride = static_cast<ULONGLONG>(bitmap.biWidth) * 4;
     if (bitmap.biWidth < 0 || stride > MaxUlong) return STATUS_INVALID_PARAMETER;
-    ULONGLONG image = stride * static_cast<ULONGLONG>(Magnitude(bitmap.biHeight));
-    if (image > MaxUlong || bitmap.biSizeImage < image) return STATUS_INVALID_PARAMETER;
+    ULONGLONG image = stride * static_cast<ULONGLONG>(bitmap.biHeight);
+    if (image > MaxUlong || (bitmap.biSizeImage != 0 && bitmap.biSizeImage < image)) return STATUS_INVALID_PARAMETER;
 
     if (!oldFormat) return STATUS_SUCCESS;  // the pin's first format; PinCreate takes it over
     if (pin->DeviceState != KSSTATE_STOP) return STATUS_INVALID_DEVICE_STATE;
@@ -131,10 +141,11 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
     // stride and header of the format still in force.
     PinContext* context = PinContextOf(pin);
     RtlCopyMemory(&context->videoInfo, &videoInfo, sizeof(KS_VIDEOINFOHEADER));
+    SettleImageSize(&context->videoInfo.bmiHeader);
     context->outputStride = static_cast<ULONG>(stride);
     // The client allocates its frames by the framing: a wider format needs
     // frames of its own image size, not the first format's.
-    SetFramingImageSize(pin, bitmap.biSizeImage);
+    SetFramingImageSize(pin, context->videoInfo.bmiHeader.biSizeImage);
     return STATUS_SUCCESS;
 }
 

@@ -121,11 +121,17 @@ TEST_F(PinFormatTest, IntersectionAnswersSizeBufferAndMismatch) {
     EXPECT_EQ(format->VideoInfoHeader.bmiHeader.biSizeImage, kImageBytes);
     EXPECT_EQ(format->VideoInfoHeader.bmiHeader.biWidth, 1600);
 
-    // The size comes from the caller's header: 1600 x -600 at 24 bits.
-    Range(range).VideoInfoHeader.bmiHeader.biHeight = -600;
+    // The size comes from the caller's header: 1600 x 600 at 24 bits.
+    Range(range).VideoInfoHeader.bmiHeader.biHeight = 600;
     Range(range).VideoInfoHeader.bmiHeader.biBitCount = 24;
     ASSERT_EQ(filter->Intersect(0, range.data(), 152, buffer.data(), &size), STATUS_SUCCESS);
     EXPECT_EQ(format->VideoInfoHeader.bmiHeader.biSizeImage, 1600u * 3 * 600);
+    // A top-down header matches nothing: the pin writes rows bottom up only.
+    Range(range).VideoInfoHeader.bmiHeader.biHeight = -600;
+    EXPECT_EQ(filter->Intersect(0, range.data(), 152, buffer.data(), &size), STATUS_NO_MATCH);
+    std::vector<uint8_t> topDown = OfferedRange();
+    Range(topDown).VideoInfoHeader.bmiHeader.biHeight = -SensorHeight;
+    EXPECT_EQ(filter->Intersect(0, topDown.data(), 152, buffer.data(), &size), STATUS_NO_MATCH);
 
     // ConfigCaps differing in any one byte: no match.
     for (size_t offset : {size_t{0}, size_t{20}, size_t{77}, size_t{127}}) {
@@ -186,16 +192,38 @@ TEST_F(PinFormatTest, FormatsThePinRefuses) {
     EXPECT_EQ(hostk::PoolTagStats('wNCK').liveBlocks, 3u);  // device, worker, filter
 }
 
-TEST_F(PinFormatTest, NegativeHeightIsAcceptedAndStillWrittenBottomRowFirst) {
+TEST_F(PinFormatTest, ATopDownFormatIsRefusedAtCreateAndAsAChange) {
+    std::vector<uint8_t> topDown = OfferedFormat();
+    VideoInfo(topDown).bmiHeader.biHeight = -1200;
+    std::unique_ptr<hostks::KsPin> refused;
+    EXPECT_EQ(filter->CreatePin(0, topDown.data(), &refused), STATUS_NO_MATCH);
+    EXPECT_EQ(rig.Context()->pinOpen, 0);
+
+    CreatePin();
+    EXPECT_EQ(pin->SetFormat(topDown.data()), STATUS_NO_MATCH);
+    EXPECT_EQ(PinContextOf(pin->Object())->videoInfo.bmiHeader.biHeight, 1200);
+}
+
+TEST_F(PinFormatTest, AZeroImageSizeStandsForTheRowsSizeInFramingAndDataUsed) {
     std::vector<uint8_t> format = OfferedFormat();
-    VideoInfo(format).bmiHeader.biHeight = -1200;
+    VideoInfo(format).bmiHeader.biSizeImage = 0;
     CreatePin(format);
+    EXPECT_EQ(PinContextOf(pin->Object())->videoInfo.bmiHeader.biSizeImage, kImageBytes);
+    EXPECT_EQ(pin->Framing().FramingItem[0].FramingRange.Range.MaxFrameSize, kImageBytes);
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ClientBuffer buffer;
     ASSERT_EQ(pin->SubmitFrame(buffer.data(), buffer.size), STATUS_PENDING);
     hostks::CompletedFrame frame = NextFrame();
     EXPECT_EQ(frame.dataUsed, kImageBytes);
     EXPECT_TRUE(HoldsBottomUp(frame.data, ExpectedImage(rig.Camera().ExpectedRawFrame())));
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+
+    // A change to a wider format of size 0 frames by the wider rows.
+    std::vector<uint8_t> wider = OfferedFormat();
+    VideoInfo(wider).bmiHeader.biWidth = 1608;
+    VideoInfo(wider).bmiHeader.biSizeImage = 0;
+    ASSERT_EQ(pin->SetFormat(wider.data()), STATUS_SUCCESS);
+    EXPECT_EQ(pin->Framing().FramingItem[0].FramingRange.Range.MaxFrameSize, 1608u * 1200 * 4);
 }
 
 TEST_F(PinFormatTest, AWiderFormatGetsRowsOfItsOwnWidthFromTheStart) {
