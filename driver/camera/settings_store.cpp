@@ -103,11 +103,10 @@ NTSTATUS ReadDwordValue(HANDLE key, PUNICODE_STRING name, LONG* value) {
     NTSTATUS status = ZwQueryValueKey(key, name, KeyValuePartialInformation, buffer, sizeof buffer, &resultLength);
     if (!NT_SUCCESS(status)) return status;
     auto info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
-    // The type is not examined (a REG_BINARY or REG_QWORD of the right size
-    // reads as its first four bytes), but fewer than four bytes would leave
-    // part of the number to whatever the buffer held: such a value counts as
-    // missing and the setting keeps its default.
-    if (info->DataLength < sizeof(LONG)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    // Only a four-byte REG_DWORD is a setting. A hand-edited value of another
+    // type or size ("x", "300", a REG_BINARY) is no number the driver wrote:
+    // it counts as missing, and the setting keeps its default.
+    if (info->Type != REG_DWORD || info->DataLength != sizeof(LONG)) return STATUS_OBJECT_NAME_NOT_FOUND;
     RtlCopyMemory(value, info->Data, sizeof(LONG));
     return STATUS_SUCCESS;
 }

@@ -194,20 +194,24 @@ TEST_F(SettingsTest, TimeoutAboveTheLoadBoundIsSavedButSkippedAtTheNextStart) {
     EXPECT_EQ(ReadTimeout, 20000);
 }
 
-TEST_F(SettingsTest, OnlyTheFirstFourOfFourToEightBytesAreRead) {
-    SaveRaw("Brightness", REG_BINARY, {0x2C, 0x01, 0x00, 0x00});              // 300
-    SaveRaw("Contrast", REG_QWORD, {5, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF});     // 5
-    SaveRaw("Hue", REG_SZ, {'(', 0, 0, 0, 0, 0});                              // 40
-    SaveRaw("Saturation", REG_BINARY, {3, 0, 0, 0, 0, 0, 0, 0, 0});           // nine bytes: unreadable
-    SaveRaw("RedGain", REG_BINARY, {50, 0, 0});                                // three bytes: missing
-    SaveRaw("GreenGain", REG_DWORD, {});                                       // empty: missing
+TEST_F(SettingsTest, OnlyAFourByteDwordIsASettingAnyOtherValueKeepsTheDefault) {
+    SaveRaw("Brightness", REG_SZ, {'x', 0, 0, 0});                             // "x"
+    SaveRaw("Contrast", REG_EXPAND_SZ, {'A', 0, 0, 0});                        // hex(2):41,00,00,00
+    SaveRaw("Hue", REG_SZ, {'3', 0, '0', 0, '0', 0, 0, 0});                    // "300"
+    SaveRaw("Saturation", REG_BINARY, {3, 0, 0, 0});                           // four bytes, not a DWORD
+    SaveRaw("RedGain", REG_QWORD, {50, 0, 0, 0, 0, 0, 0, 0});                  // a QWORD
+    SaveRaw("GreenGain", REG_DWORD, {});                                       // empty
+    SaveRaw("BlueGain", REG_DWORD, {60, 0, 0});                                // three bytes
+    SaveRaw("GlobalGain", REG_DWORD, {0x2C, 0x01, 0x00, 0x00});               // 300: the one setting
     rig.Plug();
-    EXPECT_EQ(Fields().brightness, 300);
-    EXPECT_EQ(Fields().contrast, 5);
-    EXPECT_EQ(Fields().hue, 40);
+    EXPECT_EQ(Fields().brightness, 255);
+    EXPECT_EQ(Fields().contrast, 10);
+    EXPECT_EQ(Fields().hue, 0);
     EXPECT_EQ(Fields().saturation, 10);
     EXPECT_EQ(Fields().redGain, 128);
     EXPECT_EQ(Fields().greenGain, 128);
+    EXPECT_EQ(Fields().blueGain, 128);
+    EXPECT_EQ(Fields().globalGain, 300);
 }
 
 TEST_F(SettingsTest, WithoutTheKeysNothingIsLoadedOrSaved) {
@@ -291,7 +295,7 @@ TEST_F(SettingsTest, NestedPathsAreCreatedOneLevelAtATime) {
     EXPECT_EQ(OpenKeyPath(driverKey, &path.string, &key), STATUS_OBJECT_PATH_SYNTAX_BAD);
     EXPECT_EQ(Store().OpenHandles(), 1u);
 
-    // Values of fewer than four bytes read as missing; the out value is kept.
+    // A value that is no four-byte DWORD reads as missing; the out value is kept.
     HANDLE settings = nullptr;
     ASSERT_EQ(OpenSettingsKey(driverKey, &settings), STATUS_SUCCESS);
     SaveRaw("Short", REG_DWORD, {1, 2});
