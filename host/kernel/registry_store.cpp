@@ -13,20 +13,33 @@ RegistryStore::RegistryStore() : root_(std::make_unique<Node>()) {}
 RegistryStore::RegistryStore(std::string path) : root_(std::make_unique<Node>()), path_(std::move(path)) {}
 
 std::unique_ptr<RegistryStore> RegistryStore::Open(const std::string& path, std::string* error, int lockWaitMs) {
+    // An empty name would be a store that is never saved, and the settings
+    // would be lost without a word.
+    if (path.empty()) {
+        *error = "\"\": a registry store needs a file name";
+        return nullptr;
+    }
+    std::string file;
+    if (!ResolveStoreFile(path, &file, error)) return nullptr;
     // Only a regular file (or none yet) is a store; checked first, so that
     // no lock file is made beside a directory or a device.
     struct stat info;
-    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    if (::stat(file.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
         *error = path + ": cannot be read (not a regular file)";
         return nullptr;
     }
+    // Every run saves what the driver wrote: a store that cannot be saved
+    // is refused now, not after the work is done (and never replaced).
+    if (!CheckStoreWritable(file, error)) return nullptr;
     std::unique_ptr<RegistryStore> store(new RegistryStore(path));
+    store->file_ = file;
     // Locked before it is read: what is loaded stays what is on disk until
-    // this store saves it.
-    if (!store->fileLock_.Acquire(path, lockWaitMs, error)) return nullptr;
+    // this store saves it. The lock goes with the file, whatever link
+    // another run names it by.
+    if (!store->fileLock_.Acquire(file, lockWaitMs, error)) return nullptr;
     std::string bytes;
     bool exists = false;
-    if (!ReadWholeFile(path, &bytes, &exists, error)) return nullptr;
+    if (!ReadWholeFile(file, &bytes, &exists, error)) return nullptr;
     if (!exists) return store;
     std::string why;
     if (!store->LoadText(std::move(bytes), &why)) {
@@ -75,7 +88,7 @@ bool RegistryStore::SaveLocked(std::string* error) {
         if (error) *error = why;
         return false;
     }
-    if (!WriteFileAtomically(path_, text, &why)) {
+    if (!WriteFileAtomically(file_, text, &why)) {
         lastSaveError_ = why;
         if (error) *error = why;
         return false;

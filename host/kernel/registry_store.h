@@ -13,6 +13,13 @@
 // open (registry_lock.h): two runs that each load, change and save the same
 // file would otherwise undo each other's changes without a word.
 //
+// A store named by a symbolic link lives in the file the link leads to: it
+// is read, locked and saved there, and the link stays. A save keeps the
+// file's mode and, where the caller may set them, its owner and group. A
+// file that could not be saved (read-only, another's, in a directory the
+// caller may not write) is refused when opened, as Windows refuses to write
+// a read-only hive, and so is an empty file name.
+//
 // The store holds only what its file can state: keys at most 512 levels below
 // their root key, names within the registry's lengths and free of NULs and
 // line breaks (reg_file.h). Loading a file costs O(n log n) in its keys and
@@ -56,8 +63,8 @@ public:
     // Locks `path` (waiting up to `lockWaitMs` for another holder) and reads
     // it; a file that does not exist yet is an empty store that the first
     // save creates. Null with one line in `error` naming the file when it is
-    // still locked, cannot be read, is too large or is not a registry export
-    // file.
+    // still locked, cannot be read or written, is too large or is not a
+    // registry export file, or when `path` is empty.
     static std::unique_ptr<RegistryStore> Open(const std::string& path, std::string* error,
                                                int lockWaitMs = kRegistryLockWaitMs);
     // A store in memory only, loaded from the text of a store file exactly
@@ -108,7 +115,8 @@ private:
     RegistryLock fileLock_;  // first in, last out: held until the final save is done
     mutable std::mutex lock_;
     std::unique_ptr<Node> root_;
-    std::string path_;
+    std::string path_;  // as the caller named it
+    std::string file_;  // where it lives: path_ with its links followed
     bool unsaved_ = false;
     size_t openHandles_ = 0;
     std::string lastSaveError_;

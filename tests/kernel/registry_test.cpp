@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,6 +91,11 @@ std::vector<uint8_t> Dword(uint32_t value) {
 }
 
 const std::string kDriverKey = std::string(hostk::kImageClassKey) + "\\0000";
+
+// A small valid store file.
+std::string SmallStoreText() {
+    return "Windows Registry Editor Version 5.00\r\n\r\n[" + kDriverKey + "\\Settings]\r\n\"Hue\"=dword:0000000a\r\n\r\n";
+}
 
 // ---- the file format -------------------------------------------------------
 
@@ -542,6 +549,157 @@ TEST(RegistryStoreFile, KillDuringSaveLeavesAWholeFile) {
         std::string error;
         EXPECT_NE(RegistryStore::Open(path, &error), nullptr) << error;
     }
+}
+
+// ---- the store file's nature: mode, owner, links -------------------------------
+
+struct stat StatOf(const std::string& path) {
+    struct stat info{};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+// A store with one changed value, saved: true when the save worked.
+bool OpenChangeAndSave(const std::string& path, uint32_t hue, std::string* error) {
+    auto store = RegistryStore::Open(path, error, 0);
+    if (!store) return false;
+    store->SetDword(kDriverKey + "\\Settings", "Hue", hue);
+    return store->Flush(error);
+}
+
+// A read-only store is refused when opened, with one line, and stays as it
+// was, as Windows refuses to write a read-only hive: replacing it would
+// turn it into a writable file without a word. The check is the file's
+// mode, so that root is refused too.
+TEST(RegistryStoreFile, ReadOnlyStoreIsRefusedAndLeftAsItIs) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("store.reg");
+    const std::string text = SmallStoreText();
+    WriteFile(path, text);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    std::string error;
+    EXPECT_EQ(RegistryStore::Open(path, &error, 0), nullptr);
+    EXPECT_EQ(error, path + ": cannot be written (read-only, mode 0444)");
+    EXPECT_EQ(ReadFile(path), text);
+    EXPECT_EQ(StatOf(path).st_mode & 07777, 0444u);
+    EXPECT_EQ(StoreFilesIn(dir.Path()), std::vector<std::string>{"store.reg"});
+}
+
+// A store the caller may not write (another user's, mode 0644) is refused
+// too; run as another user when the test runs as root, which may write it.
+TEST(RegistryStoreFile, StoreOfAnotherUserIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    ScratchDirectory dir;
+    ASSERT_EQ(::chmod(dir.Path().c_str(), 0777), 0);
+    const std::string path = dir.File("store.reg");
+    WriteFile(path, SmallStoreText());
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(report[0]);
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+            _exit(3);
+        std::string error;
+        auto store = RegistryStore::Open(path, &error, 0);
+        ssize_t ignored = write(report[1], error.data(), error.size());
+        (void)ignored;
+        _exit(store ? 4 : 0);
+    }
+    close(report[1]);
+    std::string error;
+    char buffer[256];
+    for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;) error.append(buffer, static_cast<size_t>(n));
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << error;
+    EXPECT_EQ(error, path + ": cannot be written (Permission denied; owner uid 0, mode 0644)");
+    EXPECT_EQ(ReadFile(path), SmallStoreText());
+}
+
+// A save replaces the content only: the file keeps its mode, and its owner
+// and group where the caller may set them (root may).
+TEST(RegistryStoreFile, SaveKeepsTheFilesModeAndOwner) {
+    ScratchDirectory dir;
+    const std::string path = dir.File("store.reg");
+    WriteFile(path, SmallStoreText());
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(path.c_str(), 4321, 8765), 0);
+    }
+    std::string error;
+    ASSERT_TRUE(OpenChangeAndSave(path, 20, &error)) << error;
+    const struct stat info = StatOf(path);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(info.st_uid, 4321u);
+        EXPECT_EQ(info.st_gid, 8765u);
+    }
+    EXPECT_NE(ReadFile(path).find("\"Hue\"=dword:00000014"), std::string::npos);
+    EXPECT_EQ(StoreFilesIn(dir.Path()), std::vector<std::string>{"store.reg"});
+}
+
+// A store named by a symbolic link (here through two) is saved into the file
+// the links lead to, and the links stay; the lock goes with that file, so a
+// run that names it directly waits for one that names the link.
+TEST(RegistryStoreFile, LinkedStoreIsSavedThroughTheLinkToItsTarget) {
+    ScratchDirectory dir;
+    const std::string link = dir.File("store.reg");
+    const std::string target = dir.File("target.reg");
+    ASSERT_EQ(::symlink("middle.reg", link.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), dir.File("middle.reg").c_str()), 0);
+    WriteFile(target, SmallStoreText());
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    std::string error;
+    {
+        auto store = RegistryStore::Open(link, &error, 0);
+        ASSERT_NE(store, nullptr) << error;
+        EXPECT_EQ(store->Path(), link);
+        EXPECT_EQ(RegistryStore::Open(target, &error, 0), nullptr);
+        EXPECT_NE(error.find("in use by pid " + std::to_string(getpid())), std::string::npos) << error;
+        store->SetDword(kDriverKey + "\\Settings", "Hue", 30);
+        ASSERT_TRUE(store->Flush(&error)) << error;
+    }
+    EXPECT_TRUE(S_ISLNK(StatOf(link).st_mode));
+    EXPECT_TRUE(S_ISLNK(StatOf(dir.File("middle.reg")).st_mode));
+    EXPECT_TRUE(S_ISREG(StatOf(target).st_mode));
+    EXPECT_EQ(StatOf(target).st_mode & 07777, 0600u);
+    EXPECT_NE(ReadFile(target).find("\"Hue\"=dword:0000001e"), std::string::npos);
+    // The next run through the target sees what the link's run saved.
+    auto again = RegistryStore::Open(target, &error, 0);
+    ASSERT_NE(again, nullptr) << error;
+    uint32_t hue = 0;
+    EXPECT_TRUE(again->GetDword(kDriverKey + "\\Settings", "Hue", &hue));
+    EXPECT_EQ(hue, 30u);
+}
+
+// A link to a file not made yet: the first save makes the target. Links that
+// go round are refused with one line.
+TEST(RegistryStoreFile, DanglingLinkGetsItsTargetAndLoopsAreRefused) {
+    ScratchDirectory dir;
+    const std::string link = dir.File("store.reg");
+    ASSERT_EQ(::symlink("new.reg", link.c_str()), 0);
+    std::string error;
+    ASSERT_TRUE(OpenChangeAndSave(link, 40, &error)) << error;
+    EXPECT_TRUE(S_ISLNK(StatOf(link).st_mode));
+    EXPECT_NE(ReadFile(dir.File("new.reg")).find("\"Hue\"=dword:00000028"), std::string::npos);
+
+    ASSERT_EQ(::symlink("b.reg", dir.File("a.reg").c_str()), 0);
+    ASSERT_EQ(::symlink("a.reg", dir.File("b.reg").c_str()), 0);
+    EXPECT_EQ(RegistryStore::Open(dir.File("a.reg"), &error, 0), nullptr);
+    EXPECT_EQ(error, dir.File("a.reg") + ": cannot be read (Too many levels of symbolic links)");
+}
+
+// An empty name is no store: it would never be saved.
+TEST(RegistryStoreFile, EmptyNameIsRefused) {
+    std::string error;
+    EXPECT_EQ(RegistryStore::Open("", &error, 0), nullptr);
+    EXPECT_EQ(error, "\"\": a registry store needs a file name");
 }
 
 // ---- hostile store files -----------------------------------------------------
