@@ -51,6 +51,9 @@ public:
     ImagePipeline* pipeline;
     PinContext* pinContext;
     tagKS_VIDEOINFOHEADER* pinVideoInfo;
+    // The frame size and the delivered size: written under FrameGeometryLock
+    // (capture_filter.cpp), and only while no pin is open (pinOpen, under
+    // the same lock), so the streaming path reads them without it.
     ULONG frameHeight;
     LONG frameWidth;
     ULONG rawDataOffset;

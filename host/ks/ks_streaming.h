@@ -264,7 +264,7 @@ struct _KSPIN_DISPATCH {
     const KSALLOCATOR_DISPATCH* Allocator;
 };
 
-// ---- automation tables (property dispatch: see README-ks.md) ----
+// ---- automation tables (property dispatch: see README.md) ----
 typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 typedef struct KSPROPERTY_VALUES_ KSPROPERTY_VALUES;
 typedef struct KSFASTPROPERTY_ITEM_ KSFASTPROPERTY_ITEM;
