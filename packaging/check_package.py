@@ -258,7 +258,7 @@ class Checker:
         if not self.section(section, "the filter's device interfaces"):
             return
         categories = source_facts.driver_facts()["categories"]
-        self.expect(len(categories) == 2, "the driver's filter names %d of the two categories" % len(categories))
+        self.expect(len(categories) == 3, "the driver's filter names %d of the three categories" % len(categories))
         added = {fields[0].upper(): fields for fields in self.inf.values(section, "AddInterface")}
         for name, guid in categories.items():
             fields = added.get(guid.upper())

@@ -86,7 +86,8 @@ def driver_facts():
     return {
         "categories": {
             name: static_guid(os.path.join(MINGW_INCLUDE, header), "STATIC_" + name)
-            for name, header in (("KSCATEGORY_CAPTURE", "ks.h"), ("KSCATEGORY_VIDEO", "ksmedia.h"))
+            for name, header in (("KSCATEGORY_CAPTURE", "ks.h"), ("KSCATEGORY_VIDEO", "ksmedia.h"),
+                                 ("KSCATEGORY_VIDEO_CAMERA", "ks.h"))
             if "STATIC_" + name in categories
         },
     }

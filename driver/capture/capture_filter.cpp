@@ -134,9 +134,13 @@ const KSFILTER_DISPATCH CaptureFilterDispatch = {
     nullptr,       // Reset
 };
 
+// Video and capture for DirectShow and the KS proxy; video camera for
+// Windows 10's Frame Server, Media Foundation and the apps built on them,
+// which list no camera without it.
 const GUID CaptureFilterCategories[] = {
     {STATIC_KSCATEGORY_VIDEO},
     {STATIC_KSCATEGORY_CAPTURE},
+    {STATIC_KSCATEGORY_VIDEO_CAMERA},
 };
 
 const GUID CaptureFilterReferenceGuid = {STATIC_KSNAME_Filter};

@@ -203,7 +203,7 @@ TEST_F(Inf, TheX64ModelNamesTheHardwareIdAndEveryReferencedSectionExists) {
         }
     }
 
-    // Both categories, reference string "GLOBAL", one interface section.
+    // The three categories, reference string "GLOBAL", one interface section.
     std::vector<std::wstring> categories;
     INFCONTEXT line;
     const std::wstring interfaces = install + L".Interfaces";
@@ -217,7 +217,8 @@ TEST_F(Inf, TheX64ModelNamesTheHardwareIdAndEveryReferencedSectionExists) {
             EXPECT_TRUE(SectionExists(inf_, addReg)) << Narrow(addReg);
     }
     EXPECT_EQ((std::vector<std::wstring>{L"{65E8773D-8F56-11D0-A3B9-00A0C9223196}",
-                                         L"{6994AD05-93EF-11D0-A3CC-00A0C9223196}"}),
+                                         L"{6994AD05-93EF-11D0-A3CC-00A0C9223196}",
+                                         L"{E5323777-F976-4F5B-9B55-B94699C46E44}"}),
               categories);
     const std::vector<std::wstring> service = Fields(inf_, (install + L".Services").c_str(), L"AddService");
     ASSERT_EQ(3u, service.size());

@@ -32,9 +32,12 @@ KS_DATARANGE_VIDEO& Range(std::vector<uint8_t>& bytes) { return *reinterpret_cas
 // output pin; the identifiers are the platform's.
 TEST_F(PinFormatTest, TheFilterIsAVideoCaptureSourceWithOneOutputPin) {
     const KSFILTER_DESCRIPTOR* filterDescriptor = filter->Object()->Descriptor;
-    ASSERT_EQ(filterDescriptor->CategoriesCount, 2u);
+    ASSERT_EQ(filterDescriptor->CategoriesCount, 3u);
     EXPECT_TRUE(IsEqualGUID(filterDescriptor->Categories[0], GUID{STATIC_KSCATEGORY_VIDEO}));
     EXPECT_TRUE(IsEqualGUID(filterDescriptor->Categories[1], GUID{STATIC_KSCATEGORY_CAPTURE}));
+    // KSCATEGORY_VIDEO_CAMERA, spelt out: the category Media Foundation lists.
+    const GUID videoCamera = {0xE5323777, 0xF976, 0x4F5B, {0x9B, 0x55, 0xB9, 0x46, 0x99, 0xC4, 0x6E, 0x44}};
+    EXPECT_TRUE(IsEqualGUID(filterDescriptor->Categories[2], videoCamera));
     EXPECT_TRUE(IsEqualGUID(*filterDescriptor->ReferenceGuid, GUID{STATIC_KSNAME_Filter}));
     ASSERT_EQ(filter->PinFactoryCount(), 1u);
     const KSPIN_DESCRIPTOR_EX& pinDescriptor = filterDescriptor->PinDescriptors[0];
