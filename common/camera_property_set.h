@@ -82,7 +82,11 @@ enum CameraPropertyId {
 #define CAMERA_PROPERTY_ID(name, number) Property##name = number,
     CAMERA_PROPERTIES(CAMERA_PROPERTY_ID)
 #undef CAMERA_PROPERTY_ID
-    CameraPropertyCount = PropertyAEC + 1
+/* As many as the list has; the ids run from 0 without a gap, so this is
+ * also one past the highest id. */
+#define CAMERA_PROPERTY_ONE(name, number) +1
+    CameraPropertyCount = 0 CAMERA_PROPERTIES(CAMERA_PROPERTY_ONE)
+#undef CAMERA_PROPERTY_ONE
 };
 
 #ifdef __cplusplus

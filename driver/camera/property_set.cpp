@@ -177,7 +177,7 @@ constexpr ULONG RoiSize = sizeof(CameraRoiValue);
 
 namespace {
 
-const KSPROPERTY_ITEM CameraPropertyItems[CameraPropertyCount] = {
+constexpr KSPROPERTY_ITEM CameraPropertyItems[] = {
     VALUE_GET_SET(PropertyExTrigger),
     VALUE_GET_SET(PropertyTimeout),
     VALUE_GET_SET(PropertyExposure),
@@ -222,6 +222,17 @@ const KSPROPERTY_ITEM CameraPropertyItems[CameraPropertyCount] = {
     VALUE_GET_SET(PropertyAGC),
     VALUE_GET_SET(PropertyAEC),
 };
+
+// The items are listed in id order, so that id i is found at place i when
+// reading (or adding to) the table, and every id has its item.
+constexpr bool ItemsInIdOrder() {
+    for (ULONG i = 0; i < SIZEOF_ARRAY(CameraPropertyItems); ++i) {
+        if (CameraPropertyItems[i].PropertyId != i) return false;
+    }
+    return true;
+}
+static_assert(SIZEOF_ARRAY(CameraPropertyItems) == CameraPropertyCount, "one item per property id");
+static_assert(ItemsInIdOrder(), "CameraPropertyItems[i] is property id i");
 
 const KSPROPERTY_SET CameraPropertySets[] = {
     {

@@ -11,7 +11,7 @@ class DeviceContext;
 // key to the settings, the camera and the pipeline. False when the key could
 // not be opened; then nothing changed. PASSIVE_LEVEL.
 BOOLEAN LoadSettings(DeviceContext* context);
-// Writes the seventeen saved settings as they stand. False when the key could
+// Writes the saved settings (one per row of CameraSettingRows) as they stand. False when the key could
 // not be opened; a failed value write is skipped. PASSIVE_LEVEL.
 BOOLEAN SaveSettings(DeviceContext* context);
 
@@ -24,10 +24,9 @@ NTSTATUS OpenKeyPath(HANDLE parent, PUNICODE_STRING path, PHANDLE key);
 // OpenKeyPath for "Settings".
 NTSTATUS OpenSettingsKey(HANDLE parent, PHANDLE key);
 
-// Reads the first four data bytes of value `name` into `value`, whatever the
-// value's type, as long as it has four to eight bytes; otherwise `value` is
-// left alone and the status says why (a value of fewer than four bytes
-// reads as missing). PASSIVE_LEVEL.
+// Reads value `name` into `value` when it is a four-byte REG_DWORD;
+// otherwise `value` is left alone and the status says why (a value of
+// another type or size reads as missing). PASSIVE_LEVEL.
 NTSTATUS ReadDwordValue(HANDLE key, PUNICODE_STRING name, LONG* value);
 // Writes `value` as a REG_DWORD; a failure is the caller's to ignore.
 NTSTATUS WriteDwordValue(HANDLE key, PUNICODE_STRING name, LONG value);
