@@ -19,9 +19,10 @@ import source_facts  # noqa: E402
 INF_NAME = "QuelvixZ51RDS.inf"
 CAMERA_CLASS_GUID = "{ca3e7ab9-b4c3-4ae6-8251-579ef933890f}"
 KS_PROXY_CLSID = "{17CCA71B-ECD7-11D0-B908-00A0C9223196}"
-# Shipped beside what the INF installs: the INF itself, the instructions and
-# the test certificate.
-NOT_INSTALLED = {INF_NAME.lower(), "install.txt", "quelvixtestcert.cer"}
+CATALOG_NAME = "QuelvixZ51RDS.cat"
+# Shipped beside what the INF installs: the INF itself, its signed catalog,
+# the instructions and the test certificate.
+NOT_INSTALLED = {INF_NAME.lower(), CATALOG_NAME.lower(), "install.txt", "quelvixtestcert.cer"}
 
 
 def strip_comment(line):
@@ -137,7 +138,9 @@ class Checker:
         self.expect((inf.value("Version", "ClassGuid") or "").lower() == CAMERA_CLASS_GUID,
                     "ClassGuid is not the Camera class's")
         self.expect(bool(inf.value("Version", "Provider")), "no Provider")
-        self.expect((inf.value("Version", "CatalogFile") or "").lower().endswith(".cat"), "no CatalogFile")
+        catalog = inf.value("Version", "CatalogFile") or ""
+        self.expect(catalog.lower() == CATALOG_NAME.lower(), "CatalogFile is '%s', not %s" % (catalog, CATALOG_NAME))
+        self.expect(os.path.isfile(os.path.join(self.package, CATALOG_NAME)), "%s is not shipped" % CATALOG_NAME)
         driver_ver = ",".join(inf.values("Version", "DriverVer")[0]) if inf.values("Version", "DriverVer") else ""
         self.expect(re.fullmatch(r"\d\d/\d\d/\d{4},\d+\.\d+\.\d+\.\d+", driver_ver),
                     "DriverVer '%s' is not mm/dd/yyyy,w.x.y.z" % driver_ver)

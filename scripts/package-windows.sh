@@ -7,7 +7,8 @@
 #   package/                    QuelvixZ51RDS.sys, QuelvixZ51RDS.inf,
 #                               x64/QuelvixProxyPlugin.dll,
 #                               x86/QuelvixProxyPlugin32.dll,
-#                               QuelvixTestCert.cer, INSTALL.txt
+#                               QuelvixZ51RDS.cat (signed), QuelvixTestCert.cer,
+#                               INSTALL.txt
 #   QuelvixZ51RDS-package.zip   the same folder, zipped
 #   signing/                    the throwaway test certificate and its key
 #                               (made anew at each run; never shipped)
@@ -19,6 +20,8 @@
 #
 # Then the checks, unless --no-check: the package's structure
 # (packaging/check_package.py), every signature (osslsigncode verify), the
+# catalog's signature and every image's hash in it (osslsigncode verify
+# -catalog, which must refuse a copy with one byte changed), the
 # signed driver image (scripts/check-sys-image.sh), and the INF read and run
 # by Wine's setupapi (plugin/tests/inf_install_test.cpp). Each check prints
 # "package check <name>: passed|FAILED" (or, for a part this machine cannot
@@ -103,6 +106,30 @@ sign() {
   mv "$file.signed" "$file"
 }
 
+# The seconds since 1970 of the commit built: the catalog's date and its
+# signing time, so that the same sources give the same catalog.
+commit_time() {
+  git -C "$root" log -1 --format=%ct 2>/dev/null || date -u +%s
+}
+
+# The files the INF installs, and the INF itself: the catalog's members.
+CATALOG_MEMBERS=(QuelvixZ51RDS.sys x64/QuelvixProxyPlugin.dll x86/QuelvixProxyPlugin32.dll QuelvixZ51RDS.inf)
+
+# Lists every member's hash in QuelvixZ51RDS.cat and signs the catalog.
+# The members must already carry their own signatures: a PE image's hash
+# leaves its signature out, but the INF's covers every byte. Debian's
+# python3-asn1crypto belongs to the system's Python, not to whichever
+# python3 comes first on PATH.
+make_catalog() {
+  local package=$build/package when
+  when=$(commit_time)
+  /usr/bin/python3 "$root/packaging/make_catalog.py" --package "$package" \
+    --output "$build/QuelvixZ51RDS.unsigned.cat" --time "$when" "${CATALOG_MEMBERS[@]}"
+  osslsigncode sign -certs "$build/signing/test-cert.pem" -key "$build/signing/test-key.pem" \
+    -h sha256 -time "$when" -in "$build/QuelvixZ51RDS.unsigned.cat" -out "$package/QuelvixZ51RDS.cat" >/dev/null
+  rm -f "$build/QuelvixZ51RDS.unsigned.cat"
+}
+
 build_package() {
   log "driver"
   "$root/scripts/build-windows-driver.sh" "$build"
@@ -126,6 +153,8 @@ build_package() {
   sign "$package/QuelvixZ51RDS.sys"
   sign "$package/x64/QuelvixProxyPlugin.dll"
   sign "$package/x86/QuelvixProxyPlugin32.dll"
+  log "catalog"
+  make_catalog
 
   (cd "$package" && zip -q -X -r "$build/QuelvixZ51RDS-package.zip" .)
   log "package: $package"
@@ -154,6 +183,41 @@ verify_signatures() {
       cat "$build/verify.log"; status=1
     fi
   done
+  return $status
+}
+
+osslsigncode_ok() {
+  osslsigncode verify -CAfile "$build/signing/test-cert.pem" "$@" >"$build/verify.log" 2>&1 \
+    && grep -q '^Succeeded' "$build/verify.log"
+}
+
+# The catalog's own signature, by the test certificate.
+verify_catalog_signature() {
+  osslsigncode_ok -in "$build/package/QuelvixZ51RDS.cat" \
+    && grep -q '^Signature verification: ok' "$build/verify.log" || { cat "$build/verify.log"; return 1; }
+}
+
+# Every shipped image is found in the catalog by its hash, and a copy with
+# one byte changed (in the middle, among the code and data the hash covers)
+# is not.
+verify_catalog_members() {
+  local file status=0 tampered=$build/tampered
+  local catalog=$build/package/QuelvixZ51RDS.cat
+  rm -rf "$tampered"
+  mkdir -p "$tampered"
+  for file in QuelvixZ51RDS.sys x64/QuelvixProxyPlugin.dll x86/QuelvixProxyPlugin32.dll; do
+    if osslsigncode_ok -catalog "$catalog" -in "$build/package/$file"; then
+      echo "in the catalog: $file"
+    else
+      cat "$build/verify.log"; status=1
+    fi
+    cp "$build/package/$file" "$tampered/one"
+    python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(len(f.read()) // 2); b = f.read(1); f.seek(-1, 1); f.write(bytes([b[0] ^ 0xFF]))' "$tampered/one"
+    if osslsigncode_ok -catalog "$catalog" -in "$tampered/one"; then
+      echo "a copy of $file with one byte changed is in the catalog too"; status=1
+    fi
+  done
+  rm -rf "$tampered"
   return $status
 }
 
@@ -189,12 +253,15 @@ check_with_setupapi() {
   return $status
 }
 
-install_packages osslsigncode openssl zip unzip python3
+install_packages osslsigncode openssl zip unzip python3 python3-asn1crypto
 build_package
 if [[ $check -eq 1 ]]; then
   log "checks"
   run_check structure python3 "$root/packaging/check_package.py" "$build/package" "$hardware_id"
   run_check signatures verify_signatures
+  run_check catalog-writer /usr/bin/python3 -m unittest discover -q -s "$root/packaging/tests"
+  run_check catalog-signature verify_catalog_signature
+  run_check catalog-members verify_catalog_members
   run_check signed-driver-image "$root/scripts/check-sys-image.sh" "$build/package/QuelvixZ51RDS.sys"
   run_check zip check_zip
   run_check setupapi check_with_setupapi
