@@ -21,7 +21,8 @@
 # Then the checks, unless --no-check: the package's structure
 # (packaging/check_package.py), every signature (osslsigncode verify), the
 # catalog's signature and every image's hash in it (osslsigncode verify
-# -catalog, which must refuse a copy with one byte changed), the
+# -catalog, which must refuse a copy with one byte changed) and every file's
+# hash found in it by wintrust under Wine (packaging/tools/catalog_lookup.c), the
 # signed driver image (scripts/check-sys-image.sh), and the INF read and run
 # by Wine's setupapi (plugin/tests/inf_install_test.cpp). Each check prints
 # "package check <name>: passed|FAILED" (or, for a part this machine cannot
@@ -221,6 +222,29 @@ verify_catalog_members() {
   return $status
 }
 
+# The catalog as Windows reads it: a 64-bit program under Wine opens it with
+# wintrust's catalog API and finds each shipped file's hash among its
+# members. The images' hashes are osslsigncode's, the INF's sha256sum's, so
+# none of them comes from the catalog writer.
+check_with_wintrust() {
+  local program=$build/catalog_lookup.exe file hash lookups=()
+  x86_64-w64-mingw32-gcc -O1 -Wall -Werror -municode -o "$program" \
+    "$root/packaging/tools/catalog_lookup.c" -lwintrust -lcrypt32 || return 1
+  for file in QuelvixZ51RDS.sys x64/QuelvixProxyPlugin.dll x86/QuelvixProxyPlugin32.dll; do
+    hash=$(osslsigncode verify -catalog "$build/package/QuelvixZ51RDS.cat" -in "$build/package/$file" 2>/dev/null \
+      | awk '/^Calculated message digest/ { print $NF }')
+    [[ -n $hash ]] || { echo "osslsigncode gave no hash of $file"; return 1; }
+    lookups+=("$(windows_path "$build/package/$file")=$hash")
+  done
+  hash=$(sha256sum "$build/package/QuelvixZ51RDS.inf" | cut -c1-64 | tr a-f A-F)
+  lookups+=("$(windows_path "$build/package/QuelvixZ51RDS.inf")=$hash")
+  export WINEPREFIX=$plugin_root/plugin-wineprefix WINEDEBUG=-all
+  unset DISPLAY
+  [[ -f $WINEPREFIX/.quelvix-ready ]] || { echo "no Wine prefix: run scripts/test-plugin.sh first"; return 1; }
+  WINE_EMU_TIMEOUT=120 "$root/cmake/wine-emu.sh" "$program" \
+    "$(windows_path "$build/package/QuelvixZ51RDS.cat")" "${lookups[@]}"
+}
+
 # The zip holds exactly the package folder.
 check_zip() {
   diff <(cd "$build/package" && find . -type f | sed 's|^\./||' | sort) \
@@ -253,7 +277,7 @@ check_with_setupapi() {
   return $status
 }
 
-install_packages osslsigncode openssl zip unzip python3 python3-asn1crypto
+install_packages osslsigncode openssl zip unzip python3 python3-asn1crypto gcc-mingw-w64-x86-64-posix
 build_package
 if [[ $check -eq 1 ]]; then
   log "checks"
@@ -262,6 +286,7 @@ if [[ $check -eq 1 ]]; then
   run_check catalog-writer /usr/bin/python3 -m unittest discover -q -s "$root/packaging/tests"
   run_check catalog-signature verify_catalog_signature
   run_check catalog-members verify_catalog_members
+  run_check catalog-wintrust check_with_wintrust
   run_check signed-driver-image "$root/scripts/check-sys-image.sh" "$build/package/QuelvixZ51RDS.sys"
   run_check zip check_zip
   run_check setupapi check_with_setupapi
