@@ -69,6 +69,10 @@ public:
     // interleaved with the start-up commands and no frame is taken while
     // the sensor is half set up.
     LONG volatile cameraReady;
+    // Set by the first start, which sends the firmware. A restart after a
+    // stop finds the camera still powered and running it, so it does not
+    // send it again; a device added anew (after a removal) sends it again.
+    BOOLEAN firmwareSent;
     LONG sensorRegisters[SensorRegisterCount];
 
 private:

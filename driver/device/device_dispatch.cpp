@@ -58,6 +58,7 @@ VOID InitializeDeviceContext(DeviceContext* context, PKSDEVICE device) {
     PAGED_CODE();
     context->bayerPhaseBase = 0;
     context->cameraReady = FALSE;
+    context->firmwareSent = FALSE;
     RtlZeroMemory(&context->link, sizeof context->link);
     RtlZeroMemory(&context->settings, sizeof context->settings);
     RtlZeroMemory(context->sensorRegisters, sizeof context->sensorRegisters);
@@ -72,18 +73,26 @@ VOID InitializeDeviceContext(DeviceContext* context, PKSDEVICE device) {
     KeInitializeEvent(&context->link.readsDone, NotificationEvent, FALSE);
     KeInitializeSpinLock(&context->link.interfaceLock);
     KeInitializeEvent(&context->link.interfaceIdle, NotificationEvent, FALSE);
-    // A failed download leaves a camera that does not answer later; the
-    // device is still added so that it shows up and can be restarted.
-    DownloadFirmware(&context->link, FirmwareImage1);
-    DownloadFirmware(&context->link, FirmwareImage2);
     RtlZeroMemory(context->registerCommand, sizeof context->registerCommand);
     RtlZeroMemory(context->frameCommand, sizeof context->frameCommand);
     RtlZeroMemory(context->captureCommand, sizeof context->captureCommand);
 }
 
+// Nothing may be sent to the device before it is started, so the firmware
+// goes first in the first start. A failed download is not the start's
+// failure: a camera without firmware does not answer the descriptor
+// requests that follow, and those decide.
+static VOID SendFirmwareOnce(DeviceContext* context) {
+    if (context->firmwareSent) return;
+    context->firmwareSent = TRUE;
+    DownloadFirmware(&context->link, FirmwareImage1);
+    DownloadFirmware(&context->link, FirmwareImage2);
+}
+
 NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     DeviceContext* context = DeviceContextOf(device);
     InterlockedExchange(&context->cameraReady, FALSE);
+    SendFirmwareOnce(context);
     if (!device->Started) CreateFilterFactoryAndWorker(device, context);
     // A configuration still held from an earlier start is released, not
     // dropped: the start reads it afresh.

@@ -186,6 +186,9 @@ NTSTATUS PnpDevice::Add() {
 
 NTSTATUS PnpDevice::Start() {
     if (!added_) return STATUS_INVALID_DEVICE_STATE;
+    // The start request passes down first: the device is started below
+    // before the class calls the driver's start.
+    stack_.DeliverStart();
     PKSDEVICE device = KsDevice();
     const KSDEVICE_DISPATCH* dispatch = device->Descriptor->Dispatch;
     NTSTATUS status = (dispatch && dispatch->Start) ? dispatch->Start(device, nullptr, nullptr, nullptr) : STATUS_SUCCESS;

@@ -118,6 +118,11 @@ size_t UsbStack::TransfersInFlight() const {
     return inFlight_;
 }
 
+void UsbStack::DeliverStart() {
+    std::lock_guard<std::mutex> hold(lock_);
+    started_ = true;
+}
+
 void UsbStack::SetCompletionMode(const CompletionMode& mode) { chooser_.Reset(mode); }
 
 void UsbStack::RefuseBulkSubmission(uint8_t endpoint, uint32_t skip) {
@@ -167,9 +172,16 @@ NTSTATUS UsbStack::DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS UsbStack::HandleUrb(PIRP irp, PURB urb) {
     if (!urb) return Finish(irp, STATUS_INVALID_PARAMETER);
+    bool started;
     {
         std::lock_guard<std::mutex> hold(lock_);
         ++urbs_;
+        started = started_;
+    }
+    if (!started) {
+        hostk::ReportViolation("URB function 0x%04X sent before the device was started", urb->UrbHeader.Function);
+        urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+        return Finish(irp, STATUS_DEVICE_NOT_READY);
     }
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
     switch (urb->UrbHeader.Function) {

@@ -10,7 +10,10 @@
 // - no pipe reset (URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, _SYNC_RESET_PIPE,
 //   _SYNC_CLEAR_STALL) while transfers the driver sent on that pipe have not
 //   been completed back to it: the client must cancel them and wait first;
-// - no transfers in flight when the stack goes away.
+// - no transfers in flight when the stack goes away;
+// - no URB before the start request has passed down to the device: the bus
+//   driver starts the device first, and until then nothing above it may
+//   control the device. Such a URB fails, as the hub fails it.
 #pragma once
 
 #include <condition_variable>
@@ -34,6 +37,10 @@ public:
 
     PDEVICE_OBJECT PhysicalDeviceObject() { return &pdo_; }
     size_t UrbsSubmitted() const;
+    // The start request has reached the device (the bus driver handles it
+    // before the function driver above sees it). Stays set through a stop:
+    // the device keeps its address and power until it is removed.
+    void DeliverStart();
     // Bulk transfers accepted and not yet completed back to the driver.
     size_t TransfersInFlight() const;
 
@@ -94,6 +101,7 @@ private:
     std::condition_variable wake_;
     std::deque<Deferred> completions_;
     bool stopping_ = false;
+    bool started_ = false;
     size_t urbs_ = 0;
     size_t inFlight_ = 0;
     size_t inlineCompletions_ = 0;

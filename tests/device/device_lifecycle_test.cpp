@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "device/read_timeout.h"
+#include "kernel/violations.h"
 #include "support/plugged_camera.h"
 #include "usb/firmware_record.h"
 
@@ -34,13 +35,20 @@ std::vector<std::string> ExpectedDownload(const FirmwareRecord* image) {
     return lines;
 }
 
-TEST_F(DriverTest, AddDownloadsBothImagesInRecordOrderWithTheCpuHeld) {
-    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
-    std::vector<std::string> expected = ExpectedDownload(FirmwareImage1);
+// Both images, each with the CPU held around its records.
+std::vector<std::string> ExpectedFirmware() {
+    std::vector<std::string> lines = ExpectedDownload(FirmwareImage1);
     std::vector<std::string> second = ExpectedDownload(FirmwareImage2);
-    expected.insert(expected.end(), second.begin(), second.end());
-    EXPECT_EQ(rig.Camera().TraceLines(), expected);
-    EXPECT_TRUE(rig.Camera().FirmwareCheck().problems.empty());
+    lines.insert(lines.end(), second.begin(), second.end());
+    return lines;
+}
+
+TEST_F(DriverTest, AddSendsNothingToTheDeviceAndSetsTheDefaults) {
+    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+    // The device is not started yet: nothing may go down to it.
+    EXPECT_EQ(rig.Pnp().UsbStack().UrbsSubmitted(), 0u);
+    EXPECT_TRUE(rig.Camera().TraceLines().empty());
+    EXPECT_EQ(hostk::ViolationCount(), 0u) << hostk::ViolationText();
 
     DeviceContext* context = rig.Context();
     ASSERT_NE(context, nullptr);
@@ -55,11 +63,25 @@ TEST_F(DriverTest, AddDownloadsBothImagesInRecordOrderWithTheCpuHeld) {
     EXPECT_EQ(context->link.interfaceInfo, nullptr);
 }
 
+TEST_F(DriverTest, FirstStartDownloadsBothImagesInRecordOrderBeforeTheDescriptors) {
+    ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    const std::vector<std::string> expected = ExpectedFirmware();
+    const std::vector<std::string> trace = rig.Camera().TraceLines();
+    ASSERT_GT(trace.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(trace.begin(), trace.begin() + expected.size()), expected);
+    EXPECT_EQ(trace[expected.size()], "GET_DESCRIPTOR 1 0 18");
+    EXPECT_TRUE(rig.Camera().FirmwareCheck().problems.empty());
+}
+
 TEST_F(DriverTest, StartReadsDescriptorsSelectsTheConfigurationAndStartsTheCamera) {
     ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
     rig.Camera().ClearTrace();
     ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    // After the firmware (its own test above).
     std::vector<std::string> lines = rig.Camera().TraceLines();
+    ASSERT_GT(lines.size(), ExpectedFirmware().size());
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(ExpectedFirmware().size()));
     ASSERT_GE(lines.size(), 5u);
     EXPECT_EQ(lines[0], "GET_DESCRIPTOR 1 0 18");
     EXPECT_EQ(lines[1], "GET_DESCRIPTOR 2 0 9");
@@ -105,14 +127,17 @@ TEST_F(DriverTest, StopDeconfiguresAndAStartAfterItRepeatsTheWholeStart) {
     std::vector<std::string> again = rig.Camera().TraceLines();
     std::vector<std::string> startPart(firstStart.end() - again.size(), firstStart.end());
     EXPECT_EQ(again, startPart);
+    // The camera kept its power and its firmware across the stop.
     EXPECT_EQ(again[0], "GET_DESCRIPTOR 1 0 18");
+    EXPECT_EQ(again.size() + ExpectedFirmware().size(), firstStart.size());
     EXPECT_EQ(rig.Pnp().FilterFactories().size(), 1u);
 }
 
 TEST_F(DriverTest, CameraPulledOutDuringStartFailsTheStartAndStopStillDeconfigures) {
     ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
     rig.Camera().ClearTrace();
-    rig.Camera().UnplugAfterRequests(2);  // the device descriptor and the header answer
+    // The firmware, the device descriptor and the header answer.
+    rig.Camera().UnplugAfterRequests(static_cast<uint32_t>(ExpectedFirmware().size()) + 2);
     NTSTATUS status = rig.Start();
     EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(rig.Context()->link.interfaceInfo, nullptr);
@@ -124,9 +149,10 @@ TEST_F(DriverTest, CameraPulledOutDuringStartFailsTheStartAndStopStillDeconfigur
 
 TEST_F(DriverTest, StartThatFailsAfterReadingTheConfigurationKeepsNothing) {
     ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
-    // The device descriptor, the header and the full configuration answer;
-    // the camera is gone when the configuration is selected.
-    rig.Camera().UnplugAfterRequests(3);
+    // The firmware, the device descriptor, the header and the full
+    // configuration answer; the camera is gone when the configuration is
+    // selected.
+    rig.Camera().UnplugAfterRequests(static_cast<uint32_t>(ExpectedFirmware().size()) + 3);
     EXPECT_EQ(rig.Start(), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(rig.Context()->link.configurationDescriptor, nullptr);
     EXPECT_EQ(rig.Context()->link.interfaceInfo, nullptr);
@@ -143,12 +169,29 @@ TEST_F(DriverTest, StartOverAnEarlierConfigurationReleasesIt) {
     EXPECT_EQ(hostk::PoolTagStats('QLNC').liveBlocks, held) << hostk::PoolLeakReport();
 }
 
-TEST_F(DriverTest, FailedFirmwareDownloadStillAddsTheDevice) {
-    rig.Camera().Unplug();
+TEST_F(DriverTest, FailedFirmwareDownloadIsLeftToTheDescriptorChecks) {
     ASSERT_EQ(rig.Add(), STATUS_SUCCESS);
-    EXPECT_NE(rig.Context(), nullptr);
+    rig.Camera().Unplug();
+    // The download fails quietly; the descriptor read that follows fails
+    // the start with its own status.
+    EXPECT_EQ(rig.Start(), STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(rig.Camera().TraceLines().empty());
+    EXPECT_EQ(rig.Context()->link.interfaceInfo, nullptr);
+    // With the camera answering again, the descriptor checks pass and the
+    // device starts.
     rig.Camera().Replug();
     EXPECT_EQ(rig.Start(), STATUS_SUCCESS);
+}
+
+TEST_F(DriverTest, DeviceAddedAgainAfterARemovalSendsTheFirmwareAgain) {
+    rig.Plug();
+    rig.PullOut();
+    // A new device instance over a camera powered up afresh, without firmware.
+    ASSERT_EQ(rig.Replug(), STATUS_SUCCESS);
+    const std::vector<std::string> expected = ExpectedFirmware();
+    const std::vector<std::string> trace = rig.Camera().TraceLines();
+    ASSERT_GT(trace.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(trace.begin(), trace.begin() + expected.size()), expected);
 }
 
 // Every allocation of a whole add and start fails once, in its own add and

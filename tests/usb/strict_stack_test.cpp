@@ -111,11 +111,37 @@ private:
     UCHAR data_[18] = {};
 };
 
+TEST(StrictStackTest, ARequestBeforeTheDeviceIsStartedFailsAndBreaksAPlatformRule) {
+    hostk::ClearViolations();
+    sim::SimulatedCamera camera;
+    {
+        hostusb::UsbStack stack(&camera);
+        stack.SetCompletionMode(CompletionMode::Inline(1, 100));
+        DescriptorRequest early(stack);
+        EXPECT_EQ(early.Send(), STATUS_DEVICE_NOT_READY);
+        ASSERT_TRUE(early.WaitDone());
+        EXPECT_EQ(early.Irp()->IoStatus.Status, STATUS_DEVICE_NOT_READY);
+        EXPECT_TRUE(camera.TraceLines().empty());  // it never reached the camera
+        EXPECT_EQ(hostk::ViolationCount(), 1u);
+        EXPECT_NE(hostk::ViolationText().find("before the device was started"), std::string::npos)
+            << hostk::ViolationText();
+
+        hostk::ClearViolations();
+        stack.DeliverStart();
+        DescriptorRequest started(stack);
+        EXPECT_EQ(started.Send(), STATUS_SUCCESS);
+        EXPECT_EQ(camera.TraceLines(), std::vector<std::string>{"GET_DESCRIPTOR 1 0 18"});
+    }
+    EXPECT_EQ(hostk::ViolationCount(), 0u) << hostk::ViolationText();
+    hostk::ClearViolations();
+}
+
 TEST(StrictStackTest, AnInlineCompletionRunsTheRoutineOnTheCallersThreadBeforeIoCallDriverReturns) {
     hostk::ClearViolations();
     sim::SimulatedCamera camera;
     {
         hostusb::UsbStack stack(&camera);
+        stack.DeliverStart();
         stack.SetCompletionMode(CompletionMode::Inline(1, 100));
         DescriptorRequest request(stack);
         // The routine has run, here, at this thread's IRQL, and the final
@@ -136,6 +162,7 @@ TEST(StrictStackTest, APendedCompletionComesLaterOnAnotherThreadAtDispatchLevel)
     sim::SimulatedCamera camera;
     {
         hostusb::UsbStack stack(&camera);
+        stack.DeliverStart();
         stack.SetCompletionMode(CompletionMode::Pending());
         DescriptorRequest request(stack);
         EXPECT_EQ(request.Send(), STATUS_PENDING);
