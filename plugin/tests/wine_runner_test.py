@@ -79,6 +79,20 @@ class WineEmuTest(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertEqual(len(starts), 2)
 
+    def test_a_silent_failure_is_a_start_wine_could_not_make(self):
+        self.loader("1) exit 1 ;;\n*) echo 'test output'; exit 0 ;;")
+        result, starts = self.run_emu()
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(len(starts), 2)
+        self.assertIn("nor from Wine", result.stderr)
+
+    def test_a_program_stopped_by_the_time_limit_is_not_started_again(self):
+        self.env["WINE_EMU_TIMEOUT"] = "1"
+        self.loader("*) sleep 30 ;;")
+        result, starts = self.run_emu()
+        self.assertEqual(result.returncode, 124)
+        self.assertEqual(len(starts), 1)
+
     def test_a_program_that_printed_anything_is_not_started_again(self):
         self.loader("*) echo '[ RUN      ] Suite.Test'; printf '%s' >&2; exit 1 ;;"
                     % NOT_STARTED.replace("\r\n", "\\r\\n"))
