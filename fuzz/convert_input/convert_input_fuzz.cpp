@@ -2,8 +2,9 @@
 // options as on the command line, words separated by spaces ("--width 7
 // --height 5 --offset 3 --pitch 9 --phase 2 --set WhiteBalance=1"), then a
 // newline, then the bytes of the raw file. The target adds --input and
-// --output first (the options may name them again) and runs the command's
-// own checks and conversion on those bytes, with no file read or written.
+// --output first (options that name them again are refused, as any option
+// given twice) and runs the command's own checks and conversion on those
+// bytes, with no file read or written.
 //
 // Frames stay small without a cap of our own: a frame is converted only
 // when the raw bytes hold it (offset + (height - 1) x pitch + width, with the

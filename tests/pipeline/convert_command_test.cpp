@@ -1,5 +1,6 @@
 // quelvixcam convert, run as the built program: its output against the
 // pipeline converting in-process, and its answers to bad input.
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -203,6 +204,10 @@ TEST_F(ConvertCommandTest, BadInputGivesOneErrorLineAndStatusTwo) {
         {"missing file", " --input " + Path("absent.raw") + " --packed --width 16 --height 4" + out, "absent.raw"},
         {"packed with pitch", in + " --packed --pitch 16 --width 16 --height 4" + out, "--packed"},
         {"pitch below width", in + " --offset 0 --pitch 8 --width 16 --height 4" + out, "--pitch"},
+        {"width twice", in + " --packed --width 16 --width 8 --height 4" + out, "--width is given twice"},
+        {"input twice", in + in + " --packed --width 16 --height 4" + out, "--input is given twice"},
+        {"input a directory", " --input " + dir_ + " --packed --width 16 --height 4" + out, "is a directory"},
+        {"input a device", " --input /dev/zero --packed --width 16 --height 4" + out, "is a character device"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -214,6 +219,58 @@ TEST_F(ConvertCommandTest, BadInputGivesOneErrorLineAndStatusTwo) {
         EXPECT_NE(r.err.find(c.mentions), std::string::npos) << r.err;
         EXPECT_NE(access(Path("never.raw").c_str(), F_OK), 0);
     }
+}
+
+// Writing OUT would destroy RAW before it was read, whatever name leads to
+// it: the command refuses, as cp refuses to copy a file onto itself.
+TEST_F(ConvertCommandTest, OutputThatIsTheInputIsRefusedAndTheInputKept) {
+    const auto raw = RandomBytes(16 * 4, 8);
+    WriteAll(Path("frame.raw"), raw);
+    ASSERT_EQ(symlink(Path("frame.raw").c_str(), Path("link.raw").c_str()), 0);
+    ASSERT_EQ(link(Path("frame.raw").c_str(), Path("hard.raw").c_str()), 0);
+    for (const std::string& output :
+         {Path("frame.raw"), Path("link.raw"), Path("hard.raw"), dir_ + "/./frame.raw", Path("frame.raw") + ".png"}) {
+        SCOPED_TRACE(output);
+        ToolRun r = Convert("--input " + Path("frame.raw") + " --packed --width 16 --height 4 --output " + output);
+        if (output == Path("frame.raw") + ".png") {  // a file of its own
+            EXPECT_EQ(r.status, 0) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("is the same file as --input"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+        EXPECT_EQ(ReadAll(Path("frame.raw")), std::string(raw.begin(), raw.end()));
+    }
+}
+
+// Only the frame's lines are read, where they lie: a frame at the end of a
+// 3 GB sparse file converts as the same lines packed, and the run's memory
+// stays far below the file's size.
+TEST_F(ConvertCommandTest, OnlyTheFramesLinesAreReadFromALargeFile) {
+    const int w = 10, h = 10;
+    const long long pitch = 4096, offset = 3000000000LL;
+    const auto lines = RandomBytes(static_cast<size_t>(w) * h, 9);
+    {
+        FILE* f = std::fopen(Path("sparse.raw").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        for (int i = 0; i < h; ++i) {
+            ASSERT_EQ(fseeko(f, static_cast<off_t>(offset + i * pitch), SEEK_SET), 0);
+            ASSERT_EQ(std::fwrite(lines.data() + i * w, 1, w, f), static_cast<size_t>(w));
+        }
+        ASSERT_EQ(std::fclose(f), 0);
+    }
+    ToolRun r = Convert("--input " + Path("sparse.raw") + " --offset " + std::to_string(offset) + " --pitch " +
+                        std::to_string(pitch) + " --width 10 --height 10 --output " + Path("out.bgra"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto expected = ConvertInProcess(lines, w, h, 0, w, [](ImagePipeline*) {});
+    std::string out = ReadAll(Path("out.bgra"));
+    ASSERT_EQ(out.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), reinterpret_cast<const uint8_t*>(out.data())));
+    // The largest child this test process has waited for: the tool. Reading
+    // the whole file would have taken 3 GB.
+    struct rusage children;
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &children), 0);
+    EXPECT_LT(children.ru_maxrss, 1024L * 1024) << "kilobytes";
 }
 
 TEST_F(ConvertCommandTest, UnwritableOutputIsReported) {

@@ -221,6 +221,33 @@ TEST_F(ToolTest, SetReadsNumbersInDecimalOrWithAHexPrefix) {
     }
 }
 
+// An option given twice is refused rather than one of the two winning
+// without a word (only --set and --camera-fault add up); an empty store name,
+// which names no file to keep the settings in, is refused too.
+TEST_F(ToolTest, EveryCommandRefusesARepeatedOptionAndAnEmptyStoreName) {
+    ASSERT_EQ(Tool("set", "Exposure=100").status, 0);
+    // Tool() names the test's store; a second --registry is the repeat.
+    for (const char* command : {"set", "get", "info", "capture", "serve"}) {
+        ToolRun run = Tool(command, "--registry '" + dir_ + "/other.reg' Exposure=7");
+        EXPECT_EQ(run.status, 2) << command;
+        EXPECT_EQ(run.err, std::string("quelvixcam ") + command + ": --registry is given twice; it may be given once\n");
+    }
+    EXPECT_FALSE(Exists(dir_ + "/other.reg"));
+    EXPECT_EQ(Tool("get", "Exposure").out, "Exposure=100\n");
+    ToolRun frames = Tool("capture", "--frames 2 --frames 3 --quiet --camera-fps 0");
+    EXPECT_EQ(frames.status, 2);
+    EXPECT_EQ(frames.err, "quelvixcam capture: --frames is given twice; it may be given once\n");
+
+    for (const char* command : {"set", "get", "info", "capture"}) {
+        const std::string line = std::string("'") + QUELVIXCAM_PATH + "' " + command + " --registry '' " +
+                                 (std::string(command) == "set" ? "Exposure=7" : "") + " >'" + dir_ + "/out' 2>'" +
+                                 dir_ + "/err'";
+        EXPECT_EQ(tooltest::Shell(line), 2) << command;
+        EXPECT_EQ(ReadAll(dir_ + "/err"),
+                  std::string("quelvixcam ") + command + ": --registry needs a file name, not an empty one\n");
+    }
+}
+
 // A store nested 30,000 keys deep is refused on its line; the tool does not
 // crash on it and leaves it as it was.
 TEST_F(ToolTest, DeeplyNestedStoreIsRefusedWithItsLine) {

@@ -296,8 +296,13 @@ TEST_F(ServeTest, RefusesABadPortAndAPortInUse) {
 
     Server first(dir_, "");
     ASSERT_GT(first.Port(), 0);
-    environment_ = "QUELVIXCAM_REGISTRY_WAIT=0";
-    run = Tool("serve", "--registry '" + dir_ + "/other.reg' --port " + std::to_string(first.Port()));
+    // A store of its own (Tool() would name the first server's), so that
+    // only the port stands in the way.
+    const std::string line = std::string("QUELVIXCAM_REGISTRY_WAIT=0 '") + QUELVIXCAM_PATH + "' serve --registry '" +
+                             dir_ + "/other.reg' --port " + std::to_string(first.Port()) + " >'" + dir_ +
+                             "/out' 2>'" + dir_ + "/err'";
+    run.status = tooltest::Shell(line);
+    run.err = tooltest::ReadAll(dir_ + "/err");
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("cannot listen on 127.0.0.1:" + std::to_string(first.Port()) + ": Address already in use"),
               std::string::npos)

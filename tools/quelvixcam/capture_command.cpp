@@ -15,6 +15,7 @@
 
 #include "camera_faults.h"
 #include "host/ks/ks_client.h"
+#include "options_seen.h"
 #include "plugged_run.h"
 #include "png_file.h"
 #include "property_command.h"
@@ -85,10 +86,12 @@ bool ParseNumber(const char* text, double minimum, double maximum, double* value
 
 // 0 on success, else the exit status (usage already printed).
 int ParseOptions(int argc, char** argv, Options* options, bool* help) {
+    OptionsSeen seen;
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
         bool hasValue = i + 1 < argc;
         double number = 0;
+        if (!seen.First(kTool, arg)) return kUsageError;
         if (int taken = TakeCameraFaultOption(kTool, argc, argv, &i, &options->faults)) {
             if (taken != 1) return kUsageError;
         } else if (arg == "--help") {
@@ -116,6 +119,7 @@ int ParseOptions(int argc, char** argv, Options* options, bool* help) {
             options->scene = argv[++i];
         } else if (arg == "--registry" && hasValue) {
             options->registry = argv[++i];
+            if (!CheckRegistryOption(kTool, options->registry)) return kUsageError;
         } else if (arg == "--set" && hasValue) {
             PropertyAssignment assignment;
             std::string error;

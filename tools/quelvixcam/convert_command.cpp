@@ -12,7 +12,9 @@
 #include "camera/camera_settings.h"
 #include "pipeline/convert_frame.h"
 #include "pipeline/image_pipeline.h"
+#include "options_seen.h"
 #include "png_file.h"
+#include "raw_frame_file.h"
 #include "whole_number.h"
 
 namespace quelvixcam {
@@ -22,11 +24,13 @@ const char kUsage[] =
     "usage: quelvixcam convert --input RAW --width W --height H [--offset O] [--pitch P] [--packed]\n"
     "                          [--phase N] [--set NAME=VALUE]... --output OUT\n"
     "  RAW is read with line i at byte O + i * P (the camera's layout by default: O 9921, P 1921);\n"
-    "  --packed reads it as O 0, P W. N is the Bayer phase: 0 GRBG, 1 BGGR, 2 RGGB, 3 GBRG.\n"
+    "  --packed reads it as O 0, P W. Only those lines are read; RAW must be a regular file.\n"
+    "  OUT may not be RAW itself. N is the Bayer phase: 0 GRBG, 1 BGGR, 2 RGGB, 3 GBRG.\n"
     "  NAME is ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection,\n"
     "  Brightness, Contrast, Saturation or Hue; values are clamped as the camera clamps them.\n"
     "  WhiteBalance=1 needs W x H of at most 16843009 pixels (its channel sums are 32-bit).\n"
-    "  Numbers are decimal (0300 is 300) or hexadecimal after 0x.\n"
+    "  Numbers are decimal (0300 is 300) or hexadecimal after 0x. Each option but --set\n"
+    "  may be given once.\n"
     "  OUT ending in .png gets an RGB PNG; any other name gets the BGRA bytes, top row first.\n";
 
 const int kUsageError = 2;
@@ -97,8 +101,10 @@ bool EndsWithPng(const std::string& path) {
 bool ParseOptions(int argc, char** argv, Options* o, int* status) {
     for (int i = 0; i < kSettingCount; ++i) o->values[i] = SettingRow(i).addDefault;
     *status = kUsageError;
+    OptionsSeen seen;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (!seen.First("quelvixcam convert", arg)) return false;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             *status = 0;
@@ -197,21 +203,6 @@ bool ParseOptions(int argc, char** argv, Options* o, int* status) {
     return true;
 }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>* data, std::string* error) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        *error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    uint8_t buffer[1 << 16];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) data->insert(data->end(), buffer, buffer + n);
-    const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) *error = "cannot read " + path;
-    return !failed;
-}
-
 bool WriteRaw(const std::string& path, const uint8_t* bytes, size_t size, std::string* error) {
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
@@ -240,18 +231,29 @@ void ApplySettings(ImagePipeline* p, const Options& o) {
     UpdateHue(p, o.values[kHue]);
 }
 
-// Converts the raw file's bytes as the options say: 0 with the frame in
-// *bgra (top row first), or the usage status after one error line when the
-// bytes do not hold the frame.
-int ConvertRaw(const Options& o, const std::vector<uint8_t>& raw, std::vector<uint8_t>* bgraOut) {
-    const unsigned long long needed = static_cast<unsigned long long>(o.offset) +
-                                      static_cast<unsigned long long>(o.height - 1) * o.pitch + o.width;
-    if (raw.size() < needed) {
-        return Fail(o.input + " holds " + std::to_string(raw.size()) + " bytes; a " + std::to_string(o.width) + " x " +
-                    std::to_string(o.height) + " frame at offset " + std::to_string(o.offset) + " with pitch " +
-                    std::to_string(o.pitch) + " needs " + std::to_string(needed));
-    }
+RawGeometry GeometryOf(const Options& o) {
+    RawGeometry g;
+    g.offset = static_cast<uint64_t>(o.offset);
+    g.pitch = static_cast<uint64_t>(o.pitch);
+    g.width = static_cast<uint64_t>(o.width);
+    g.height = static_cast<uint64_t>(o.height);
+    return g;
+}
 
+// 0 when `size` bytes of raw input hold the frame the options describe,
+// else the usage status after one error line.
+int CheckHoldsFrame(const Options& o, uint64_t size) {
+    const uint64_t needed = GeometryOf(o).BytesNeeded();
+    if (size >= needed) return 0;
+    return Fail(o.input + " holds " + std::to_string(size) + " bytes; a " + std::to_string(o.width) + " x " +
+                std::to_string(o.height) + " frame at offset " + std::to_string(o.offset) + " with pitch " +
+                std::to_string(o.pitch) + " needs " + std::to_string(needed));
+}
+
+// Converts the frame whose line i lies at raw + offset + i * pitch, which
+// the caller has checked: 0 with the frame in *bgraOut (top row first), or
+// the usage status after one error line.
+int ConvertLines(const Options& o, const uint8_t* raw, ULONG offset, ULONG pitch, std::vector<uint8_t>* bgraOut) {
     ImagePipeline* p = CreatePipeline();
     if (p == nullptr) return Fail("out of memory for the image pipeline");
     ApplySettings(p, o);
@@ -264,13 +266,29 @@ int ConvertRaw(const Options& o, const std::vector<uint8_t>& raw, std::vector<ui
         return Fail("out of memory for a " + std::to_string(o.width) + " x " + std::to_string(o.height) + " frame");
     }
     p->outputBuffer = bgra.data();
-    ConvertFrame(p, raw.data(), static_cast<ULONG>(o.offset), static_cast<ULONG>(o.pitch));
+    ConvertFrame(p, raw, offset, pitch);
     if (o.values[kWhiteBalance] != 0) {
         std::printf("gains red=%d green=%d blue=%d\n", static_cast<int>(GetRedGain(p)),
                     static_cast<int>(GetGreenGain(p)), static_cast<int>(GetBlueGain(p)));
     }
     ReleaseWorkingBuffer(p);
     FreePipeline(p);
+    return 0;
+}
+
+// Reads the frame's lines from the input file, packed (offset 0, pitch W),
+// after checking that the file is one the command may read and the output
+// will not destroy: 0, or the usage status after one error line.
+int ReadFrame(const Options& o, std::vector<uint8_t>* packed) {
+    RawFrameFile file;
+    std::string error;
+    if (!file.Open(o.input, &error)) return Fail(error);
+    // Writing the output would truncate the input before it was read, as
+    // cp copying a file onto itself would.
+    if (file.IsSameFile(o.output)) return Fail("--output " + o.output + " is the same file as --input " + o.input);
+    if (int status = CheckHoldsFrame(o, file.Size())) return status;
+    packed->resize(static_cast<size_t>(o.width) * static_cast<size_t>(o.height));
+    if (!file.ReadLines(GeometryOf(o), packed->data(), &error)) return Fail(error);
     return 0;
 }
 
@@ -283,7 +301,8 @@ int ConvertRawBytes(int argc, char** argv, const std::vector<uint8_t>& raw, std:
     Options o;
     int status = 0;
     if (!ParseOptions(argc, argv, &o, &status)) return status;
-    return ConvertRaw(o, raw, bgra);
+    if (int refused = CheckHoldsFrame(o, raw.size())) return refused;
+    return ConvertLines(o, raw.data(), static_cast<ULONG>(o.offset), static_cast<ULONG>(o.pitch), bgra);
 }
 
 int RunConvertCommand(int argc, char** argv) {
@@ -291,13 +310,14 @@ int RunConvertCommand(int argc, char** argv) {
     int status = 0;
     if (!ParseOptions(argc, argv, &o, &status)) return status;
 
-    std::vector<uint8_t> raw;
-    std::string error;
-    if (!ReadFile(o.input, &raw, &error)) return Fail(error);
+    std::vector<uint8_t> packed;
+    if (int refused = ReadFrame(o, &packed)) return refused;
     std::vector<uint8_t> bgra;
-    status = ConvertRaw(o, raw, &bgra);
+    status = ConvertLines(o, packed.data(), 0, static_cast<ULONG>(o.width), &bgra);
     if (status != 0) return status;
+    std::vector<uint8_t>().swap(packed);
 
+    std::string error;
     const bool ok = EndsWithPng(o.output)
                         ? WriteBgraAsPng(o.output, bgra.data(), static_cast<int>(o.width), static_cast<int>(o.height),
                                          static_cast<std::ptrdiff_t>(o.width) * 4, &error)

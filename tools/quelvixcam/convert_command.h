@@ -6,8 +6,9 @@
 #include <vector>
 
 // argv holds the arguments after the word "convert". Returns the exit status:
-// 0 on success, 2 for a usage error or an input that does not fit, 1 when the
-// output cannot be written.
+// 0 on success, 2 for a usage error or an input that does not fit (not a
+// regular file, too short for the geometry, the output's own file), 1 when
+// the output cannot be written. Only the frame's lines are read.
 int RunConvertCommand(int argc, char** argv);
 
 // The same command between reading RAW and writing OUT: the options as in

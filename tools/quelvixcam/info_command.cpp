@@ -7,6 +7,7 @@
 #include "camera_faults.h"
 #include "device/device_context.h"
 #include "host/kernel/violations.h"
+#include "options_seen.h"
 #include "registry_option.h"
 #include "rig/plugged_camera.h"
 
@@ -61,13 +62,16 @@ int RunInfoCommand(int argc, char** argv) {
     const char* tracePath = nullptr;
     std::string registryPath = DefaultRegistryPath();
     std::vector<CameraFault> faults;
+    OptionsSeen seen;
     for (int i = 0; i < argc; ++i) {
+        if (!seen.First("quelvixcam info", argv[i])) return 2;
         if (int taken = TakeCameraFaultOption("quelvixcam info", argc, argv, &i, &faults)) {
             if (taken != 1) return taken;  // its one error line is printed
         } else if (std::strcmp(argv[i], "--trace") == 0 && i + 1 < argc) {
             tracePath = argv[++i];
         } else if (std::strcmp(argv[i], "--registry") == 0 && i + 1 < argc) {
             registryPath = argv[++i];
+            if (!CheckRegistryOption("quelvixcam info", registryPath)) return 2;
         } else if (std::strcmp(argv[i], "--help") == 0) {
             std::fputs(kUsage, stdout);
             std::fputs(kCameraFaultHelp, stdout);

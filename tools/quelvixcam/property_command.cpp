@@ -8,6 +8,7 @@
 #include "camera_property_set.h"
 #include "camera_faults.h"
 #include "host/kernel/violations.h"
+#include "options_seen.h"
 #include "registry_option.h"
 #include "rig/camera_property.h"
 #include "whole_number.h"
@@ -112,14 +113,20 @@ private:
 };
 
 // Splits off --registry FILE and --camera-fault NAME[=ARG]; the rest are
-// operands. *help is set by --help. A refused fault sets *refused (its one
+// operands. *help is set by --help. A refused fault, a repeated option or an
+// empty --registry sets *refused (its one
 // error line printed); other errors want the usage.
 bool ParseOptions(int argc, char** argv, const char* command, std::string* registryPath,
                   std::vector<CameraFault>* faults, std::vector<std::string>* operands, bool* help,
                   bool* refused) {
     *registryPath = DefaultRegistryPath();
     std::string tool = std::string("quelvixcam ") + command;
+    OptionsSeen seen;
     for (int i = 0; i < argc; ++i) {
+        if (!seen.First(tool.c_str(), argv[i])) {
+            *refused = true;
+            return false;
+        }
         if (int taken = TakeCameraFaultOption(tool.c_str(), argc, argv, &i, faults)) {
             if (taken != 1) {
                 *refused = true;
@@ -133,6 +140,10 @@ bool ParseOptions(int argc, char** argv, const char* command, std::string* regis
                 return false;
             }
             *registryPath = argv[++i];
+            if (!CheckRegistryOption(tool.c_str(), *registryPath)) {
+                *refused = true;
+                return false;
+            }
         } else if (argv[i][0] == '-' && argv[i][1] == '-') {
             std::fprintf(stderr, "quelvixcam %s: unknown option '%s'\n", command, argv[i]);
             return false;

@@ -37,6 +37,12 @@ std::string DefaultRegistryPath() {
     return directory + "/registry.reg";
 }
 
+bool CheckRegistryOption(const char* tool, const std::string& path) {
+    if (!path.empty()) return true;
+    std::fprintf(stderr, "%s: --registry needs a file name, not an empty one\n", tool);
+    return false;
+}
+
 int RegistryWaitMilliseconds(const char* tool) {
     const char* text = std::getenv("QUELVIXCAM_REGISTRY_WAIT");
     if (!text || !text[0]) return kDefaultRegistryWaitSeconds * 1000;
@@ -50,6 +56,8 @@ int RegistryWaitMilliseconds(const char* tool) {
 }
 
 bool UseRegistryStore(const char* tool, const std::string& path, rig::Options* options) {
+    // An empty name would give the rig a store in memory, never saved.
+    if (!CheckRegistryOption(tool, path)) return false;
     int waitMs = RegistryWaitMilliseconds(tool);
     if (waitMs < 0) return false;
     if (path == DefaultRegistryPath()) {

@@ -12,6 +12,11 @@
 // The default store file.
 std::string DefaultRegistryPath();
 
+// The value of --registry: false after printing one line prefixed with
+// `tool` when it is empty, which names no file (the settings would be kept
+// nowhere and lost without a word).
+bool CheckRegistryOption(const char* tool, const std::string& path);
+
 // How long a run waits for another quelvixcam run to let go of the store
 // before it gives up: QUELVIXCAM_REGISTRY_WAIT seconds, else this.
 constexpr int kDefaultRegistryWaitSeconds = 10;

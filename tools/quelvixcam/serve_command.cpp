@@ -17,6 +17,7 @@
 
 #include "camera_faults.h"
 #include "discarding_stream.h"
+#include "options_seen.h"
 #include "property_bridge.h"
 #include "plugged_run.h"
 #include "registry_option.h"
@@ -59,9 +60,11 @@ int Fail(const std::string& message) {
 
 // 0 on success, else the exit status (the error already printed).
 int ParseOptions(int argc, char** argv, Options* options, bool* help) {
+    OptionsSeen seen;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
+        if (!seen.First(kTool, arg)) return kUsageError;
         if (int taken = TakeCameraFaultOption(kTool, argc, argv, &i, &options->faults)) {
             if (taken != 1) return kUsageError;
         } else if (arg == "--help") {
@@ -75,6 +78,7 @@ int ParseOptions(int argc, char** argv, Options* options, bool* help) {
             }
         } else if (arg == "--registry" && hasValue) {
             options->registry = argv[++i];
+            if (!CheckRegistryOption(kTool, options->registry)) return kUsageError;
         } else if (arg == "--scene" && hasValue) {
             options->scene = argv[++i];
         } else {
