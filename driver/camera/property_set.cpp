@@ -162,8 +162,12 @@ constexpr ULONG RoiSize = sizeof(CameraRoiValue);
 
 // One item: id, get handler, minimum request and data sizes, set handler;
 // no value ranges, relations, support handler or serialisation size.
+// The request's minimum is the bare property header: the handlers read the
+// request's set, id and flags only, and a support query (the KS proxy's
+// QuerySupported sends just that header) must not be refused for the value
+// its data would carry. The data buffer must hold the whole value.
 #define CAMERA_PROPERTY(id, getHandler, setHandler, size) \
-    { (id), {(getHandler)}, (size), (size), {(setHandler)}, nullptr, 0, nullptr, nullptr, 0 }
+    { (id), {(getHandler)}, sizeof(KSPROPERTY), (size), {(setHandler)}, nullptr, 0, nullptr, nullptr, 0 }
 #define VALUE_GET_SET(id) CAMERA_PROPERTY(id, CameraValueHandler, CameraValueHandler, ValueSize)
 #define VALUE_GET(id) CAMERA_PROPERTY(id, CameraValueHandler, nullptr, ValueSize)
 #define CONSTANT(id, answer) CAMERA_PROPERTY(id, ConstantHandler<answer>, nullptr, ValueSize)

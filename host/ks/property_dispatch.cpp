@@ -3,9 +3,9 @@
 //
 // The request (Type3InputBuffer) and the data (UserBuffer) come from the
 // caller, so everything is checked first: the request must hold a whole
-// KSPROPERTY; the set is found by GUID and the item by id; the operation
-// must be one the item offers; both buffers must reach the item's minimum
-// sizes. Only then is the handler called, with the IRP (so that
+// KSPROPERTY; the set is found by GUID and the item by id; the request must
+// reach the item's MinProperty; the operation must be one the item offers;
+// a get's or a set's data must reach the item's MinData. Only then is the handler called, with the IRP (so that
 // KsGetFilterFromIrp works), and with copies of the buffers in system
 // memory, as the class makes them for a METHOD_NEITHER request; a get's data
 // is copied back to the caller afterwards.
@@ -18,7 +18,9 @@
 //   flags other than get or set (the
 //   topology bit aside), or support
 //   queries with malformed buffers         STATUS_INVALID_PARAMETER
-//   buffer below the item's minimum        STATUS_BUFFER_TOO_SMALL
+//   request below the item's minimum, for
+//   every operation, support queries too,
+//   or data below it for a get or a set    STATUS_BUFFER_TOO_SMALL
 //   a get with no data buffer at all       STATUS_BUFFER_OVERFLOW, Information = the item's data size
 #include <cstring>
 
@@ -61,6 +63,12 @@ NTSTATUS KsPropertyHandler(PIRP irp, ULONG propertySetsCount, const KSPROPERTY_S
     std::memcpy(&request, callerRequest, sizeof request);
     const KSPROPERTY_ITEM* item = FindItem(propertySet, propertySetsCount, request);
     if (!item) return STATUS_NOT_FOUND;
+    // MinProperty is the length of the item's property identifier, which a
+    // support query carries as much as a get or a set. The documentation
+    // does not say whether the class answers a support query before it
+    // checks that length; this stand-in checks it first, the stricter of
+    // the two orders, so that an item that answers here answers on either.
+    if (inputLength < item->MinProperty) return STATUS_BUFFER_TOO_SMALL;
 
     // The topology bit only says a node id follows; it does not choose the
     // operation, and it is handed on to the handler as it came.
@@ -93,7 +101,6 @@ NTSTATUS KsPropertyHandler(PIRP irp, ULONG propertySetsCount, const KSPROPERTY_S
     PFNKSHANDLER handler = isGet ? item->GetPropertyHandler : item->SetPropertyHandler;
     if (!handler) return STATUS_NOT_FOUND;
 
-    if (inputLength < item->MinProperty) return STATUS_BUFFER_TOO_SMALL;
     if (isGet && outputLength == 0 && item->MinData > 0) {
         // A get without a buffer asks how much data the property has.
         irp->IoStatus.Information = item->MinData;

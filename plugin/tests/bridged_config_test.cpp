@@ -116,12 +116,14 @@ TEST_F(BridgedConfig, QuerySupportedAnswersTheItemsAccess) {
 TEST_F(BridgedConfig, RequestsBelowTheItemsMinimumSizesAreRefused) {
     CameraPropertyValue buffer = {};
     DWORD returned = 99;
-    // Without instance data the request is the bare 24-byte header, below
-    // the 32 bytes the driver's items ask for.
-    EXPECT_EQ(kBufferTooSmall, filter->Get(IID_IQuelvixDSProxyConfig, PropertyExposure, nullptr, 0,
-                                           &buffer, sizeof buffer, &returned));
-    EXPECT_EQ(0u, returned);
-    // A data buffer of one LONG is below them too.
+    // Without instance data the request is the bare 24-byte header, which
+    // is all the items ask of a request (QuerySupported sends no more): the
+    // value travels in the data buffer.
+    EXPECT_EQ(S_OK, filter->Get(IID_IQuelvixDSProxyConfig, PropertySensorWidth, nullptr, 0, &buffer,
+                                sizeof buffer, &returned));
+    EXPECT_EQ(32u, returned);
+    EXPECT_EQ(1600, buffer.Value);
+    // A data buffer of one LONG is below the 32 bytes they ask of the data.
     LONG value = 5;
     EXPECT_EQ(kBufferTooSmall, filter->Get(IID_IQuelvixDSProxyConfig, PropertyExposure, &buffer,
                                            sizeof buffer, &value, sizeof value, &returned));

@@ -287,8 +287,8 @@ TEST_F(PropertyTest, MalformedRequestsAreRefusedBeforeAnyHandler) {
     const LONG exposureBefore = context->settings.exposure;
     LONG value = 700;
     // Short request or data: refused, the camera is not touched.
-    EXPECT_EQ(Request(PropertyExposure, KSPROPERTY_TYPE_SET, &value, 31, 32), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(Request(PropertyExposure, KSPROPERTY_TYPE_SET, &value, 32, 31), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(Request(PropertyExposure, KSPROPERTY_TYPE_SET, &value, 23, 32), STATUS_INVALID_BUFFER_SIZE);
     EXPECT_EQ(Request(PropertyExposure, KSPROPERTY_TYPE_SET, &value, 20, 32), STATUS_INVALID_BUFFER_SIZE);
     EXPECT_EQ(SetRoi(640, 480, 44), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(SetRoi(640, 480, 32), STATUS_BUFFER_TOO_SMALL);
@@ -342,6 +342,72 @@ TEST_F(PropertyTest, OnlyFlagsOfExactlySetAreASet) {
     ULONG returned = 0;
     EXPECT_EQ(filter->SendPropertyRequest(&buffer, 32, &access, sizeof access, &returned), STATUS_SUCCESS);
     EXPECT_EQ(access, static_cast<ULONG>(KSPROPERTY_TYPE_SET));
+}
+
+// The request needs only the property header, which is all the KS proxy's
+// QuerySupported sends with a support query; the value travels in the data.
+TEST_F(PropertyTest, ARequestOfTheBareHeaderIsAnsweredForEveryId) {
+    ULONG answered = 0;
+    for (ULONG id = 0; id < CameraPropertyCount; ++id) {
+        KSPROPERTY query{};
+        query.Set = CameraPropertySetId;
+        query.Id = id;
+        query.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
+        ULONG access = 0xFFFFFFFF, returned = 0;
+        EXPECT_EQ(filter->SendPropertyRequest(&query, sizeof query, &access, sizeof access, &returned), STATUS_SUCCESS)
+            << id;
+        EXPECT_EQ(returned, sizeof access) << id;
+        EXPECT_EQ(access & ~static_cast<ULONG>(KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET), 0u) << id;
+        if (access != 0) ++answered;
+    }
+    EXPECT_EQ(answered, CameraPropertyCount);
+    auto accessOf = [&](ULONG id) {
+        KSPROPERTY query{CameraPropertySetId, id, KSPROPERTY_TYPE_BASICSUPPORT};
+        ULONG access = 0, returned = 0;
+        filter->SendPropertyRequest(&query, sizeof query, &access, sizeof access, &returned);
+        return access;
+    };
+    EXPECT_EQ(accessOf(PropertyExposure), static_cast<ULONG>(KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET));
+    EXPECT_EQ(accessOf(PropertyExposureMax), static_cast<ULONG>(KSPROPERTY_TYPE_GET));
+    EXPECT_EQ(accessOf(PropertyRoi), static_cast<ULONG>(KSPROPERTY_TYPE_SET));
+
+    // A get or a set with the bare header and a whole value in the data.
+    LONG value = 600;
+    EXPECT_EQ(Request(PropertyExposure, KSPROPERTY_TYPE_SET, &value, sizeof(KSPROPERTY), 32), STATUS_SUCCESS);
+    value = 0;
+    EXPECT_EQ(Request(PropertyExposure, KSPROPERTY_TYPE_GET, &value, sizeof(KSPROPERTY), 32), STATUS_SUCCESS);
+    EXPECT_EQ(value, 600);
+}
+
+// The class checks a request against the item's MinProperty before it
+// answers a support query, as it does before a get or a set.
+TEST(ClassPropertyChecks, ASupportQueryShorterThanTheItemsIdentifierIsRefused) {
+    static const GUID set = {0x1d2e3f40, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8}};
+    static const KSPROPERTY_ITEM items[] = {
+        {7, {nullptr}, 40, 8, {nullptr}, nullptr, 0, nullptr, nullptr, 0},
+    };
+    static const KSPROPERTY_SET sets[] = {{&set, 1, items, 0, nullptr}};
+    struct {
+        KSPROPERTY header;
+        UCHAR instance[16];
+    } request{};
+    request.header.Set = set;
+    request.header.Id = 7;
+    request.header.Flags = KSPROPERTY_TYPE_BASICSUPPORT;
+    ULONG access = 0;
+    IRP irp{};
+    IO_STACK_LOCATION stack{};
+    irp.Tail.Overlay.CurrentStackLocation = &stack;
+    stack.Parameters.DeviceIoControl.Type3InputBuffer = &request;
+    stack.Parameters.DeviceIoControl.OutputBufferLength = sizeof access;
+    irp.UserBuffer = &access;
+    for (ULONG length : {24u, 39u}) {
+        stack.Parameters.DeviceIoControl.InputBufferLength = length;
+        EXPECT_EQ(KsPropertyHandler(&irp, 1, sets), STATUS_BUFFER_TOO_SMALL) << length;
+    }
+    stack.Parameters.DeviceIoControl.InputBufferLength = 40;
+    EXPECT_EQ(KsPropertyHandler(&irp, 1, sets), STATUS_SUCCESS);
+    EXPECT_EQ(irp.IoStatus.Information, sizeof access);
 }
 
 TEST_F(PropertyTest, FilterCloseSavesWhatTheRequestsChanged) {
