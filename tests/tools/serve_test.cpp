@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -133,10 +134,19 @@ public:
         EXPECT_TRUE(data.empty());
         return status;
     }
-    // True when the server has closed its end.
+    // True when the server has closed its end (a reset, after bytes sent
+    // to a closed connection, is a close too; the receive time-out is not).
     bool ClosedByServer() {
         uint8_t byte;
-        return recv(fd_, &byte, 1, 0) == 0;
+        const ssize_t n = recv(fd_, &byte, 1, 0);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+
+    // The same, without waiting: false while the connection is open.
+    bool ClosedAlready() {
+        uint8_t byte;
+        const ssize_t n = recv(fd_, &byte, 1, MSG_DONTWAIT);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
     }
 
 private:
@@ -260,6 +270,59 @@ TEST_F(ServeTest, ABrokenMessageClosesOnlyItsConnection) {
     EXPECT_NE(errors.find("closed a connection: the connection closed in the middle of a message\n"),
               std::string::npos)
         << errors;
+}
+
+// The KS proxy calls from many threads: a client that connects and says
+// nothing, or stops halfway through a message, holds up no one else.
+TEST_F(ServeTest, AnIdleOrHalfSentClientDoesNotHoldUpTheOthers) {
+    Server server(dir_, "");
+    ASSERT_GT(server.Port(), 0) << server.Errors();
+    Connection idle(server.Port());
+    Connection half(server.Port());
+    bridge::WireRequest request;
+    request.flags = KSPROPERTY_TYPE_GET;
+    request.set = CAMERA_PROPERTY_SET_GUID;
+    request.id = PropertySensorHeight;
+    request.request.assign(32, 0);
+    request.data.assign(32, 0);
+    const std::vector<uint8_t> message = bridge::EncodeRequest(request);
+    ASSERT_TRUE(half.Send(std::vector<uint8_t>(message.begin(), message.begin() + 20)));
+    for (int i = 0; i < 3; ++i) {
+        Connection other(server.Port());
+        EXPECT_EQ(GetOrFail(other, PropertySensorWidth), 1600);
+    }
+    // Both are still served: the half message completes, the idle client asks.
+    ASSERT_TRUE(half.Send(std::vector<uint8_t>(message.begin() + 20, message.end())));
+    NTSTATUS status = -1;
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(half.Receive(&status, &data));
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    ASSERT_EQ(data.size(), 32u);
+    EXPECT_EQ(*reinterpret_cast<const LONG*>(data.data() + 24), 1200);
+    EXPECT_EQ(GetOrFail(idle, PropertySensorWidth), 1600);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(server.Errors(), "");
+}
+
+// The rest of a message must follow within 10 s of its first byte, however
+// the client spaces its bytes: one a second does not keep it open.
+TEST_F(ServeTest, TheRestOfAMessageMustFollowWithinTenSecondsOfItsFirstByte) {
+    Server server(dir_, "");
+    ASSERT_GT(server.Port(), 0) << server.Errors();
+    Connection trickle(server.Port());
+    // Sixteen bytes of a 36-byte header, a second apart: the server must
+    // close while they still come, not 10 s after the last.
+    bool closed = false;
+    for (int i = 0; i < 16 && !closed; ++i) {
+        trickle.Send({static_cast<uint8_t>(i < 4 ? "QKSP"[i] : 0)});
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        closed = trickle.ClosedAlready();
+    }
+    EXPECT_TRUE(closed) << "still open after 16 s of one byte a second";
+    Connection next(server.Port());
+    EXPECT_EQ(GetOrFail(next, PropertySensorWidth), 1600);
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_EQ(server.Errors(), "quelvixcam serve: closed a connection: a message stopped coming halfway\n");
 }
 
 TEST_F(ServeTest, SettingsSetOverTheWireAreInTheStoreForTheNextServer) {

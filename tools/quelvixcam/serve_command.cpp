@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge_connections.h"
 #include "camera_faults.h"
 #include "discarding_stream.h"
 #include "options_seen.h"
@@ -28,17 +28,14 @@ namespace {
 const char kTool[] = "quelvixcam serve";
 const int kUsageError = 2;
 const int kFailure = 1;
-// Once a message has begun, the rest of it must follow within this time; a
-// client that stalls mid-message would otherwise hold the only connection.
-const int kRestOfMessageMs = 10000;
 
 const char kUsage[] =
     "usage: quelvixcam serve [--port N] [--registry FILE] [--scene SCENE] [--capture]\n"
     "                        [--camera-fault NAME[=ARG]]...\n"
     "  Plugs the simulated camera in, opens the capture filter and answers property\n"
     "  requests on it from 127.0.0.1:N (--port 0, the default, takes any free port).\n"
-    "  The first line on standard output is 'listening on 127.0.0.1:PORT'. One\n"
-    "  connection is served at a time. SIGINT or SIGTERM closes and unplugs the camera,\n"
+    "  The first line on standard output is 'listening on 127.0.0.1:PORT'. Up to 64\n"
+    "  connections are served at once. SIGINT or SIGTERM closes and unplugs the camera,\n"
     "  which saves its settings to the registry store. The wire format is in README.md.\n"
     "  --capture     also runs the capture pin, throwing its frames away, so that the\n"
     "                properties answer as they do while a program captures\n"
@@ -116,91 +113,6 @@ bool InstallStopSignals(std::string* error) {
     return true;
 }
 
-enum class Wait { kReady, kStopped, kTimedOut, kFailed };
-
-// Until `fd` can be read (or accepted on), a stop is asked for, or the time
-// runs out (-1: no limit).
-Wait WaitReadable(int fd, int timeoutMs) {
-    for (;;) {
-        if (stopRequested) return Wait::kStopped;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
-        const int ready = poll(fds, 2, timeoutMs);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return Wait::kFailed;
-        if (stopRequested) return Wait::kStopped;
-        if (ready == 0) return Wait::kTimedOut;
-        if (fds[0].revents) return Wait::kReady;
-    }
-}
-
-enum class Read { kWhole, kClosed, kStopped, kBroken };
-
-// Reads `size` bytes. At the start of a message the client may take as
-// long as it likes; after the first byte the rest must come in time.
-Read ReadWhole(int fd, uint8_t* into, size_t size, bool messageStart, std::string* error) {
-    size_t got = 0;
-    while (got < size) {
-        const bool mayIdle = messageStart && got == 0;
-        const Wait wait = WaitReadable(fd, mayIdle ? -1 : kRestOfMessageMs);
-        if (wait == Wait::kStopped) return Read::kStopped;
-        if (wait == Wait::kTimedOut) {
-            *error = "a message stopped coming halfway";
-            return Read::kBroken;
-        }
-        const ssize_t n = wait == Wait::kReady ? recv(fd, into + got, size - got, 0) : -1;
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 && mayIdle) return Read::kClosed;
-        if (n <= 0) {
-            *error = n == 0 ? "the connection closed in the middle of a message"
-                            : std::string("cannot read: ") + std::strerror(errno);
-            return Read::kBroken;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return Read::kWhole;
-}
-
-bool WriteWhole(int fd, const std::vector<uint8_t>& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// One request off the connection, answered. False when the connection is
-// done: closed by the client, a stop asked for, or a message that broke the
-// format (`*error` then says how).
-bool AnswerOne(int fd, hostks::KsFilter& filter, std::string* error) {
-    uint8_t header[bridge::kRequestHeaderBytes];
-    Read read = ReadWhole(fd, header, sizeof header, true, error);
-    if (read != Read::kWhole) return false;
-    bridge::WireRequest request;
-    uint32_t requestBytes = 0, dataBytes = 0;
-    if (!bridge::ParseRequestHeader(header, &request, &requestBytes, &dataBytes, error)) return false;
-    request.request.resize(requestBytes);
-    request.data.resize(dataBytes);
-    if (requestBytes && ReadWhole(fd, request.request.data(), requestBytes, false, error) != Read::kWhole) return false;
-    if (dataBytes && ReadWhole(fd, request.data.data(), dataBytes, false, error) != Read::kWhole) return false;
-    const bridge::BridgeAnswer answer = bridge::AnswerPropertyRequest(filter, request);
-    if (!WriteWhole(fd, bridge::EncodeResponse(answer.status, answer.data.data(),
-                                               static_cast<uint32_t>(answer.data.size())))) {
-        *error = std::string("cannot answer: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
-void ServeConnection(int fd, hostks::KsFilter& filter) {
-    std::string error;
-    while (AnswerOne(fd, filter, &error)) {
-    }
-    if (!error.empty()) std::fprintf(stderr, "%s: closed a connection: %s\n", kTool, error.c_str());
-}
-
 // A socket listening on 127.0.0.1:port, or -1 after one error line.
 int Listen(long long port, unsigned* boundPort) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -215,7 +127,7 @@ int Listen(long long port, unsigned* boundPort) {
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0 ||
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         Fail("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
         close(fd);
@@ -237,11 +149,9 @@ int Serve(const Options& options, rig::PluggedCamera& rig) {
     if (listener < 0) return kFailure;
     std::printf("listening on 127.0.0.1:%u\n", port);
     std::fflush(stdout);
-    while (WaitReadable(listener, -1) == Wait::kReady) {
-        const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) continue;
-        ServeConnection(client, rig.Filter());
-        close(client);
+    if (!stopRequested) {
+        bridge::Connections connections(rig.Filter(), kTool);
+        connections.Serve(listener, wakePipe[0]);
     }
     close(listener);
     stream.Stop();

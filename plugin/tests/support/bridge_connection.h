@@ -7,8 +7,8 @@
 //            R bytes of property request, D bytes of property data
 //   response "QKSR", i32 NTSTATUS, u32 B, B bytes of property data (B <= D)
 //
-// all integers little-endian. The server answers one connection at a time,
-// so a test keeps at most one connection open.
+// all integers little-endian. The server serves many connections at once
+// and answers their requests one at a time.
 #pragma once
 
 #include <windows.h>
