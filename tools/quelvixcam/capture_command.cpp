@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "options_seen.h"
 #include "plugged_run.h"
 #include "png_file.h"
+#include "png_writers.h"
 #include "property_command.h"
 #include "registry_option.h"
 #include "rig/plugged_camera.h"
@@ -38,7 +40,9 @@ const char kUsage[] =
     "  offers, gives the graph a clock, runs the pin until N new pictures (default 30)\n"
     "  have come back, then stops, closes and unplugs. A frame the driver delivers again\n"
     "  because no new one had come is counted as a repeat and not written.\n"
-    "  --output DIR  writes DIR/frame-0001.png, ... (top row first)\n"
+    "  --output DIR  writes DIR/frame-0001.png, ... (top row first) on writer threads,\n"
+    "                fed by a queue of at most 256 MiB; a picture the full queue cannot\n"
+    "                take is counted as not written\n"
     "  --output -    streams the frames to standard output as raw BGRA, top row first;\n"
     "                ffmpeg reads them with\n"
     "                  -f rawvideo -pixel_format bgra -video_size 1600x1200 -framerate 30 -i -\n"
@@ -153,37 +157,47 @@ bool MakeDirectory(const std::string& path, std::string* error) {
     return true;
 }
 
-// Where the frames go: PNG files in a directory, raw BGRA on standard
-// output, or nowhere. Frames arrive bottom-up (row r of the picture at
-// data + (height - 1 - r) * stride) and leave top row first.
+// Where the frames go: PNG files in a directory (written by PngWriters on
+// threads of their own), raw BGRA on standard output, or nowhere. Frames
+// arrive bottom-up (row r of the picture at data + (height - 1 - r) *
+// stride) and leave top row first.
+enum class Kept { kKept, kNoRoom, kFailed };
+
 class FrameSink {
 public:
     FrameSink(const std::string& output, int width, int height, size_t stride)
-        : output_(output), width_(width), height_(height), stride_(stride) {}
-
-    bool Write(long index, const uint8_t* frame, std::string* error) {
-        const uint8_t* top = frame + static_cast<size_t>(height_ - 1) * stride_;
-        if (output_.empty()) return true;
-        if (output_ == "-") {
-            for (int r = 0; r < height_; ++r) {
-                if (std::fwrite(top - static_cast<ptrdiff_t>(r) * stride_, 4, width_, stdout) !=
-                    static_cast<size_t>(width_)) {
-                    *error = std::string("cannot write to standard output: ") + std::strerror(errno);
-                    return false;
-                }
-            }
-            return true;
-        }
-        char name[32];
-        std::snprintf(name, sizeof name, "/frame-%04ld.png", index);
-        return quelvixcam::WriteBgraAsPng(output_ + name, top, width_, height_, -static_cast<ptrdiff_t>(stride_), error);
+        : output_(output), width_(width), height_(height), stride_(stride) {
+        if (!output.empty() && output != "-")
+            writers_.reset(new quelvixcam::PngWriters(output, width, height, quelvixcam::PngWriters::kQueueMiB << 20,
+                                                      quelvixcam::PngWriters::ThreadsFor(std::thread::hardware_concurrency())));
     }
+
+    // kNoRoom: the PNG writers' queue was full and the frame is not kept.
+    Kept Write(long index, const uint8_t* frame, std::string* error) {
+        if (writers_) {
+            if (writers_->Failed(error)) return Kept::kFailed;
+            return writers_->Offer(index, frame, stride_) ? Kept::kKept : Kept::kNoRoom;
+        }
+        if (output_.empty()) return Kept::kKept;
+        const uint8_t* top = frame + static_cast<size_t>(height_ - 1) * stride_;
+        for (int r = 0; r < height_; ++r) {
+            if (std::fwrite(top - static_cast<ptrdiff_t>(r) * stride_, 4, width_, stdout) != static_cast<size_t>(width_)) {
+                *error = std::string("cannot write to standard output: ") + std::strerror(errno);
+                return Kept::kFailed;
+            }
+        }
+        return Kept::kKept;
+    }
+
+    // Waits for the files still being written; false with the first failure.
+    bool Finish(std::string* error) { return !writers_ || writers_->Finish(error); }
 
 private:
     std::string output_;
     int width_;
     int height_;
     size_t stride_;
+    std::unique_ptr<quelvixcam::PngWriters> writers_;
 };
 
 // Tells a new picture from one the driver delivers again. With no new raw
@@ -227,6 +241,7 @@ struct Tally {
     long written = 0;    // what --frames counts
     long repeated = 0;   // delivered again: no new camera frame had come
     long dropped = 0;    // camera frames that never reached the client
+    long notWritten = 0; // new pictures the PNG writers had no room for
     LONGLONG firstTime = 0;
     LONGLONG lastTime = 0;
     uint64_t sentAtFirstNew = 0;
@@ -308,13 +323,18 @@ int Capture(const Options& options, rig::PluggedCamera& rig) {
             ++tally.repeated;
         }
         if (fresh || options.keepRepeats) {
-            if (tally.written == 0) tally.firstTime = frame.presentationTime;
-            tally.lastTime = frame.presentationTime;
-            ++tally.written;
             std::string error;
-            if (!sink.Write(tally.written, frame.data, &error)) {
+            const Kept kept = sink.Write(tally.written + 1, frame.data, &error);
+            if (kept == Kept::kFailed) {
                 result = Fail(error);
                 break;
+            }
+            if (kept == Kept::kNoRoom) {
+                ++tally.notWritten;
+            } else {
+                if (tally.written == 0) tally.firstTime = frame.presentationTime;
+                tally.lastTime = frame.presentationTime;
+                ++tally.written;
             }
         }
         if (!options.quiet) {
@@ -330,6 +350,8 @@ int Capture(const Options& options, rig::PluggedCamera& rig) {
     pin->SetState(KSSTATE_STOP);
     pin->Close();
     filter->Close();
+    std::string writeError;
+    if (!sink.Finish(&writeError) && result == 0) result = Fail(writeError);
     if (result != 0) return result;
 
     // The summary goes where it cannot mix with frames.
@@ -337,8 +359,8 @@ int Capture(const Options& options, rig::PluggedCamera& rig) {
     double span = static_cast<double>(tally.lastTime - tally.firstTime) / 1e7;
     std::fprintf(report, "frames: %ld (%dx%d BGRA)%s\n", tally.written, width, height,
                  options.keepRepeats ? ", repeats included" : "");
-    std::fprintf(report, "delivered: %ld, new: %ld, repeated: %ld, dropped: %ld\n", tally.delivered, tally.fresh,
-                 tally.repeated, tally.dropped);
+    std::fprintf(report, "delivered: %ld, new: %ld, repeated: %ld, dropped: %ld, not written (queue full): %ld\n",
+                 tally.delivered, tally.fresh, tally.repeated, tally.dropped, tally.notWritten);
     if (detector.StampHidden())
         std::fprintf(report, "note: the settings hid the camera's frame stamp; repeats were told by the camera's count\n");
     std::fprintf(report, "timestamps span: %.3f s\n", span);

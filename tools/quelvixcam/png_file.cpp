@@ -25,7 +25,7 @@ void OnPngWarning(png_structp, png_const_charp) {}
 }  // namespace
 
 bool WriteBgraAsPng(const std::string& path, const uint8_t* pixels, int width, int height, std::ptrdiff_t stride,
-                    std::string* error) {
+                    std::string* error, bool fast) {
     if (width <= 0 || height <= 0) {
         *error = "cannot write an empty image";
         return false;
@@ -55,6 +55,10 @@ bool WriteBgraAsPng(const std::string& path, const uint8_t* pixels, int width, i
     png_init_io(png, file);
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8, PNG_COLOR_TYPE_RGB,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (fast) {
+        png_set_compression_level(png, 1);
+        png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
+    }
     png_write_info(png, info);
     for (int r = 0; r < height; ++r) {
         const uint8_t* src = pixels + r * stride;
