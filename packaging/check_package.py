@@ -169,6 +169,8 @@ class Checker:
         self.expect("\n    %s\n" % hardware_id in instructions,
                     "INSTALL.txt does not name the hardware id %s on a line of its own" % hardware_id)
         self.expect(not re.search(r"@[A-Z_]+@", instructions), "INSTALL.txt has an unfilled @FIELD@")
+        page = source_facts.facts()["PLUGIN_PAGE_NAME"]
+        self.expect('"%s"' % page in instructions, "INSTALL.txt does not name the page as registered, \"%s\"" % page)
         install = install + ".NTamd64"
         return install if self.section(install, "the model's install section") else None
 

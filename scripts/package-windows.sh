@@ -54,6 +54,12 @@ if ! [[ $hardware_id =~ ^USB\\VID_[0-9A-Fa-f]{4}\&PID_[0-9A-Fa-f]{4}(\&REV_[0-9A
   exit 2
 fi
 
+# The placeholder id matches no camera: say so once, where the packager sees it.
+if [[ $hardware_id == 'USB\VID_F055&PID_5100' ]]; then
+  echo "package-windows: warning: the INF names the placeholder hardware id $hardware_id, which no camera reports;" \
+    "read the camera's id in Device Manager and rebuild with --hardware-id (INSTALL.txt, \"The hardware id\")" >&2
+fi
+
 # The packaging helpers leave no byte-code beside the sources.
 export PYTHONDONTWRITEBYTECODE=1
 
