@@ -4,10 +4,12 @@
 # writing them to build/frames/ (frame-0001.png, ...). Extra arguments go to
 # `quelvixcam capture` (e.g. --frames 100, --scene bars, --camera-fps 0).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+cd "$QUELVIX_ROOT"
 scripts/setup-host.sh
-scripts/build-host.sh host
+# Only the tool and what it links; the tests are scripts/test.sh's to build.
+configure_preset host "$(preset_dir host)" >/dev/null
+cmake --build "$(preset_dir host)" -j "$QUELVIX_JOBS" --target quelvixcam
 rm -rf build/frames
 # After the last unplug the tool checks the driver's pool: blocks still live
 # are listed per tag and the exit status is 3, as a leak at unload would stop
