@@ -6,7 +6,7 @@
 
 class DeviceContext;
 
-// Allocated by FilterCreate (tag 'wNCK') and freed with the filter's object
+// Allocated by FilterCreate (ContextPoolTag) and freed with the filter's object
 // bag.
 struct FilterContext {
     PKSFILTER filter;

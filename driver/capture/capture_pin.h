@@ -18,7 +18,7 @@ protected:
 
 enum PinRunState : LONG { PinNotStreaming = 0, PinPausedAfterRunning = 1, PinRunning = 2 };
 
-// One per pin (tag 'wNCK'), freed with the pin's object bag.
+// One per pin (ContextPoolTag), freed with the pin's object bag.
 class PinContext final : public PinCallbacks {
 public:
     // A zero-filled context for `pin` of `device`; null when out of memory.

@@ -37,13 +37,13 @@ struct ClientRows {
 
 struct CaptureWorker {
     ImagePipeline* pipeline;  // set by PrepareStreaming
-    PUCHAR rgbImage;          // frameWidth x frameHeight x 4 bytes (tag 'hVLT'); the pipeline's outputBuffer
+    PUCHAR rgbImage;          // frameWidth x frameHeight x 4 bytes (FramePoolTag); the pipeline's outputBuffer
     LONG captureState;        // CaptureState; changed only by the worker's own transitions below
     KEVENT conversionDone;    // notification event: set when Process leaves a conversion
     PVOID captureThread;      // referenced thread object of the running thread, or null
     LONG volatile converting; // 1 from Process's start of a conversion to the end of its copy
     LONG bufferState[2];      // RawBufferState; under bufferLock
-    PUCHAR rawBuffer[2];      // RawFrame buffers of rawFrameSize bytes (tag 'hVLT')
+    PUCHAR rawBuffer[2];      // RawFrame buffers of rawFrameSize bytes (FramePoolTag)
     // The thread loops while set. A 32-bit flag rather than a byte so that
     // the thread's read and StopCapture's write are single atomic accesses
     // on every compiler.
@@ -64,7 +64,7 @@ struct CaptureWorker {
     KSPIN_LOCK bufferLock;
 };
 
-// Allocates a zero-filled worker for `owner` (tag 'wNCK'); null when out of memory.
+// Allocates a zero-filled worker for `owner` (ContextPoolTag); null when out of memory.
 CaptureWorker* AllocateCaptureWorker(DeviceContext* owner);
 // Object bag callback: releases a worker made by AllocateCaptureWorker.
 VOID FreeCaptureWorker(PVOID worker);

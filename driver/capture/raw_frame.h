@@ -17,7 +17,7 @@ inline const UCHAR* RawFrameLine(const UCHAR* frame, ULONG line) {
     return frame + RawDataOffset + static_cast<SIZE_T>(line) * RawLinePitch;
 }
 
-// A raw frame buffer of `size` bytes (tag 'hVLT'), or null.
+// A raw frame buffer of `size` bytes (FramePoolTag), or null.
 inline PUCHAR AllocateRawFrame(ULONG size) {
     return size ? static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, size, FramePoolTag)) : nullptr;
 }

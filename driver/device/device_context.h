@@ -18,7 +18,7 @@ constexpr LONG SensorHeight = 1200;
 
 class DeviceContext final : public DeviceOperations {
 public:
-    // Allocates a zero-filled context (tag 'wNCK'); null when out of memory.
+    // Allocates a zero-filled context (ContextPoolTag); null when out of memory.
     static DeviceContext* Allocate(PKSDEVICE device);
     // Object bag callback: releases a context made by Allocate.
     static VOID Free(PVOID context);

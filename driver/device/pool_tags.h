@@ -10,6 +10,9 @@ constexpr ULONG FramePoolTag = 'hVLT';     // frame buffers, edited pin descript
 constexpr ULONG PipelinePoolTag = 'RysI';  // the image pipeline
 constexpr ULONG RangePoolTag = 'gRNQ';     // a filter's edited descriptor and data range
 
+// Every tag above, for whoever breaks the pool down by tag (quelvixcam info).
+constexpr ULONG DriverPoolTags[] = {ContextPoolTag, UsbPoolTag, FramePoolTag, PipelinePoolTag, RangePoolTag};
+
 // A zero-filled non-paged block, or null.
 inline PVOID AllocateZeroed(SIZE_T bytes, ULONG tag) {
     PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, bytes, tag);

@@ -44,7 +44,7 @@ struct ImagePipeline {
     LONG workPitch;
     LONG workBufferSize;
     UCHAR* outputBuffer;  // the capture worker's RGB buffer; not owned
-    UCHAR* workBuffer;    // owned, tag 'hVLT'
+    UCHAR* workBuffer;    // owned, FramePoolTag
 
     // Shared with the conversion: written by atomic exchange, read atomically.
     volatile LONG colorPhase;
@@ -93,7 +93,7 @@ struct ImagePipeline {
 };
 
 // Construction and geometry.
-// Allocates a zero-filled pipeline (tag 'RysI') with the factory values and
+// Allocates a zero-filled pipeline (PipelinePoolTag) with the factory values and
 // runs InitializePipeline; null when the pool is exhausted.
 ImagePipeline* CreatePipeline();
 // Releases the working buffer if one is still held, then the object.

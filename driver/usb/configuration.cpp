@@ -5,7 +5,7 @@
 
 namespace {
 
-// Reads a descriptor into a fresh 'QLNC' buffer of `length` bytes; on
+// Reads a descriptor into a fresh UsbPoolTag buffer of `length` bytes; on
 // success the caller owns *buffer, of which the device filled *received
 // bytes (a device may send fewer than asked for).
 NTSTATUS ReadDescriptor(UsbLink* link, UCHAR type, ULONG length, PVOID* buffer, ULONG* received) {

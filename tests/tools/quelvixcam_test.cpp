@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -219,6 +220,27 @@ TEST_F(ToolTest, SetReadsNumbersInDecimalOrWithAHexPrefix) {
         EXPECT_EQ(refused.status, 2) << bad;
         EXPECT_NE(refused.err.find("is not a 32-bit number"), std::string::npos) << bad << ": " << refused.err;
     }
+}
+
+// info breaks the pool down by every tag the driver allocates with, and
+// the rest as the platform's, so the parts add up to the total.
+TEST_F(ToolTest, InfoBreaksThePoolDownByEveryDriverTagAndTheRestAddsUp) {
+    ToolRun run = Tool("info", "");
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char* when : {"pool while started: ", "pool after removal: "}) {
+        const size_t at = run.out.find(when);
+        ASSERT_NE(at, std::string::npos) << run.out;
+        const std::string line = run.out.substr(at, run.out.find('\n', at) - at);
+        unsigned long total = 0, context = 0, usb = 0, frame = 0, pipeline = 0, range = 0, platform = 0;
+        ASSERT_EQ(std::sscanf(line.c_str() + std::strlen(when),
+                              "%lu live blocks, %*u bytes, 'wNCK' %lu, 'QLNC' %lu, 'hVLT' %lu, 'RysI' %lu, "
+                              "'gRNQ' %lu, platform %lu",
+                              &total, &context, &usb, &frame, &pipeline, &range, &platform),
+                  7)
+            << line;
+        EXPECT_EQ(context + usb + frame + pipeline + range + platform, total) << line;
+    }
+    EXPECT_NE(run.out.find("pool after removal: 0 live blocks"), std::string::npos) << run.out;
 }
 
 // An option given twice is refused rather than one of the two winning

@@ -6,6 +6,7 @@
 
 #include "camera_faults.h"
 #include "device/device_context.h"
+#include "device/pool_tags.h"
 #include "host/kernel/violations.h"
 #include "options_seen.h"
 #include "registry_option.h"
@@ -40,13 +41,17 @@ void PrintPipes(const DeviceContext* context) {
 void PrintPool(const char* when) {
     hostk::PoolStats totals = hostk::PoolTotals();
     std::printf("pool %s: %zu live blocks, %zu bytes", when, totals.liveBlocks, totals.liveBytes);
-    const ULONG tags[] = {'wNCK', 'QLNC', 'hVLT', 'RysI'};
-    for (ULONG tag : tags) {
+    size_t driverBlocks = 0;
+    for (ULONG tag : DriverPoolTags) {
         char text[5];
         hostk::TagText(tag, text);
-        std::printf(", '%s' %zu", text, hostk::PoolTagStats(tag).liveBlocks);
+        const size_t blocks = hostk::PoolTagStats(tag).liveBlocks;
+        driverBlocks += blocks;
+        std::printf(", '%s' %zu", text, blocks);
     }
-    std::printf("\n");
+    // The rest are the platform's own (the streaming class's and the USB
+    // stack's), so that the breakdown adds up to the total.
+    std::printf(", platform %zu\n", totals.liveBlocks - driverBlocks);
 }
 
 const char kUsage[] = "usage: quelvixcam info [--trace FILE] [--registry FILE] [--camera-fault NAME[=ARG]]...\n";
