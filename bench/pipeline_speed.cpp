@@ -54,11 +54,11 @@ const int kHeight = 1200;
 // scaled by its channel's weight in percent (GRBG: green and red in even
 // rows, blue and green in odd ones).
 std::vector<uint8_t> MakeRawFrame(unsigned seed, int redPercent, int bluePercent) {
-    std::vector<uint8_t> f(RAW_DATA_OFFSET + static_cast<size_t>(kHeight) * RAW_LINE_PITCH);
+    std::vector<uint8_t> f(RawDataOffset + static_cast<size_t>(kHeight) * RawLinePitch);
     std::mt19937 rng(seed);
     for (auto& b : f) b = static_cast<uint8_t>(rng());
     for (int r = 0; r < kHeight; ++r) {
-        uint8_t* line = f.data() + RAW_DATA_OFFSET + static_cast<size_t>(r) * RAW_LINE_PITCH;
+        uint8_t* line = f.data() + RawDataOffset + static_cast<size_t>(r) * RawLinePitch;
         const int percent = r % 2 == 0 ? redPercent : bluePercent;
         for (int c = r % 2 == 0 ? 1 : 0; c < kWidth; c += 2) line[c] = static_cast<uint8_t>(line[c] * percent / 100);
     }
@@ -148,7 +148,7 @@ public:
     void operator()() {
         const std::vector<uint8_t>& raw = *scenes_[next_];
         next_ = (next_ + 1) % scenes_.size();
-        ConvertFrameWithKernel(p_, raw.data(), RAW_DATA_OFFSET, RAW_LINE_PITCH, kernel_);
+        ConvertFrameWithKernel(p_, raw.data(), RawDataOffset, RawLinePitch, kernel_);
     }
 
 private:
@@ -161,7 +161,7 @@ private:
 
 cv::Mat RawMat() {
     const std::vector<uint8_t>& f = RawFrame();
-    return cv::Mat(kHeight, kWidth, CV_8UC1, const_cast<uint8_t*>(f.data()) + RAW_DATA_OFFSET, RAW_LINE_PITCH);
+    return cv::Mat(kHeight, kWidth, CV_8UC1, const_cast<uint8_t*>(f.data()) + RawDataOffset, RawLinePitch);
 }
 
 struct OpenCvBilinear {

@@ -70,7 +70,7 @@ void ConversionAndCopy(benchmark::State& state) {
     const size_t row = kWidth * 4;
     int turn = 0;
     for (auto _ : state) {
-        ConvertFrame(pipeline, raw.data(), RAW_DATA_OFFSET, RAW_LINE_PITCH);
+        ConvertFrame(pipeline, raw.data(), RawDataOffset, RawLinePitch);
         uint8_t* destination = client[turn].data();
         for (int r = kHeight - 1; r >= 0; --r, destination += row) std::memcpy(destination, &rgb[r * row], row);
         benchmark::DoNotOptimize(client[turn].data());
@@ -94,7 +94,7 @@ void ConversionIntoFrame(benchmark::State& state) {
     int turn = 0;
     for (auto _ : state) {
         uint8_t* lastRow = client[turn].data() + (kHeight - 1) * row;
-        ConvertFrameToRows(pipeline, raw.data(), RAW_DATA_OFFSET, RAW_LINE_PITCH, lastRow, -row);
+        ConvertFrameToRows(pipeline, raw.data(), RawDataOffset, RawLinePitch, lastRow, -row);
         benchmark::DoNotOptimize(client[turn].data());
         benchmark::ClobberMemory();
         turn ^= 1;

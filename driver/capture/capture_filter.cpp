@@ -35,7 +35,7 @@ VOID SetFrameGeometry(DeviceContext* context, LONG width, LONG height) {
     context->frameWidth = width;
     context->frameHeight = static_cast<ULONG>(height);
     context->outputHeight = height;
-    context->outputWidth = width & ~7;
+    context->outputWidth = width & ~(OutputWidthGranularity - 1);
     KeReleaseSpinLock(&FrameGeometryLock, irql);
 }
 

@@ -157,13 +157,13 @@ VOID BuildConfigCaps(KS_VIDEO_STREAM_CONFIG_CAPS* caps, LONG width, LONG height)
     caps->InputSize = SIZE{width, height};
     caps->MinCroppingSize = SIZE{width, height};
     caps->MaxCroppingSize = SIZE{width, height};
-    caps->CropGranularityX = 8;
+    caps->CropGranularityX = OutputWidthGranularity;
     caps->CropGranularityY = 1;
-    caps->CropAlignX = 8;
+    caps->CropAlignX = OutputWidthGranularity;
     caps->CropAlignY = 1;
     caps->MinOutputSize = SIZE{width, height};
     caps->MaxOutputSize = SIZE{width, height};
-    caps->OutputGranularityX = 8;
+    caps->OutputGranularityX = OutputWidthGranularity;
     caps->OutputGranularityY = 1;
     caps->MinFrameInterval = FrameInterval30;
     caps->MaxFrameInterval = FrameInterval30;
@@ -197,14 +197,14 @@ VOID RewriteCaptureDataRange(KS_DATARANGE_VIDEO* filterRange, LONG width, LONG h
 // MEDIASUBTYPE_RGB32; ksmedia.h has no static initialiser for it.
 #define STATIC_CAPTURE_SUBTYPE_RGB32 0xe436eb7eL, 0x524f, 0x11ce, 0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70
 
-// The range as declared: 1600 x 1200 with the intervals of 29.97 frames a
+// The range as declared: the whole sensor with the intervals of 29.97 frames a
 // second. Never written: each filter copies it at create and rewrites its
 // copy to its device's size before any client can see it.
 const KS_DATARANGE_VIDEO CaptureDataRange = {
     {{
         sizeof(KS_DATARANGE_VIDEO),                 // FormatSize
         0,                                          // Flags
-        1600 * 1200 * 4,                            // SampleSize
+        SensorWidth * SensorHeight * 4,                            // SampleSize
         0,                                          // Reserved
         {STATIC_KSDATAFORMAT_TYPE_VIDEO},           // MajorFormat
         {STATIC_CAPTURE_SUBTYPE_RGB32},             // SubFormat
@@ -217,16 +217,16 @@ const KS_DATARANGE_VIDEO CaptureDataRange = {
     {
         {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO},  // guid
         0,                                          // VideoStandard: none
-        {1600, 1200},                               // InputSize
-        {1600, 1200},                               // MinCroppingSize
-        {1600, 1200},                               // MaxCroppingSize
-        8,                                          // CropGranularityX
+        {SensorWidth, SensorHeight},                               // InputSize
+        {SensorWidth, SensorHeight},                               // MinCroppingSize
+        {SensorWidth, SensorHeight},                               // MaxCroppingSize
+        OutputWidthGranularity,                     // CropGranularityX
         1,                                          // CropGranularityY
-        8,                                          // CropAlignX
+        OutputWidthGranularity,                     // CropAlignX
         1,                                          // CropAlignY
-        {1600, 1200},                               // MinOutputSize
-        {1600, 1200},                               // MaxOutputSize
-        8,                                          // OutputGranularityX
+        {SensorWidth, SensorHeight},                               // MinOutputSize
+        {SensorWidth, SensorHeight},                               // MaxOutputSize
+        OutputWidthGranularity,                     // OutputGranularityX
         1,                                          // OutputGranularityY
         0,                                          // StretchTapsX
         0,                                          // StretchTapsY
@@ -234,23 +234,23 @@ const KS_DATARANGE_VIDEO CaptureDataRange = {
         0,                                          // ShrinkTapsY
         333667,                                     // MinFrameInterval
         640000000,                                  // MaxFrameInterval
-        1600 * 1200 * 32 * 30,                      // MinBitsPerSecond
-        1600 * 1200 * 32 * 30,                      // MaxBitsPerSecond
+        SensorWidth * SensorHeight * 32 * 30,                      // MinBitsPerSecond
+        SensorWidth * SensorHeight * 32 * 30,                      // MaxBitsPerSecond
     },
     {
-        {0, 0, 1600, 1200},     // rcSource
+        {0, 0, SensorWidth, SensorHeight},     // rcSource
         {0, 0, 0, 0},           // rcTarget
-        1600 * 1200 * 4 * 30,   // dwBitRate
+        SensorWidth * SensorHeight * 4 * 30,   // dwBitRate
         0,                      // dwBitErrorRate
         333667,                 // AvgTimePerFrame
         {
             sizeof(KS_BITMAPINFOHEADER),  // biSize
-            1600,                         // biWidth
-            1200,                         // biHeight: positive, bottom-up rows
+            SensorWidth,                  // biWidth
+            SensorHeight,                 // biHeight: positive, bottom-up rows
             1,                            // biPlanes
             32,                           // biBitCount
             KS_BI_RGB,                    // biCompression
-            1600 * 1200 * 4,              // biSizeImage
+            SensorWidth * SensorHeight * 4,              // biSizeImage
             0,                            // biXPelsPerMeter
             0,                            // biYPelsPerMeter
             0,                            // biClrUsed

@@ -15,6 +15,10 @@ struct tagKS_VIDEOINFOHEADER;
 constexpr ULONG SensorRegisterCount = 1024;
 constexpr LONG SensorWidth = 1600;
 constexpr LONG SensorHeight = 1200;
+// The output width is a whole number of these pixel groups: a Roi's width is
+// cut down to one, and the pin's ranges declare it as their granularity.
+constexpr LONG OutputWidthGranularity = 8;
+static_assert((OutputWidthGranularity & (OutputWidthGranularity - 1)) == 0, "a power of two, cut with a mask");
 
 class DeviceContext final : public DeviceOperations {
 public:

@@ -5,9 +5,9 @@
 
 #include "image_pipeline.h"
 
-// The camera's raw layout: line i of a frame at byte 9921 + i * 1921.
-#define RAW_DATA_OFFSET 9921
-#define RAW_LINE_PITCH 1921
+// The camera's raw layout (line i of a frame at RawDataOffset + i *
+// RawLinePitch) is named once, in camera/frame_geometry.h.
+#include "camera/frame_geometry.h"
 
 // Which implementation converts. All give bit-identical output; the scalar
 // one is the reference and the fallback for processors without SSE2. AVX2

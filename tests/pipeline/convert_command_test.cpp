@@ -86,14 +86,14 @@ std::vector<uint8_t> ConvertInProcess(const std::vector<uint8_t>& raw, int w, in
 
 TEST_F(ConvertCommandTest, RawOutputInTheCameraLayoutMatchesTheDriver) {
     const int w = 37, h = 11;
-    auto raw = RandomBytes(RAW_DATA_OFFSET + (h - 1) * RAW_LINE_PITCH + w, 1);
+    auto raw = RandomBytes(RawDataOffset + (h - 1) * RawLinePitch + w, 1);
     WriteAll(Path("frame.raw"), raw);
     ToolRun r = Convert("--input " + Path("frame.raw") + " --width 37 --height 11 --phase 2 --set Brightness=600 --set Hue=400 "
                     "--set Contrast=-3 --set RedGain=301 --set Saturation=14 --output " + Path("out.bgra"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");  // gains are printed only under white balance
     // The property set's clamps: 510, 359, 0, 300.
-    auto expected = ConvertInProcess(raw, w, h, RAW_DATA_OFFSET, RAW_LINE_PITCH, [](ImagePipeline* p) {
+    auto expected = ConvertInProcess(raw, w, h, RawDataOffset, RawLinePitch, [](ImagePipeline* p) {
         SetColorPhase(p, 2);
         SetRedGain(p, 300);
         UpdateBrightness(p, 510);

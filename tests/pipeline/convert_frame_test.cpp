@@ -321,10 +321,10 @@ TEST_P(ConvertFrameTest, CameraLayoutTakesLinesAtTheirOffsetAndPitch) {
     const int w = 32, h = 6;
     PipelineFrame f(w, h);
     f.Neutral();
-    std::vector<uint8_t> raw(RAW_DATA_OFFSET + h * RAW_LINE_PITCH, 7);  // 7 outside the image
+    std::vector<uint8_t> raw(RawDataOffset + h * RawLinePitch, 7);  // 7 outside the image
     for (int r = 0; r < h; ++r)
-        for (int c = 0; c < w; ++c) raw[RAW_DATA_OFFSET + r * RAW_LINE_PITCH + c] = 90;
-    ConvertFrameWithKernel(f.pipeline(), raw.data(), RAW_DATA_OFFSET, RAW_LINE_PITCH, kernel());
+        for (int c = 0; c < w; ++c) raw[RawDataOffset + r * RawLinePitch + c] = 90;
+    ConvertFrameWithKernel(f.pipeline(), raw.data(), RawDataOffset, RawLinePitch, kernel());
     ExpectUniform(f, Pixel{90, 90, 90, 255});
 }
 

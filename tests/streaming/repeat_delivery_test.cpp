@@ -67,7 +67,7 @@ std::vector<uint8_t> WhiteBalancedImage(const std::vector<uint8_t>& raw) {
     SetWhiteBalance(pipeline, 1);
     std::vector<uint8_t> image(kImageBytes);
     pipeline->outputBuffer = image.data();
-    ConvertFrameWithKernel(pipeline, raw.data(), RAW_DATA_OFFSET, RAW_LINE_PITCH, ConversionKernelScalar);
+    ConvertFrameWithKernel(pipeline, raw.data(), RawDataOffset, RawLinePitch, ConversionKernelScalar);
     FreePipeline(pipeline);
     return image;
 }
@@ -197,7 +197,7 @@ TEST_F(RepeatDeliveryTest, ACutWidthIsConvertedIntoTheImageAndCopiedRowByRow) {
     AllocateWorkingBuffer(reference);
     std::vector<uint8_t> wide(1604u * 1200 * 4);
     reference->outputBuffer = wide.data();
-    ConvertFrameWithKernel(reference, raw.data(), RAW_DATA_OFFSET, RAW_LINE_PITCH, ConversionKernelScalar);
+    ConvertFrameWithKernel(reference, raw.data(), RawDataOffset, RawLinePitch, ConversionKernelScalar);
     FreePipeline(reference);
     std::vector<uint8_t> expected(kImageBytes);
     for (size_t r = 0; r < 1200; ++r) std::memcpy(&expected[r * 1600 * 4], &wide[r * 1604 * 4], 1600 * 4);

@@ -64,7 +64,7 @@ inline std::vector<uint8_t> ExpectedImage(const std::vector<uint8_t>& raw, int h
     AllocateWorkingBuffer(pipeline);
     std::vector<uint8_t> image(static_cast<size_t>(1600) * height * 4);
     pipeline->outputBuffer = image.data();
-    ConvertFrameWithKernel(pipeline, raw.data(), RAW_DATA_OFFSET, RAW_LINE_PITCH, ConversionKernelScalar);
+    ConvertFrameWithKernel(pipeline, raw.data(), RawDataOffset, RawLinePitch, ConversionKernelScalar);
     FreePipeline(pipeline);
     return image;
 }

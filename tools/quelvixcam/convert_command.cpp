@@ -71,8 +71,8 @@ struct Options {
     std::string output;
     long long width = -1;
     long long height = -1;
-    long long offset = RAW_DATA_OFFSET;
-    long long pitch = RAW_LINE_PITCH;
+    long long offset = RawDataOffset;
+    long long pitch = RawLinePitch;
     bool offsetGiven = false;
     bool pitchGiven = false;
     bool packed = false;
