@@ -89,6 +89,14 @@ enum CameraPropertyId {
 #undef CAMERA_PROPERTY_ONE
 };
 
+/* The frame-read wait (PropertyTimeout, milliseconds) that a start trusts
+ * from the registry and the page offers: the driver's load range and the
+ * page's edit box are the same range. */
+enum CameraTimeoutRange {
+    CameraTimeoutMin = 501,
+    CameraTimeoutMax = 9999
+};
+
 #ifdef __cplusplus
 #define CAMERA_PROPERTY_INLINE constexpr
 #else

@@ -92,9 +92,9 @@ inline constexpr CameraSettingRow CameraSettingRows[] = {
     //
     // A property set takes any wait from the load range's low end up,
     // compared unsigned (a negative value is a very long wait); a start
-    // trusts only 501..9999 from the registry.
+    // trusts only CameraTimeoutMin..Max (501..9999) from the registry.
     {&CameraSettings::timeout, PropertyTimeout, AnyValue, NotReported,
-     DefaultReadTimeout, {501, 9999}, DefaultReadTimeout},
+     DefaultReadTimeout, {CameraTimeoutMin, CameraTimeoutMax}, DefaultReadTimeout},
     // SetExposure holds the value to 2..1252 itself, compared unsigned; the
     // saved default 0 becomes 2 there.
     {&CameraSettings::exposure, PropertyExposure, AnyValue, {2, 1252, 2},

@@ -13,8 +13,9 @@ const LONG kSliderCap = 5000;
 const LONG kMinRoiWidth = 32;
 const LONG kMinRoiHeightSpin = 8;
 const LONG kMinRoiSize = 32;
-const UINT kTimeoutMin = 501;
-const UINT kTimeoutMax = 9999;
+// The time-out edit takes what the driver trusts from the registry.
+const UINT kTimeoutMin = CameraTimeoutMin;
+const UINT kTimeoutMax = CameraTimeoutMax;
 const int kMaxSubsampleEntry = 3;
 const LRESULT kMaxSubsampleIndex = 4;
 
