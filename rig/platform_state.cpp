@@ -17,9 +17,15 @@ void DisarmFaults() {
 void ResetPlatform() {
     DisarmFaults();
     hostk::ClearViolations();
-    InterlockedExchange(&ReadTimeout, DefaultReadTimeout);
-    InterlockedExchange(&UsbRequestTimeout, DefaultUsbRequestTimeout);
+    SetReadTimeout(DefaultReadTimeout);
+    SetUsbRequestTimeout(DefaultUsbRequestTimeout);
 }
+
+// Interlocked, as the property handler writes ReadTimeout while the capture
+// thread may be reading it.
+void SetReadTimeout(long milliseconds) { InterlockedExchange(&ReadTimeout, milliseconds); }
+
+void SetUsbRequestTimeout(long milliseconds) { InterlockedExchange(&UsbRequestTimeout, milliseconds); }
 
 Leftovers LeftoversNow() {
     Leftovers left;

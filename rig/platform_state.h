@@ -16,6 +16,14 @@ void DisarmFaults();
 // driver-wide timeouts their defaults.
 void ResetPlatform();
 
+// The driver's two waits, in milliseconds, are globals it reads on every
+// request: how long a frame read waits for the camera, and how long a
+// control transfer waits for its reply. A test or soak that needs them
+// shorter (a silent camera) or longer (a held one) sets them here, and
+// ResetPlatform gives them their defaults back; nothing else writes them.
+void SetReadTimeout(long milliseconds);
+void SetUsbRequestTimeout(long milliseconds);
+
 struct Leftovers {
     size_t liveBlocks = 0;     // pool blocks still allocated, any tag
     size_t systemThreads = 0;  // system threads not yet ended

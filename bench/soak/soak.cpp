@@ -151,7 +151,7 @@ Soak::Soak(const Settings& settings, Counts& counts, Watchdog& watchdog)
 
 bool Soak::Start() {
     rig::ResetPlatform();
-    InterlockedExchange(&UsbRequestTimeout, kUsbRequestTimeoutMs);
+    rig::SetUsbRequestTimeout(kUsbRequestTimeoutMs);
     rig::Options options;
     options.cameraFps = 60;
     // Only the control traffic, and only its start: the trace is not under

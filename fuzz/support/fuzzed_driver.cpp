@@ -25,8 +25,8 @@ long requestWait = DefaultUsbRequestTimeout;
 long readWait = DefaultReadTimeout;
 
 void ShortenWaits() {
-    InterlockedExchange(&ReadTimeout, readWait);
-    InterlockedExchange(&UsbRequestTimeout, requestWait);
+    rig::SetReadTimeout(readWait);
+    rig::SetUsbRequestTimeout(requestWait);
 }
 
 // The wire goes between the stack and the camera when there is one.

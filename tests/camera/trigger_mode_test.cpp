@@ -3,8 +3,6 @@
 #include "camera/trigger_mode.h"
 #include "camera_test_support.h"
 
-#include "usb/usb_link.h"
-
 using cameratest::RegisterLine;
 using cameratest::StartedCamera;
 using testrig::CommandLine;
@@ -16,7 +14,7 @@ protected:
     void SetUp() override {
         StartedCamera::SetUp();
         // A reply the camera never sends must not hold a test for seconds.
-        InterlockedExchange(&UsbRequestTimeout, 200);
+        rig::SetUsbRequestTimeout(200);
     }
 };
 

@@ -18,7 +18,7 @@ namespace {
 
 TEST_F(DriverTest, StopWaitsForACommandTransferStillUsingThePipes) {
     rig.Plug();
-    InterlockedExchange(&UsbRequestTimeout, 1000);
+    rig::SetUsbRequestTimeout(1000);
     rig.Camera().HangNextRequests(1);
     std::atomic<bool> transferDone{false};
     NTSTATUS transferStatus = STATUS_SUCCESS;

@@ -172,7 +172,7 @@ TEST_F(PropertyTest, ExTriggerIsAskedOfTheCameraOnEveryGet) {
     EXPECT_EQ(testrig::LinesStartingWith(Commands(), testrig::CommandLine({0x29})).size(), 2u);
 
     // A camera that does not answer reads as free running.
-    InterlockedExchange(&UsbRequestTimeout, 100);
+    rig::SetUsbRequestTimeout(100);
     rig.Camera().SetReplyFault(sim::ReplyFault::kDropBoth);
     EXPECT_EQ(Get(PropertyExTrigger), 0);
     rig.Camera().SetReplyFault(sim::ReplyFault::kShorten, 1, 10);

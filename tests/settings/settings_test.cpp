@@ -79,7 +79,7 @@ TEST_F(SettingsTest, SavedTimeoutIsUsedOnlyFrom501To9999) {
     for (const auto& c : cases) {
         // Saved while the camera is away: its stop would write over it.
         rig.Remove();
-        InterlockedExchange(&ReadTimeout, 3000);
+        rig::SetReadTimeout(3000);
         Save("Timeout", c.saved);
         rig.Plug();
         EXPECT_EQ(Fields().timeout, c.expected) << "saved " << c.saved;
@@ -185,7 +185,7 @@ TEST_F(SettingsTest, TimeoutAboveTheLoadBoundIsSavedButSkippedAtTheNextStart) {
     rig.Plug();
     // What an accepted Timeout request leaves behind.
     Fields().timeout = 20000;
-    InterlockedExchange(&ReadTimeout, 20000);
+    rig::SetReadTimeout(20000);
     rig.Stop();
     EXPECT_EQ(Saved("Timeout"), 20000);
     Replug();

@@ -103,7 +103,7 @@ protected:
     // ThreadSanitizer on a busy machine), so reads wait ten minutes before
     // they time out: one timing out would lose the frame stepped next.
     void HoldCamera() {
-        InterlockedExchange(&ReadTimeout, 600000);
+        rig::SetReadTimeout(600000);
         rig.Camera().HoldFrames();
     }
 

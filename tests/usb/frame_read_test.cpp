@@ -13,7 +13,6 @@
 
 #include "camera/camera_commands.h"
 #include "camera/frame_geometry.h"
-#include "device/read_timeout.h"
 #include "host/kernel/violations.h"
 #include "support/plugged_camera.h"
 
@@ -137,7 +136,7 @@ TEST_F(DriverTest, ACancelThatReachesAChunkBeforeTheCameraHasItStillEndsTheRead)
     // The cancel routine of a chunk runs while the chunk is still on its way
     // to the camera, which ignores a cancel for a transfer it does not know.
     // The cancel must not be lost: the read still ends at once.
-    InterlockedExchange(&ReadTimeout, 20000);
+    rig::SetReadTimeout(20000);
     RecordingDevice recorder(&rig.Camera());
     {
         std::unique_ptr<hostks::PnpDevice> pnp = rig::MakePnpDevice(&recorder);
@@ -179,7 +178,7 @@ TEST_F(FrameReadTest, AWholeFrameArrivesAsTheCameraRenderedIt) {
 }
 
 TEST_F(FrameReadTest, ACameraThatSendsNothingTimesOutAndLeavesNoChunkInFlight) {
-    InterlockedExchange(&ReadTimeout, 200);
+    rig::SetReadTimeout(200);
     rig.Camera().SetSendNothing(true);
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(Read(kFullFrame), STATUS_TIMEOUT);
@@ -204,7 +203,7 @@ TEST_F(FrameReadTest, AFailedChunkStillLetsTheReadSucceedWithoutItsBytes) {
 TEST_F(FrameReadTest, CancellingAReadInFlightEndsItAtOnce) {
     // A read that were not cancelled would wait its whole timeout; the
     // bounds below leave a loaded machine plenty of room below that.
-    InterlockedExchange(&ReadTimeout, 20000);
+    rig::SetReadTimeout(20000);
     rig.Camera().HoldFrames();
     auto read = std::async(std::launch::async, [this] { return Read(kFullFrame); });
     ASSERT_TRUE(rig.Camera().WaitForPendingTransfers(0x82, 36, 2000ms));
@@ -226,7 +225,7 @@ TEST_F(FrameReadTest, CancelWithNoReadInFlightDoesNothing) {
 
 TEST_F(FrameReadTest, ALargeTimeoutDoesNotWrapIntoAShortWait) {
     // 429497 ms scaled in 32 bits would wrap to 0.27 ms.
-    InterlockedExchange(&ReadTimeout, 429497);
+    rig::SetReadTimeout(429497);
     rig.Camera().HoldFrames();
     std::thread release([this] {
         std::this_thread::sleep_for(100ms);
@@ -245,7 +244,7 @@ TEST_F(FrameReadTest, EveryAllocationFailureOfAReadLeaksNothingAndHangsNothing) 
     // Without the Command03 URB the camera is never asked for the frame and
     // the read times out: that is the only way a failure may end other than
     // STATUS_INSUFFICIENT_RESOURCES.
-    InterlockedExchange(&ReadTimeout, 300);
+    rig::SetReadTimeout(300);
     for (size_t n = 1; n <= perRead; ++n) {
         hostk::PoolFailNthAllocation(n);
         NTSTATUS status = Read(kFullFrame);
@@ -293,7 +292,7 @@ TEST_F(FrameReadTest, PipeTransferChecksThePipeAndReportsShortReplies) {
 }
 
 TEST_F(FrameReadTest, ACommandTheCameraNeverAnswersIsCancelledAfterTheBound) {
-    InterlockedExchange(&UsbRequestTimeout, 150);
+    rig::SetUsbRequestTimeout(150);
     rig.Camera().HangNextRequests(1);
     UCHAR packet[64] = {0x0A};
     ULONG moved = 0;

@@ -4,7 +4,6 @@
 
 #include "camera/trigger_mode.h"
 #include "support/plugged_camera.h"
-#include "usb/usb_link.h"
 
 using testrig::DriverTest;
 
@@ -16,7 +15,7 @@ protected:
         DriverTest::SetUp();
         rig.Plug();
         context = rig.Context();
-        InterlockedExchange(&UsbRequestTimeout, 300);
+        rig::SetUsbRequestTimeout(300);
     }
     // Switches the camera to trigger mode, where the second reply packet
     // has bit 0x10 set and the first never has.

@@ -9,7 +9,6 @@
 
 #include "camera/camera_commands.h"
 #include "camera/frame_geometry.h"
-#include "device/read_timeout.h"
 #include "host/kernel/violations.h"
 #include "support/plugged_camera.h"
 
@@ -30,7 +29,7 @@ protected:
         context->ProgramFrameGeometry();
         buffer.assign(kFullFrame, 0xAB);
         // Reads that should succeed get room for a loaded machine.
-        InterlockedExchange(&ReadTimeout, 10000);
+        rig::SetReadTimeout(10000);
     }
     NTSTATUS Read() { return ReadFrameChunked(&context->link, kFullFrame, buffer.data(), context); }
     hostusb::UsbStack& Stack() { return rig.Pnp().UsbStack(); }
@@ -168,7 +167,7 @@ TEST_F(StrictFrameReadTest, StreamingReadsSurviveRandomRefusalsReproducibly) {
     // A refused Command03 leaves the camera unasked and the read waits its
     // whole timeout, so the timeout here is short, yet long enough for a
     // whole frame on a loaded machine.
-    InterlockedExchange(&ReadTimeout, 4000);
+    rig::SetReadTimeout(4000);
     auto outcomes = [this](uint64_t seed) {
         Stack().SetCompletionMode(CompletionMode::Inline(seed, 50, 20, 0));
         std::string seen;
