@@ -91,14 +91,8 @@ VOID CaptureThread(PVOID context) {
 
 BOOLEAN CaptureOneFrame(CaptureWorker* worker, ULONG buffer) {
     if (worker->captureState != CaptureRunning) return FALSE;
-    DeviceContext* device = worker->owner;
+    DeviceOperations* device = worker->owner;
     BOOLEAN success = FALSE;
     device->ReadRawFrame(worker->rawBuffer[buffer], &success);
-    if (!success) return FALSE;
-    // The transport calls a read good when every chunk completed, whatever
-    // each chunk's status, so that a frame with a lost chunk still shows. A
-    // read in which no chunk brought a byte (the camera is gone) is no frame:
-    // delivering it would repeat stale memory as new, and treating it as a
-    // failure lets the loop space such reads out.
-    return FrameBytesReceived(&device->link) != 0;
+    return success;
 }

@@ -34,11 +34,18 @@ ULONG DeviceContext::ProgramFrameGeometry() { return ::ProgramFrameGeometry(this
 
 // The whole read holds the interface, so that a Stop arriving meanwhile
 // waits for it (cancelling it) before the pipes are freed.
+//
+// The transport calls a read good when every chunk completed, whatever each
+// chunk's status, so that a frame with a lost chunk still shows. A read in
+// which no chunk brought a byte (the camera is gone) is no frame: the capture
+// thread would deliver stale memory as new, and as a failure the thread
+// spaces such reads out.
 BOOLEAN DeviceContext::ReadRawFrame(PUCHAR buffer, BOOLEAN* success) {
     *success = FALSE;
     if (!ReadNoFence(&cameraReady)) return FALSE;
     if (!AcquireInterface(&link)) return FALSE;
     ::ReadRawFrame(this, buffer, success);
+    if (*success && FrameBytesReceived(&link) == 0) *success = FALSE;
     ReleaseInterface(&link);
     return *success;
 }
