@@ -22,11 +22,12 @@ passed=0
 failed=0
 skipped=0
 
-# The suites that plug the camera in (tests/<area>, labelled by area) run a
-# second time with the host USB stack completing some requests inside
-# IoCallDriver on the caller's thread, chosen from a fixed seed
-# (host/usb/completion_mode.h); a failure there repeats with the same seed.
-driver_areas='^(streaming|usb|device|properties|settings|camera|tools)$'
+# The suites that plug the camera in (labelled `driver` in tests/CMakeLists.txt)
+# and the tool's, which plug it in through the tool, run a second time with
+# the host USB stack completing some requests inside IoCallDriver on the
+# caller's thread, chosen from a fixed seed (host/usb/completion_mode.h); a
+# failure there repeats with the same seed.
+driver_areas='^(driver|tools)$'
 inline_completion=inline:20261208
 
 # run_ctest PRESET [ctest options...]: runs a test preset and adds its counts
@@ -86,8 +87,8 @@ echo "== streaming, USB, device, property, settings and camera tests and the sho
 # double buffer's hand-off and the pin's state changes meet in these, and
 # property requests from several threads (the soak's second thread among
 # them); TSan checks their hand-offs. The
-# tsan test preset picks the tests by area label, so a new test of those
-# areas runs here too.
+# tsan test preset picks them by the label `driver` (and `soak`), so a new
+# test of those areas runs here too.
 scripts/build-host.sh tsan
 run_ctest tsan
 echo "-- the same, USB requests completed inline ($inline_completion)"
