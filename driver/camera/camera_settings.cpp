@@ -19,17 +19,21 @@ struct PipelineValue {
     VOID (*set)(ImagePipeline*, LONG);
 };
 
+// In the order a new pipeline is given them (ApplyPipelineSettings); each
+// setter stands alone, so the order only keeps the build the same from run
+// to run. A property set of white balance does not come through `set` but
+// through SwitchAutoWhiteBalance, which also adopts the measured gains.
 constexpr PipelineValue PipelineValues[] = {
+    {PropertyWhiteBalance, GetWhiteBalance, SetWhiteBalance},
     {PropertyColorEnable, GetColorEnable, SetColorEnable},
-    {PropertyWhiteBalance, GetWhiteBalance, nullptr},  // switched by SwitchAutoWhiteBalance
+    {PropertyRedGain, GetRedGain, SetRedGain},
+    {PropertyGreenGain, GetGreenGain, SetGreenGain},
+    {PropertyBlueGain, GetBlueGain, SetBlueGain},
     {PropertyColorCorrection, GetColorCorrection, UpdateColorCorrection},
     {PropertyBrightness, GetBrightness, UpdateBrightness},
     {PropertyContrast, GetContrast, UpdateContrast},
     {PropertySaturation, GetSaturation, UpdateSaturation},
     {PropertyHue, GetHue, UpdateHue},
-    {PropertyRedGain, GetRedGain, SetRedGain},
-    {PropertyGreenGain, GetGreenGain, SetGreenGain},
-    {PropertyBlueGain, GetBlueGain, SetBlueGain},
 };
 
 const PipelineValue* FindPipelineValue(ULONG property) {
@@ -43,6 +47,14 @@ const PipelineValue* FindPipelineValue(ULONG property) {
 
 VOID SetDefaultSettings(CameraSettings* settings) {
     for (const CameraSettingRow& row : CameraSettingRows) settings->*row.field = row.addDefault;
+}
+
+BOOLEAN IsPipelineSetting(ULONG property) { return FindPipelineValue(property) != nullptr; }
+
+VOID ApplyPipelineSettings(ImagePipeline* pipeline, const CameraSettings& settings) {
+    for (const PipelineValue& value : PipelineValues) {
+        value.set(pipeline, settings.*FindCameraSetting(value.property)->field);
+    }
 }
 
 VOID ApplyCameraSetting(DeviceContext* context, ULONG property, LONG value) {

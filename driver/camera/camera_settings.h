@@ -138,6 +138,16 @@ constexpr const CameraSettingRow* FindCameraSetting(ULONG property) {
 // caller's.
 VOID SetDefaultSettings(CameraSettings* settings);
 
+struct ImagePipeline;
+
+// Whether the image pipeline holds setting `property` too (colour, white
+// balance, the gains and the colour adjustments).
+BOOLEAN IsPipelineSetting(ULONG property);
+// Gives a new pipeline every setting it holds, from `settings`: what the
+// capture pin does when it creates one, and what `quelvixcam convert` does.
+// The Bayer phase is not a setting and is the caller's.
+VOID ApplyPipelineSettings(ImagePipeline* pipeline, const CameraSettings& settings);
+
 // Applies `value` to setting `property` as a property set does: held to the
 // row's clamp, stored in the field and sent on to the camera or, while a pin
 // holds one, the image pipeline. Ids without a row, and settings the driver

@@ -118,18 +118,8 @@ NTSTATUS AcquirePipeline(DeviceContext* device, PinContext* pin, KS_VIDEOINFOHEA
     // a property request can neither slip a value in between (it would be
     // lost) nor see the pipeline half made.
     AcquireCommandLock(device);
-    const CameraSettings& s = device->settings;
-    SetWhiteBalance(pipeline, s.whiteBalance);
-    SetColorPhase(pipeline, s.bayerPhase);
-    SetColorEnable(pipeline, s.colorEnable);
-    SetRedGain(pipeline, s.redGain);
-    SetGreenGain(pipeline, s.greenGain);
-    SetBlueGain(pipeline, s.blueGain);
-    UpdateColorCorrection(pipeline, s.colorCorrection);
-    UpdateBrightness(pipeline, s.brightness);
-    UpdateContrast(pipeline, s.contrast);
-    UpdateSaturation(pipeline, s.saturation);
-    UpdateHue(pipeline, s.hue);
+    SetColorPhase(pipeline, device->settings.bayerPhase);
+    ApplyPipelineSettings(pipeline, device->settings);
     // Published only once built, so a property request never finds a
     // half-made pipeline.
     device->pipeline = pipeline;

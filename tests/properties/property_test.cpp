@@ -283,6 +283,23 @@ TEST_F(PropertyTest, PipelineValuesAnswerFromThePipelineWhileItExists) {
     EXPECT_EQ(Get(PropertyRedGain), 300);
 }
 
+// Every setting the pipeline holds reaches a pipeline made after it was set:
+// a get answers from the pipeline once it exists, so one left out at the
+// build would answer the pipeline's factory value instead.
+TEST_F(PropertyTest, ANewPipelineIsGivenEverySettingItHolds) {
+    std::vector<std::pair<ULONG, LONG>> chosen;
+    for (const CameraSettingRow& row : CameraSettingRows) {
+        if (!IsPipelineSetting(row.property)) continue;
+        const LONG value = row.addDefault != row.clamp.low ? row.clamp.low : row.clamp.high;
+        ASSERT_NE(value, row.addDefault) << CameraPropertyName(row.property);
+        Set(row.property, value);
+        chosen.emplace_back(row.property, value);
+    }
+    EXPECT_EQ(chosen.size(), 10u);
+    AcquirePin();
+    for (const auto& [property, value] : chosen) EXPECT_EQ(Get(property), value) << CameraPropertyName(property);
+}
+
 TEST_F(PropertyTest, MalformedRequestsAreRefusedBeforeAnyHandler) {
     const LONG exposureBefore = context->settings.exposure;
     LONG value = 700;

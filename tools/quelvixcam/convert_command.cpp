@@ -26,8 +26,8 @@ const char kUsage[] =
     "  RAW is read with line i at byte O + i * P (the camera's layout by default: O 9921, P 1921);\n"
     "  --packed reads it as O 0, P W. Only those lines are read; RAW must be a regular file.\n"
     "  OUT may not be RAW itself. N is the Bayer phase: 0 GRBG, 1 BGGR, 2 RGGB, 3 GBRG.\n"
-    "  NAME is ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection,\n"
-    "  Brightness, Contrast, Saturation or Hue; values are clamped as the camera clamps them.\n"
+    "  NAME is a setting the image pipeline holds (below); values are clamped as the camera\n"
+    "  clamps them, and a setting not given has the value of a freshly added camera.\n"
     "  WhiteBalance=1 needs W x H of at most 16843009 pixels (its channel sums are 32-bit).\n"
     "  Numbers are decimal (0300 is 300) or hexadecimal after 0x. Each option but --set\n"
     "  may be given once.\n"
@@ -41,30 +41,26 @@ const long long kMaxDimension = 32767;
 // frames are far below it, but a frame given here may not be.
 const long long kMaxWhiteBalancePixels = 0xFFFFFFFFLL / 255;  // 16843009
 
-// The adjustable values, in the order a fresh pipeline applies them.
-enum Setting {
-    kWhiteBalance,
-    kColorEnable,
-    kRedGain,
-    kGreenGain,
-    kBlueGain,
-    kColorCorrection,
-    kBrightness,
-    kContrast,
-    kSaturation,
-    kHue,
-    kSettingCount
-};
+// The settings --set takes are the driver's rows that the image pipeline
+// holds: their names, clamps and the values of a freshly added camera are the
+// driver's own, and a setting added there is taken here too.
+const CameraSettingRow* PipelineSettingNamed(const std::string& name) {
+    for (const CameraSettingRow& row : CameraSettingRows) {
+        if (IsPipelineSetting(row.property) && name == CameraPropertyName(row.property)) return &row;
+    }
+    return nullptr;
+}
 
-// Their properties, in the same order: the names, the values of a freshly
-// added camera and the clamps are the driver's own (its setting rows).
-const ULONG kSettingProperties[kSettingCount] = {
-    PropertyWhiteBalance, PropertyColorEnable, PropertyRedGain,   PropertyGreenGain, PropertyBlueGain,
-    PropertyColorCorrection, PropertyBrightness, PropertyContrast, PropertySaturation, PropertyHue,
-};
-
-const CameraSettingRow& SettingRow(int setting) { return *FindCameraSetting(kSettingProperties[setting]); }
-const char* SettingName(int setting) { return CameraPropertyName(kSettingProperties[setting]); }
+// "ColorEnable, WhiteBalance, ...", in the rows' order.
+std::string PipelineSettingNames() {
+    std::string names;
+    for (const CameraSettingRow& row : CameraSettingRows) {
+        if (!IsPipelineSetting(row.property)) continue;
+        if (!names.empty()) names += ", ";
+        names += CameraPropertyName(row.property);
+    }
+    return names;
+}
 
 struct Options {
     std::string input;
@@ -77,7 +73,7 @@ struct Options {
     bool pitchGiven = false;
     bool packed = false;
     long long phase = 0;
-    LONG values[kSettingCount];
+    CameraSettings settings = {};
 };
 
 int Fail(const std::string& message) {
@@ -99,7 +95,7 @@ bool EndsWithPng(const std::string& path) {
 
 // Parses argv into *o; on a mistake prints one error line and returns false.
 bool ParseOptions(int argc, char** argv, Options* o, int* status) {
-    for (int i = 0; i < kSettingCount; ++i) o->values[i] = SettingRow(i).addDefault;
+    SetDefaultSettings(&o->settings);
     *status = kUsageError;
     OptionsSeen seen;
     for (int i = 0; i < argc; ++i) {
@@ -107,6 +103,7 @@ bool ParseOptions(int argc, char** argv, Options* o, int* status) {
         if (!seen.First("quelvixcam convert", arg)) return false;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::printf("  The settings: %s.\n", PipelineSettingNames().c_str());
             *status = 0;
             return false;
         }
@@ -159,17 +156,13 @@ bool ParseOptions(int argc, char** argv, Options* o, int* status) {
             const std::string assignment = value;
             const size_t equals = assignment.find('=');
             const std::string name = assignment.substr(0, equals);
-            int setting = -1;
-            for (int s = 0; s < kSettingCount; ++s)
-                if (name == SettingName(s)) setting = s;
+            const CameraSettingRow* setting = PipelineSettingNamed(name);
             if (equals == std::string::npos) {
                 Fail("--set needs NAME=VALUE, not \"" + assignment + "\"");
                 return false;
             }
-            if (setting < 0) {
-                Fail("unknown setting \"" + name +
-                     "\" (one of ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, ColorCorrection, "
-                     "Brightness, Contrast, Saturation, Hue)");
+            if (setting == nullptr) {
+                Fail("unknown setting \"" + name + "\" (one of " + PipelineSettingNames() + ")");
                 return false;
             }
             const std::string text = assignment.substr(equals + 1);
@@ -178,7 +171,7 @@ bool ParseOptions(int argc, char** argv, Options* o, int* status) {
                 Fail("value of " + name + " must be a 32-bit whole number, not \"" + text + "\"");
                 return false;
             }
-            o->values[setting] = ClampSetting(static_cast<LONG>(number), SettingRow(setting).clamp);
+            o->settings.*setting->field = ClampSetting(static_cast<LONG>(number), setting->clamp);
         }
     }
     if (o->input.empty()) return Fail("--input RAW is required"), false;
@@ -190,7 +183,7 @@ bool ParseOptions(int argc, char** argv, Options* o, int* status) {
         o->offset = 0;
         o->pitch = o->width;
     }
-    if (o->values[kWhiteBalance] != 0 && o->width * o->height > kMaxWhiteBalancePixels) {
+    if (o->settings.whiteBalance != 0 && o->width * o->height > kMaxWhiteBalancePixels) {
         return Fail("WhiteBalance needs a frame of at most " + std::to_string(kMaxWhiteBalancePixels) +
                     " pixels, whose 32-bit channel sums cannot wrap; " + std::to_string(o->width) + " x " +
                     std::to_string(o->height) + " has " + std::to_string(o->width * o->height)),
@@ -215,20 +208,11 @@ bool WriteRaw(const std::string& path, const uint8_t* bytes, size_t size, std::s
     return written && closed;
 }
 
-// A fresh pipeline with the settings applied in the order the capture pin
-// applies the camera's settings when it creates one.
+// A fresh pipeline given the settings as the capture pin gives the camera's
+// when it creates one.
 void ApplySettings(ImagePipeline* p, const Options& o) {
-    SetWhiteBalance(p, o.values[kWhiteBalance]);
     SetColorPhase(p, static_cast<LONG>(o.phase));
-    SetColorEnable(p, o.values[kColorEnable]);
-    SetRedGain(p, o.values[kRedGain]);
-    SetGreenGain(p, o.values[kGreenGain]);
-    SetBlueGain(p, o.values[kBlueGain]);
-    UpdateColorCorrection(p, o.values[kColorCorrection]);
-    UpdateBrightness(p, o.values[kBrightness]);
-    UpdateContrast(p, o.values[kContrast]);
-    UpdateSaturation(p, o.values[kSaturation]);
-    UpdateHue(p, o.values[kHue]);
+    ApplyPipelineSettings(p, o.settings);
 }
 
 RawGeometry GeometryOf(const Options& o) {
@@ -267,7 +251,7 @@ int ConvertLines(const Options& o, const uint8_t* raw, ULONG offset, ULONG pitch
     }
     p->outputBuffer = bgra.data();
     ConvertFrame(p, raw, offset, pitch);
-    if (o.values[kWhiteBalance] != 0) {
+    if (o.settings.whiteBalance != 0) {
         std::printf("gains red=%d green=%d blue=%d\n", static_cast<int>(GetRedGain(p)),
                     static_cast<int>(GetGreenGain(p)), static_cast<int>(GetBlueGain(p)));
     }
