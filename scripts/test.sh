@@ -82,7 +82,7 @@ passed=$((passed + fuzz_ok))
 failed=$((failed + fuzz_failed))
 [[ $rc -eq 0 || $fuzz_failed -gt 0 ]] || failed=$((failed + 1))
 
-echo "== streaming, USB, device, property, settings and camera tests and the short soak under ThreadSanitizer"
+echo "== capture, stand-in, USB, device, property, settings and camera tests and the short soak under ThreadSanitizer"
 # The capture thread, the class's processing worker, chunk completions, the
 # double buffer's hand-off and the pin's state changes meet in these, and
 # property requests from several threads (the soak's second thread among

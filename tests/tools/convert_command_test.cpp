@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "pipeline_test_support.h"
+#include "pipeline/pipeline_test_support.h"
 
 namespace {
 
@@ -25,18 +25,6 @@ void WriteAll(const std::string& path, const std::vector<uint8_t>& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// The tool sits beside the tests in the build tree.
-std::string ToolPath() {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "";
-    self[n] = '\0';
-    std::string dir(self);
-    dir = dir.substr(0, dir.rfind('/'));  // .../tests
-    dir = dir.substr(0, dir.rfind('/'));  // build tree
-    return dir + "/tools/quelvixcam/quelvixcam";
-}
-
 struct ToolRun {
     int status;
     std::string out;
@@ -46,7 +34,7 @@ struct ToolRun {
 class ConvertCommandTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        tool_ = ToolPath();
+        tool_ = QUELVIXCAM_PATH;
         ASSERT_EQ(access(tool_.c_str(), X_OK), 0) << "build quelvixcam first: " << tool_;
         char pattern[] = "/tmp/quelvixcam-convert-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
