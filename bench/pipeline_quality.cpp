@@ -19,8 +19,8 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "pipeline/convert_frame.h"
-#include "pipeline/image_pipeline.h"
+#include "driver/pipeline/convert_frame.h"
+#include "driver/pipeline/image_pipeline.h"
 
 namespace {
 

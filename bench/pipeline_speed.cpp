@@ -41,9 +41,9 @@
 #include <utility>
 #include <vector>
 
-#include "pipeline/convert_frame.h"
-#include "pipeline/image_pipeline.h"
-#include "pipeline/processor_features.h"
+#include "driver/pipeline/convert_frame.h"
+#include "driver/pipeline/image_pipeline.h"
+#include "driver/pipeline/processor_features.h"
 
 namespace {
 

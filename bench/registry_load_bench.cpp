@@ -17,7 +17,7 @@
 
 #include "host/kernel/registry_store.h"
 
-#include "recording_reporter.h"
+#include "bench/recording_reporter.h"
 
 namespace {
 

@@ -20,11 +20,11 @@
 #include <memory>
 #include <string>
 
-#include "camera/sensor_registers.h"
-#include "device/device_context.h"
+#include "driver/camera/sensor_registers.h"
+#include "driver/device/device_context.h"
 #include "rig/plugged_camera.h"
 
-#include "recording_reporter.h"
+#include "bench/recording_reporter.h"
 
 namespace {
 

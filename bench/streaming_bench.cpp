@@ -38,14 +38,14 @@
 
 #include "host/kernel/violations.h"
 #include "host/ks/ks_client.h"
-#include "camera/property_set.h"
-#include "pipeline/convert_frame.h"
-#include "pipeline/image_pipeline.h"
+#include "driver/camera/property_set.h"
+#include "driver/pipeline/convert_frame.h"
+#include "driver/pipeline/image_pipeline.h"
 #include "rig/camera_property.h"
 #include "rig/plugged_camera.h"
 #include "sim/simulated_camera.h"
 
-#include "recording_reporter.h"
+#include "bench/recording_reporter.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #pragma once
 
 #if defined(_WIN32)
-#include "windows/wdk_windows.h"
+#include "driver/windows/wdk_windows.h"
 #else
-#include "wdk_host.h"
+#include "host/wdk_host.h"
 #endif

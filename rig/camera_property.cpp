@@ -1,6 +1,6 @@
 #include "rig/camera_property.h"
 
-#include "camera/property_set.h"
+#include "driver/camera/property_set.h"
 
 namespace rig {
 

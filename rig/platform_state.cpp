@@ -1,11 +1,11 @@
 #include "rig/platform_state.h"
 
-#include "device/read_timeout.h"
+#include "driver/device/read_timeout.h"
 #include "host/kernel/pool.h"
 #include "host/kernel/registry_store.h"
 #include "host/kernel/threads.h"
 #include "host/kernel/violations.h"
-#include "usb/usb_link.h"
+#include "driver/usb/usb_link.h"
 
 namespace rig {
 

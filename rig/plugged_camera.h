@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "device/device_context.h"
+#include "driver/device/device_context.h"
 #include "host/kernel/registry_store.h"
 #include "host/ks/ks_client.h"
 #include "host/ks/pnp.h"

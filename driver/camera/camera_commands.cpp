@@ -1,7 +1,7 @@
 // The camera command packet, DeviceStartup, and reading off stale replies.
-#include "camera/camera_commands.h"
+#include "driver/camera/camera_commands.h"
 
-#include "device/device_context.h"
+#include "driver/device/device_context.h"
 
 BOOLEAN SendCameraCommand(DeviceContext* context, const UCHAR packet[64]) {
     // PipeTransfer may write a short IN reply into its buffer; commands go

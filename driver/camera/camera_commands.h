@@ -2,7 +2,7 @@
 // reply pair on the reply pipe.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

@@ -1,11 +1,11 @@
 // Applying and reading the camera settings by their rows: the one way both a
 // property request and the settings load change a setting.
-#include "camera/camera_settings.h"
+#include "driver/camera/camera_settings.h"
 
-#include "camera/sensor_registers.h"
-#include "camera/white_balance.h"
-#include "device/device_context.h"
-#include "pipeline/image_pipeline.h"
+#include "driver/camera/sensor_registers.h"
+#include "driver/camera/white_balance.h"
+#include "driver/device/device_context.h"
+#include "driver/pipeline/image_pipeline.h"
 
 namespace {
 

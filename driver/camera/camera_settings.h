@@ -5,10 +5,10 @@
 // add all read these rows, so a setting is described here and nowhere else.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
-#include "camera_property_set.h"
-#include "device/read_timeout.h"
+#include "common/camera_property_set.h"
+#include "driver/device/read_timeout.h"
 
 class DeviceContext;
 

@@ -1,9 +1,9 @@
 // The raw frame layout for the current frame size, the size command sent to
 // the camera, and the Bayer phase of the output window.
-#include "camera/frame_geometry.h"
+#include "driver/camera/frame_geometry.h"
 
-#include "camera/camera_commands.h"
-#include "device/device_context.h"
+#include "driver/camera/camera_commands.h"
+#include "driver/device/device_context.h"
 
 ULONG RawFrameSizeFor(ULONG height) {
     // The height comes from a property request and is not bounded on the way

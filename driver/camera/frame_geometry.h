@@ -2,7 +2,7 @@
 // programmed into it, and the Bayer phase the output window gives.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

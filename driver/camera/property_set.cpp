@@ -5,15 +5,15 @@
 // camera_settings.h), one each for Roi and SendCommand20, and one tiny handler
 // per constant. The class finds the item, refuses requests the item does not
 // offer or whose buffers are below its sizes, and only then calls in here.
-#include "camera/property_set.h"
+#include "driver/camera/property_set.h"
 
-#include "camera/camera_commands.h"
-#include "camera/camera_settings.h"
-#include "camera/sensor_registers.h"
-#include "camera/trigger_mode.h"
-#include "camera/white_balance.h"
-#include "capture/capture_filter.h"
-#include "device/device_context.h"
+#include "driver/camera/camera_commands.h"
+#include "driver/camera/camera_settings.h"
+#include "driver/camera/sensor_registers.h"
+#include "driver/camera/trigger_mode.h"
+#include "driver/camera/white_balance.h"
+#include "driver/capture/capture_filter.h"
+#include "driver/device/device_context.h"
 
 const GUID CameraPropertySetId = CAMERA_PROPERTY_SET_GUID;
 

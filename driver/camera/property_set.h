@@ -2,9 +2,9 @@
 // plug-in can reach, as one custom property set on the capture filter.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
-#include "camera_property_set.h"
+#include "common/camera_property_set.h"
 
 // The set's GUID, from CAMERA_PROPERTY_SET_GUID.
 extern const GUID CameraPropertySetId;

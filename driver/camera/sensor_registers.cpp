@@ -1,9 +1,9 @@
 // WriteSensorRegister and the operations that split one setting over two
 // six-bit registers (exposure, global gain).
-#include "camera/sensor_registers.h"
+#include "driver/camera/sensor_registers.h"
 
-#include "camera/camera_commands.h"
-#include "device/device_context.h"
+#include "driver/camera/camera_commands.h"
+#include "driver/device/device_context.h"
 
 ULONG SensorRegisterWidth(ULONG reg) {
     reg &= SensorRegisterNumberMask;

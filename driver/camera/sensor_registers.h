@@ -3,7 +3,7 @@
 // split one value over two six-bit registers (exposure, global gain).
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

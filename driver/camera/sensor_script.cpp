@@ -1,6 +1,6 @@
-#include "camera/sensor_script.h"
+#include "driver/camera/sensor_script.h"
 
-#include "camera/sensor_registers.h"
+#include "driver/camera/sensor_registers.h"
 
 VOID RunSensorScript(DeviceContext* context) {
     PAGED_CODE();

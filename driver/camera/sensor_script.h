@@ -3,7 +3,7 @@
 // configured.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

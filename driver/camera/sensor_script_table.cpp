@@ -4,7 +4,7 @@
 //
 // 22-bit words (registers 384..1023) hold two fields: an upper 10-bit field
 // (bits 12..21) and a lower 12-bit count (bits 0..11).
-#include "camera/sensor_script.h"
+#include "driver/camera/sensor_script.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // Settings persistence: the user's camera settings are loaded from the
 // "Settings" subkey of the device's driver key at every device start and
 // saved there when the filter closes and when the device stops.
-#include "camera/settings_store.h"
+#include "driver/camera/settings_store.h"
 
-#include "camera/camera_settings.h"
-#include "camera/sensor_registers.h"
-#include "camera/white_balance.h"
-#include "device/device_context.h"
+#include "driver/camera/camera_settings.h"
+#include "driver/camera/sensor_registers.h"
+#include "driver/camera/white_balance.h"
+#include "driver/device/device_context.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // (device stop, filter close) built on them.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

@@ -1,10 +1,10 @@
 // External trigger mode: the controller's switch (0x28), the sensor's two
 // mode registers, and the status query (0x29) that reads the mode back.
-#include "camera/trigger_mode.h"
+#include "driver/camera/trigger_mode.h"
 
-#include "camera/camera_commands.h"
-#include "camera/sensor_registers.h"
-#include "device/device_context.h"
+#include "driver/camera/camera_commands.h"
+#include "driver/camera/sensor_registers.h"
+#include "driver/device/device_context.h"
 
 namespace {
 

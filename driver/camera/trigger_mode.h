@@ -2,7 +2,7 @@
 // mode registers, and the status query (0x29) that reads the mode back.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

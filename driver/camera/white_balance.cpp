@@ -1,9 +1,9 @@
 // Switching the automatic white balance, which runs inside the frame
 // conversion of the image pipeline.
-#include "camera/white_balance.h"
+#include "driver/camera/white_balance.h"
 
-#include "device/device_context.h"
-#include "pipeline/image_pipeline.h"
+#include "driver/device/device_context.h"
+#include "driver/pipeline/image_pipeline.h"
 
 VOID SwitchAutoWhiteBalance(DeviceContext* context, LONG on) {
     context->settings.whiteBalance = on;

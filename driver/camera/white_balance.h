@@ -2,7 +2,7 @@
 // conversion of the image pipeline.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

@@ -1,12 +1,12 @@
 // The capture filter: create and close, the frame geometry, the filter's own
 // data range, and the filter descriptor.
-#include "capture/capture_filter.h"
+#include "driver/capture/capture_filter.h"
 
-#include "camera/settings_store.h"
-#include "camera/property_set.h"
-#include "capture/capture_pin.h"
-#include "device/device_context.h"
-#include "device/pool_tags.h"
+#include "driver/camera/settings_store.h"
+#include "driver/camera/property_set.h"
+#include "driver/capture/capture_pin.h"
+#include "driver/device/device_context.h"
+#include "driver/device/pool_tags.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // and the geometry of the frames it delivers.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

@@ -1,15 +1,15 @@
 // The capture pin: create and close, the state machine that takes the image
 // pipeline and the clock at acquire and starts and stops capture, Process
 // that hands converted images to the client, and the pin descriptor.
-#include "capture/capture_pin.h"
+#include "driver/capture/capture_pin.h"
 
 #include <new>
 
-#include "capture/capture_filter.h"
-#include "capture/capture_worker.h"
-#include "device/device_context.h"
-#include "device/pool_tags.h"
-#include "pipeline/image_pipeline.h"
+#include "driver/capture/capture_filter.h"
+#include "driver/capture/capture_worker.h"
+#include "driver/device/device_context.h"
+#include "driver/device/pool_tags.h"
+#include "driver/pipeline/image_pipeline.h"
 
 PinContext* PinContext::Allocate(PKSPIN pin, DeviceContext* device) {
     PVOID block = AllocateZeroed(sizeof(PinContext), ContextPoolTag);

@@ -2,7 +2,7 @@
 // driver-wide data range it offers.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

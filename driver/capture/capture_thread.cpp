@@ -1,8 +1,8 @@
 // The capture thread: while the pin runs it reads raw frames one after
 // another into the double buffer and tells the pin after each good one.
-#include "capture/capture_worker.h"
+#include "driver/capture/capture_worker.h"
 
-#include "device/device_context.h"
+#include "driver/device/device_context.h"
 
 namespace {
 

@@ -4,14 +4,14 @@
 // PauseCapture and ResumeCapture stop and restart it across a pause,
 // ConvertReadyFrame and EndConversion bracket Process's use of the image and
 // of the working buffer.
-#include "capture/capture_worker.h"
+#include "driver/capture/capture_worker.h"
 
-#include "camera/frame_geometry.h"
-#include "capture/raw_frame.h"
-#include "device/device_context.h"
-#include "device/pool_tags.h"
-#include "pipeline/convert_frame.h"
-#include "pipeline/image_pipeline.h"
+#include "driver/camera/frame_geometry.h"
+#include "driver/capture/raw_frame.h"
+#include "driver/device/device_context.h"
+#include "driver/device/pool_tags.h"
+#include "driver/pipeline/convert_frame.h"
+#include "driver/pipeline/image_pipeline.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 // both buffers taken it overwrites the ready one, so the newest frame wins.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 struct ImagePipeline;

@@ -1,10 +1,10 @@
 // Format negotiation of the capture pin: the data intersection, the checks
 // of a connection format, and the data range the capture pin is declared
 // with, of which every filter offers its own copy.
-#include "capture/capture_pin.h"
+#include "driver/capture/capture_pin.h"
 
-#include "capture/capture_filter.h"
-#include "device/device_context.h"
+#include "driver/capture/capture_filter.h"
+#include "driver/device/device_context.h"
 
 namespace {
 

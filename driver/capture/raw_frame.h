@@ -7,8 +7,8 @@
 // bytes.
 #pragma once
 
-#include "camera/frame_geometry.h"
-#include "device/pool_tags.h"
+#include "driver/camera/frame_geometry.h"
+#include "driver/device/pool_tags.h"
 
 static_assert(RawDataOffset == 9921 && RawLinePitch == 1921, "the camera's raw line layout");
 

@@ -1,10 +1,10 @@
-#include "device/device_context.h"
+#include "driver/device/device_context.h"
 
 #include <new>
 
-#include "camera/frame_geometry.h"
-#include "capture/capture_pin.h"
-#include "device/pool_tags.h"
+#include "driver/camera/frame_geometry.h"
+#include "driver/capture/capture_pin.h"
+#include "driver/device/pool_tags.h"
 
 DeviceContext* DeviceContext::Allocate(PKSDEVICE device) {
     PVOID block = AllocateZeroed(sizeof(DeviceContext), ContextPoolTag);

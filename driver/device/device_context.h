@@ -2,10 +2,10 @@
 // to the device's object bag and freed by the streaming class at removal.
 #pragma once
 
-#include "wdk.h"
-#include "camera/camera_settings.h"
-#include "device/device_operations.h"
-#include "usb/usb_link.h"
+#include "driver/wdk.h"
+#include "driver/camera/camera_settings.h"
+#include "driver/device/device_operations.h"
+#include "driver/usb/usb_link.h"
 
 struct CaptureWorker;
 struct ImagePipeline;

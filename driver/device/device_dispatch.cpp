@@ -1,13 +1,13 @@
-#include "device/device_dispatch.h"
+#include "driver/device/device_dispatch.h"
 
-#include "camera/camera_commands.h"
-#include "camera/sensor_script.h"
-#include "camera/settings_store.h"
-#include "capture/capture_filter.h"
-#include "capture/capture_worker.h"
-#include "device/device_context.h"
-#include "device/pool_tags.h"
-#include "usb/firmware_record.h"
+#include "driver/camera/camera_commands.h"
+#include "driver/camera/sensor_script.h"
+#include "driver/camera/settings_store.h"
+#include "driver/capture/capture_filter.h"
+#include "driver/capture/capture_worker.h"
+#include "driver/device/device_context.h"
+#include "driver/device/pool_tags.h"
+#include "driver/usb/firmware_record.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // time, and the defaults of a newly added camera.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceContext;
 

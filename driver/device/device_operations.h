@@ -2,7 +2,7 @@
 // order of their table slots.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 class DeviceOperations {
 public:

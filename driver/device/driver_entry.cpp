@@ -1,7 +1,7 @@
 // The driver's entry and its device descriptor: the streaming class owns the
 // dispatch; the driver answers Add, Start and Stop and leaves the rest to the
 // class's defaults.
-#include "device/device_dispatch.h"
+#include "driver/device/device_dispatch.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // allocated with.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 constexpr ULONG ContextPoolTag = 'wNCK';   // device, worker, filter and pin contexts
 constexpr ULONG UsbPoolTag = 'QLNC';       // URBs, descriptor copies, chunk tables

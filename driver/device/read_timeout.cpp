@@ -1,3 +1,3 @@
-#include "read_timeout.h"
+#include "driver/device/read_timeout.h"
 
 LONG volatile ReadTimeout = DefaultReadTimeout;

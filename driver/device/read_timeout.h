@@ -3,7 +3,7 @@
 // is read atomically by the frame read.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 extern LONG volatile ReadTimeout;
 

@@ -20,7 +20,7 @@
 
 #include <immintrin.h>
 
-#include "convert_kernels.h"
+#include "driver/pipeline/convert_kernels.h"
 
 // GCC and clang spell the region differently; MSVC needs neither, since it
 // compiles AVX2 intrinsics wherever they stand.
@@ -31,9 +31,9 @@
 #pragma GCC target("avx2")
 #endif
 
-#include "simd_avx2.h"
+#include "driver/pipeline/simd_avx2.h"
 
-#include "convert_simd.h"
+#include "driver/pipeline/convert_simd.h"
 
 const ConversionRoutines g_avx2Routines[4] = {
     {SumChannels<0, __m256i>, ConvertColor<0, __m256i, __m128i>, ConvertMono<0, __m256i, __m128i>},

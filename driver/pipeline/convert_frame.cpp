@@ -1,7 +1,7 @@
-#include "convert_frame.h"
+#include "driver/pipeline/convert_frame.h"
 
-#include "convert_kernels.h"
-#include "processor_features.h"
+#include "driver/pipeline/convert_kernels.h"
+#include "driver/pipeline/processor_features.h"
 
 namespace {
 

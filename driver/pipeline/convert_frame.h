@@ -3,11 +3,11 @@
 // published colour matrix (or grey).
 #pragma once
 
-#include "image_pipeline.h"
+#include "driver/pipeline/image_pipeline.h"
 
 // The camera's raw layout (line i of a frame at RawDataOffset + i *
 // RawLinePitch) is named once, in camera/frame_geometry.h.
-#include "camera/frame_geometry.h"
+#include "driver/camera/frame_geometry.h"
 
 // Which implementation converts. All give bit-identical output; the scalar
 // one is the reference and the fallback for processors without SSE2. AVX2

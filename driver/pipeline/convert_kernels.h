@@ -3,7 +3,7 @@
 // white-balance arithmetic.
 #pragma once
 
-#include "image_pipeline.h"
+#include "driver/pipeline/image_pipeline.h"
 
 // What a pixel of the mosaic carries. A green site in a row of red and green
 // takes red from the row kernel and blue from the column kernel; a green site

@@ -4,7 +4,7 @@
 // fallback. It keeps nothing between white balance and the conversion, and
 // sums in a pass of its own when asked to while converting: it demosaics
 // again.
-#include "convert_kernels.h"
+#include "driver/pipeline/convert_kernels.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 // the SSE2 and the AVX2 file each keep their own copies.
 #pragma once
 
-#include "convert_kernels.h"
+#include "driver/pipeline/convert_kernels.h"
 
 // The block helpers are FORCEINLINE: passed through memory, their
 // eight-lane results would cost more than the arithmetic.

@@ -5,9 +5,9 @@
 // value and reach memory through the intrinsics, which keep it.
 #pragma GCC diagnostic ignored "-Wignored-attributes"
 
-#include "simd_sse2.h"
+#include "driver/pipeline/simd_sse2.h"
 
-#include "convert_simd.h"
+#include "driver/pipeline/convert_simd.h"
 
 const ConversionRoutines g_sse2Routines[4] = {
     {SumChannels<0, __m128i>, ConvertColor<0, __m128i, __m128i>, ConvertMono<0, __m128i, __m128i>},

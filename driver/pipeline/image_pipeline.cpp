@@ -1,8 +1,8 @@
-#include "image_pipeline.h"
+#include "driver/pipeline/image_pipeline.h"
 
 #include <math.h>
 
-#include "matrix.h"
+#include "driver/pipeline/matrix.h"
 
 namespace {
 

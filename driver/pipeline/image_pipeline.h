@@ -7,8 +7,8 @@
 // pixel.
 #pragma once
 
-#include "device/pool_tags.h"
-#include "wdk.h"
+#include "driver/device/pool_tags.h"
+#include "driver/wdk.h"
 
 // Pool tags (device/pool_tags.h): PipelinePoolTag for the pipeline object
 // itself, FramePoolTag for the working buffer (a frame buffer like the

@@ -1,4 +1,4 @@
-#include "matrix.h"
+#include "driver/pipeline/matrix.h"
 
 VOID MatrixIdentity(double m[16]) {
     for (int i = 0; i < 16; ++i) m[i] = (i % 5 == 0) ? 1.0 : 0.0;

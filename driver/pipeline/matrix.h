@@ -3,7 +3,7 @@
 // from the left.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 VOID MatrixIdentity(double m[16]);
 VOID MatrixCopy(double out[16], const double m[16]);

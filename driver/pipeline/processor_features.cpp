@@ -1,4 +1,4 @@
-#include "processor_features.h"
+#include "driver/pipeline/processor_features.h"
 
 #include <cpuid.h>
 

@@ -11,7 +11,7 @@
 
 #include <immintrin.h>
 
-#include "simd_sse2.h"
+#include "driver/pipeline/simd_sse2.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include <emmintrin.h>
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 namespace {
 

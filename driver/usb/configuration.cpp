@@ -1,7 +1,7 @@
 // Descriptor reads and configuration of the camera's USB device.
-#include "device/pool_tags.h"
-#include "usb/configuration_checks.h"
-#include "usb/usb_link.h"
+#include "driver/device/pool_tags.h"
+#include "driver/usb/configuration_checks.h"
+#include "driver/usb/usb_link.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "usb/configuration_checks.h"
+#include "driver/usb/configuration_checks.h"
 
 namespace {
 

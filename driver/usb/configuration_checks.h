@@ -4,7 +4,7 @@
 // (the driver's, the USB library's, the bus driver's) can leave the buffer.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 constexpr ULONG DeviceDescriptorLength = 18;
 constexpr ULONG ConfigurationHeaderLength = 9;

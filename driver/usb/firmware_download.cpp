@@ -2,9 +2,9 @@
 // controller's internal memory and 0xA3 its external memory; the CPU control
 // register lies at 0x7F92 on the older parts of the controller family and at
 // 0xE600 on the newer ones, so both are written to hold or release the CPU.
-#include "device/pool_tags.h"
-#include "usb/firmware_record.h"
-#include "usb/usb_link.h"
+#include "driver/device/pool_tags.h"
+#include "driver/usb/firmware_record.h"
+#include "driver/usb/usb_link.h"
 
 namespace {
 

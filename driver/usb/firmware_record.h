@@ -3,7 +3,7 @@
 // type is not 0 (data).
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 #pragma pack(push, 1)
 struct FirmwareRecord {

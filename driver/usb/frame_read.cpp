@@ -8,11 +8,11 @@
 // every posted chunk has completed and no cancel pass is walking the table.
 // That keeps CancelChunks safe against completions on other processors (an
 // IRP it cancels cannot be freed under it), and no chunk outlives its table.
-#include "camera/camera_commands.h"
-#include "device/device_context.h"
-#include "device/pool_tags.h"
-#include "device/read_timeout.h"
-#include "usb/usb_link.h"
+#include "driver/camera/camera_commands.h"
+#include "driver/device/device_context.h"
+#include "driver/device/pool_tags.h"
+#include "driver/device/read_timeout.h"
+#include "driver/usb/usb_link.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // a surprise removal. Each use holds the interface for its whole length; the
 // stop retires it, so that no new use begins, and frees it only after the
 // last use has ended.
-#include "usb/usb_link.h"
+#include "driver/usb/usb_link.h"
 
 namespace {
 

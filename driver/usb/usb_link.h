@@ -4,7 +4,7 @@
 // controller firmware download.
 #pragma once
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 struct UsbLink;
 class DeviceContext;

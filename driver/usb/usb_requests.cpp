@@ -1,9 +1,9 @@
 // Synchronous requests to the USB stack below the camera: URBs, the port
 // status query and the port reset.
-#include "camera/camera_commands.h"
-#include "device/device_context.h"
-#include "device/pool_tags.h"
-#include "usb/usb_link.h"
+#include "driver/camera/camera_commands.h"
+#include "driver/device/device_context.h"
+#include "driver/device/pool_tags.h"
+#include "driver/usb/usb_link.h"
 
 LONG volatile UsbRequestTimeout = DefaultUsbRequestTimeout;
 

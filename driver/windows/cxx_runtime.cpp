@@ -5,7 +5,7 @@
 // with ExFreePoolWithTag under their own tag. The global operator delete below
 // is only what the compiler's deleting destructors of classes with virtual
 // destructors refer to; it returns the block to the pool should it ever run.
-#include "wdk_windows.h"
+#include "driver/windows/wdk_windows.h"
 
 #include <stddef.h>
 

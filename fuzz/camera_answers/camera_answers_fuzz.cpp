@@ -26,10 +26,10 @@
 #include <mutex>
 #include <vector>
 
-#include "camera/property_set.h"
+#include "driver/camera/property_set.h"
 #include "rig/camera_property.h"
-#include "support/fuzzed_driver.h"
-#include "support/fuzz_input.h"
+#include "fuzz/support/fuzzed_driver.h"
+#include "fuzz/support/fuzz_input.h"
 
 namespace {
 

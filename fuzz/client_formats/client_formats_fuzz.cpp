@@ -25,8 +25,8 @@
 #include <deque>
 #include <vector>
 
-#include "support/fuzzed_driver.h"
-#include "support/fuzz_input.h"
+#include "fuzz/support/fuzzed_driver.h"
+#include "fuzz/support/fuzz_input.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "convert_command.h"
-#include "kernel/pool.h"
+#include "tools/quelvixcam/convert_command.h"
+#include "host/kernel/pool.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "camera/property_set.h"
-#include "device/device_context.h"
-#include "support/fuzzed_driver.h"
-#include "usb/usb_link.h"
+#include "driver/camera/property_set.h"
+#include "driver/device/device_context.h"
+#include "fuzz/support/fuzzed_driver.h"
+#include "driver/usb/usb_link.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include <deque>
 #include <vector>
 
-#include "camera/property_set.h"
-#include "support/fuzzed_driver.h"
-#include "support/fuzz_input.h"
+#include "driver/camera/property_set.h"
+#include "fuzz/support/fuzzed_driver.h"
+#include "fuzz/support/fuzz_input.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "kernel/reg_file.h"
-#include "kernel/registry_store.h"
+#include "host/kernel/reg_file.h"
+#include "host/kernel/registry_store.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
-#include "fuzzed_driver.h"
+#include "fuzz/support/fuzzed_driver.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "device/device_context.h"
-#include "device/read_timeout.h"
+#include "driver/device/device_context.h"
+#include "driver/device/read_timeout.h"
 #include "rig/platform_state.h"
 #include "rig/plugged_camera.h"
-#include "usb/usb_link.h"
+#include "driver/usb/usb_link.h"
 
 namespace fuzzing {
 

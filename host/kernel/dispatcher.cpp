@@ -1,11 +1,11 @@
-#include "dispatcher.h"
+#include "host/kernel/dispatcher.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
-#include "violations.h"
+#include "host/kernel/violations.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // variable; the kernel's objects stay plain zero-initialisable records.
 #pragma once
 
-#include "irql.h"
+#include "host/kernel/irql.h"
 
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;

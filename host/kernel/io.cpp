@@ -1,6 +1,6 @@
-#include "io.h"
+#include "host/kernel/io.h"
 
-#include "violations.h"
+#include "host/kernel/violations.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 // allocation faults cover them like any driver allocation.
 #pragma once
 
-#include "dispatcher.h"
-#include "pool.h"
+#include "host/kernel/dispatcher.h"
+#include "host/kernel/pool.h"
 
 struct _IRP;
 struct _DEVICE_OBJECT;

@@ -1,8 +1,8 @@
-#include "irql.h"
+#include "host/kernel/irql.h"
 
 #include <sched.h>
 
-#include "violations.h"
+#include "host/kernel/violations.h"
 
 namespace {
 thread_local KIRQL t_irql = PASSIVE_LEVEL;

@@ -3,7 +3,7 @@
 // waits at DISPATCH_LEVEL" are checked where they are broken.
 #pragma once
 
-#include "ntdef.h"
+#include "host/kernel/ntdef.h"
 
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 

@@ -1,10 +1,10 @@
-#include "pnp_binding.h"
+#include "host/kernel/pnp_binding.h"
 
 #include <cstdio>
 #include <map>
 #include <mutex>
 
-#include "registry_store.h"
+#include "host/kernel/registry_store.h"
 
 namespace hostk {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "io.h"
+#include "host/kernel/io.h"
 
 namespace hostk {
 

@@ -1,4 +1,4 @@
-#include "pool.h"
+#include "host/kernel/pool.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -6,8 +6,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "irql.h"
-#include "violations.h"
+#include "host/kernel/irql.h"
+#include "host/kernel/violations.h"
 
 namespace hostk {
 namespace {

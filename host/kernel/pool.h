@@ -2,7 +2,7 @@
 // with per-tag accounting, a leak report and allocation fault injection.
 #pragma once
 
-#include "ntdef.h"
+#include "host/kernel/ntdef.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "reg_file.h"
+#include "host/kernel/reg_file.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,19 +1,19 @@
 // The kernel's registry calls over the host's stores: key handles, opening a
 // device's driver key, creating keys, and querying and setting values.
-#include "registry.h"
+#include "host/kernel/registry.h"
 
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "irql.h"
-#include "pnp_binding.h"
-#include "pool.h"
-#include "registry_faults.h"
-#include "registry_key_tree.h"
-#include "registry_store.h"
-#include "violations.h"
+#include "host/kernel/irql.h"
+#include "host/kernel/pnp_binding.h"
+#include "host/kernel/pool.h"
+#include "host/kernel/registry_faults.h"
+#include "host/kernel/registry_key_tree.h"
+#include "host/kernel/registry_store.h"
+#include "host/kernel/violations.h"
 
 namespace {
 

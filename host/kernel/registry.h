@@ -6,8 +6,8 @@
 // gives each device it adds.
 #pragma once
 
-#include "io.h"
-#include "threads.h"
+#include "host/kernel/io.h"
+#include "host/kernel/threads.h"
 
 #define REG_NONE 0
 #define REG_SZ 1

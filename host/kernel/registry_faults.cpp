@@ -1,9 +1,9 @@
-#include "registry_faults.h"
+#include "host/kernel/registry_faults.h"
 
 #include <mutex>
 #include <vector>
 
-#include "reg_file.h"
+#include "host/kernel/reg_file.h"
 
 namespace hostk {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-#include "ntdef.h"
+#include "host/kernel/ntdef.h"
 
 namespace hostk {
 

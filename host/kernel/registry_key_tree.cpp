@@ -1,4 +1,4 @@
-#include "registry_key_tree.h"
+#include "host/kernel/registry_key_tree.h"
 
 #include <atomic>
 #include <cctype>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "registry_store.h"
+#include "host/kernel/registry_store.h"
 
 namespace hostk {
 

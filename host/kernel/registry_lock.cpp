@@ -1,4 +1,4 @@
-#include "registry_lock.h"
+#include "host/kernel/registry_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

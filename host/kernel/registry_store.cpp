@@ -1,10 +1,10 @@
-#include "registry_store.h"
+#include "host/kernel/registry_store.h"
 
 #include <sys/stat.h>
 
-#include "registry_key_tree.h"
-#include "store_file.h"
-#include "violations.h"
+#include "host/kernel/registry_key_tree.h"
+#include "host/kernel/store_file.h"
+#include "host/kernel/violations.h"
 
 namespace hostk {
 

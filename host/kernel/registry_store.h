@@ -35,11 +35,11 @@
 #include <string>
 #include <vector>
 
-#include "pnp_binding.h"
-#include "reg_file.h"
-#include "registry.h"
-#include "registry_faults.h"
-#include "registry_lock.h"
+#include "host/kernel/pnp_binding.h"
+#include "host/kernel/reg_file.h"
+#include "host/kernel/registry.h"
+#include "host/kernel/registry_faults.h"
+#include "host/kernel/registry_lock.h"
 
 namespace hostk {
 

@@ -1,4 +1,4 @@
-#include "store_file.h"
+#include "host/kernel/store_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,8 +11,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "registry_faults.h"
-#include "registry_store.h"
+#include "host/kernel/registry_faults.h"
+#include "host/kernel/registry_store.h"
 
 namespace hostk {
 

@@ -1,4 +1,4 @@
-#include "threads.h"
+#include "host/kernel/threads.h"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cerrno>
 
-#include "pool.h"
-#include "violations.h"
+#include "host/kernel/pool.h"
+#include "host/kernel/violations.h"
 
 // The thread object: dispatcher header first so that a wait on the object
 // pointer waits for the thread's end; handle part second for ZwClose.

@@ -3,7 +3,7 @@
 // waits for the thread's exit as on Windows.
 #pragma once
 
-#include "dispatcher.h"
+#include "host/kernel/dispatcher.h"
 
 typedef VOID KSTART_ROUTINE(PVOID context);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;

@@ -1,4 +1,4 @@
-#include "violations.h"
+#include "host/kernel/violations.h"
 
 #include <cstdarg>
 #include <cstdio>

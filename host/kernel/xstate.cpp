@@ -1,9 +1,9 @@
-#include "xstate.h"
+#include "host/kernel/xstate.h"
 
 #include <atomic>
 
-#include "irql.h"
-#include "violations.h"
+#include "host/kernel/irql.h"
+#include "host/kernel/violations.h"
 
 namespace {
 

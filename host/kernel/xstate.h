@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-#include "ntdef.h"
+#include "host/kernel/ntdef.h"
 
 #define XSTATE_GSSE 2
 #define XSTATE_MASK_AVX (1ULL << XSTATE_GSSE)

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "kernel/violations.h"
+#include "host/kernel/violations.h"
 
 namespace hostks {
 

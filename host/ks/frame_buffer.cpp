@@ -1,9 +1,9 @@
-#include "frame_buffer.h"
+#include "host/ks/frame_buffer.h"
 
 #include <map>
 #include <mutex>
 
-#include "frame_mapping.h"
+#include "host/ks/frame_mapping.h"
 
 namespace hostks {
 

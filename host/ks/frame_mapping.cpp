@@ -1,11 +1,11 @@
-#include "frame_mapping.h"
+#include "host/ks/frame_mapping.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "kernel/pool.h"
+#include "host/kernel/pool.h"
 
 namespace hostks {
 

@@ -3,7 +3,7 @@
 // the device mutex and filter factories. Names and layouts follow ks.h.
 #pragma once
 
-#include "kernel/io.h"
+#include "host/kernel/io.h"
 
 // A filter opened on a device that is leaving (surprise-removed, or its
 // removal waiting for the last handle).
@@ -120,5 +120,5 @@ struct _KSFILTER_DESCRIPTOR {
 
 // Filters, pins, formats, stream pointers and the clock (ks.h), then the
 // video formats (ksmedia.h).
-#include "ks_streaming.h"
-#include "ksmedia.h"
+#include "host/ks/ks_streaming.h"
+#include "host/ks/ksmedia.h"

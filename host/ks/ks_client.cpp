@@ -1,7 +1,7 @@
 // The client API over the stand-in's filter and pin objects.
-#include "ks_client.h"
+#include "host/ks/ks_client.h"
 
-#include "ks_objects.h"
+#include "host/ks/ks_objects.h"
 
 namespace hostks {
 

@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "frame_buffer.h"
-#include "pnp.h"
+#include "host/ks/frame_buffer.h"
+#include "host/ks/pnp.h"
 
 namespace hostks {
 

@@ -1,8 +1,8 @@
 // The graph's reference clock: the pin's master clock as a client sets it,
 // KsPinGetReferenceClockInterface, and the clock a client can hand out.
-#include "kernel/violations.h"
-#include "ks_client.h"
-#include "ks_objects.h"
+#include "host/kernel/violations.h"
+#include "host/ks/ks_client.h"
+#include "host/ks/ks_objects.h"
 
 namespace hostks {
 

@@ -3,9 +3,9 @@
 #include <mutex>
 #include <vector>
 
-#include "kernel/violations.h"
-#include "object_bag.h"
-#include "pnp.h"
+#include "host/kernel/violations.h"
+#include "host/ks/object_bag.h"
+#include "host/ks/pnp.h"
 
 namespace {
 

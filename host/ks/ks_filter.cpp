@@ -3,8 +3,8 @@
 // and property requests reaching the filter's automation table.
 #include <unordered_map>
 
-#include "kernel/violations.h"
-#include "ks_objects.h"
+#include "host/kernel/violations.h"
+#include "host/ks/ks_objects.h"
 
 namespace hostks {
 namespace {

@@ -2,7 +2,7 @@
 // offered to the pin's intersect handler once for each of the pin's data
 // ranges whose major format, subformat and specifier agree with it, until a
 // handler answers anything but STATUS_NO_MATCH.
-#include "ks_objects.h"
+#include "host/ks/ks_objects.h"
 
 namespace hostks {
 namespace {

@@ -3,8 +3,8 @@
 // device's bag, filter control mutex for a filter's or pin's). The class
 // calls some dispatches with that mutex held on the driver's behalf (see
 // ks_filter.cpp, ks_pin.cpp); anywhere else the driver takes it itself.
-#include "kernel/violations.h"
-#include "object_bag.h"
+#include "host/kernel/violations.h"
+#include "host/ks/object_bag.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "frame_mapping.h"
-#include "object_bag.h"
+#include "host/ks/frame_mapping.h"
+#include "host/ks/object_bag.h"
 
 namespace hostks {
 

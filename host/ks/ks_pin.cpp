@@ -1,8 +1,8 @@
 // Pin objects: creation with a data format (set-format with no old format,
 // then Create), format changes on an existing pin, state changes stepped
 // through the states in between, and close.
-#include "kernel/violations.h"
-#include "ks_objects.h"
+#include "host/kernel/violations.h"
+#include "host/ks/ks_objects.h"
 
 namespace hostks {
 namespace {

@@ -5,8 +5,8 @@
 // worker of the pin's own, at PASSIVE_LEVEL.
 #include <pthread.h>
 
-#include "kernel/violations.h"
-#include "ks_objects.h"
+#include "host/kernel/violations.h"
+#include "host/ks/ks_objects.h"
 
 namespace hostks {
 namespace {

@@ -4,9 +4,9 @@
 #include <chrono>
 #include <cstring>
 
-#include "frame_buffer.h"
-#include "kernel/violations.h"
-#include "ks_objects.h"
+#include "host/ks/frame_buffer.h"
+#include "host/kernel/violations.h"
+#include "host/ks/ks_objects.h"
 
 namespace hostks {
 namespace {

@@ -6,7 +6,7 @@
 // mingw-w64 ships it), so the driver compiles unchanged on both homes.
 #pragma once
 
-#include "kernel/io.h"
+#include "host/kernel/io.h"
 
 // ---- GUIDs ----
 typedef const GUID& REFIID;

@@ -4,7 +4,7 @@
 // KS_VIDEOINFOHEADER 88).
 #pragma once
 
-#include "ks_streaming.h"
+#include "host/ks/ks_streaming.h"
 
 typedef uint16_t WORD;
 typedef int WINBOOL;

@@ -8,9 +8,9 @@
 
 #include <mutex>
 
-#include "class_mutex.h"
-#include "kernel/pool.h"
-#include "ks.h"
+#include "host/ks/class_mutex.h"
+#include "host/kernel/pool.h"
+#include "host/ks/ks.h"
 
 namespace hostks {
 

@@ -6,7 +6,7 @@
 // the set are not modelled and answer STATUS_NOT_FOUND.
 #include <cstring>
 
-#include "ks_objects.h"
+#include "host/ks/ks_objects.h"
 
 namespace hostks {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "kernel/registry_store.h"
-#include "ks.h"
-#include "usb/usb_stack.h"
+#include "host/kernel/registry_store.h"
+#include "host/ks/ks.h"
+#include "host/usb/usb_stack.h"
 
 namespace hostks {
 

@@ -24,8 +24,8 @@
 //   a get with no data buffer at all       STATUS_BUFFER_OVERFLOW, Information = the item's data size
 #include <cstring>
 
-#include "kernel/violations.h"
-#include "ks.h"
+#include "host/kernel/violations.h"
+#include "host/ks/ks.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "completion_mode.h"
+#include "host/usb/completion_mode.h"
 
 #include <cstdio>
 #include <cstdlib>

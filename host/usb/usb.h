@@ -3,7 +3,7 @@
 // layouts and values of the WDK's usb.h, usb100.h, usbioctl.h and usbdlib.h.
 #pragma once
 
-#include "kernel/io.h"
+#include "host/kernel/io.h"
 
 typedef LONG USBD_STATUS;
 typedef PVOID USBD_PIPE_HANDLE;

@@ -1,8 +1,8 @@
-#include "usb_stack.h"
+#include "host/usb/usb_stack.h"
 
 #include <atomic>
 
-#include "kernel/violations.h"
+#include "host/kernel/violations.h"
 
 namespace hostusb {
 

@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "completion_mode.h"
-#include "usb.h"
-#include "usb_device.h"
+#include "host/usb/completion_mode.h"
+#include "host/usb/usb.h"
+#include "host/usb/usb_device.h"
 
 namespace hostusb {
 

@@ -2,7 +2,7 @@
 // walk that never leaves wTotalLength, and a select-configuration URB built
 // from an interface list, allocated from pool for the caller to free with
 // ExFreePool.
-#include "usb.h"
+#include "host/usb/usb.h"
 
 namespace {
 

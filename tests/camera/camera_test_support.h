@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "camera/sensor_registers.h"
-#include "support/plugged_camera.h"
+#include "driver/camera/sensor_registers.h"
+#include "tests/support/plugged_camera.h"
 
 namespace cameratest {
 

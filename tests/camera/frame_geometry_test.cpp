@@ -1,7 +1,7 @@
 // ProgramFrameGeometry (raw frame size and the two packets it sends) and
 // ComputeBayerPhase.
-#include "camera/frame_geometry.h"
-#include "camera_test_support.h"
+#include "driver/camera/frame_geometry.h"
+#include "tests/camera/camera_test_support.h"
 
 using cameratest::StartedCamera;
 using testrig::CommandLine;

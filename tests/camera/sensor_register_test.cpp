@@ -1,7 +1,7 @@
 // WriteSensorRegister, SetExposure and SetGlobalGain, read back from the bytes
 // the simulated camera received and the register file it decoded from them.
-#include "camera/sensor_registers.h"
-#include "camera_test_support.h"
+#include "driver/camera/sensor_registers.h"
+#include "tests/camera/camera_test_support.h"
 
 using cameratest::RegisterLine;
 using cameratest::StartedCamera;

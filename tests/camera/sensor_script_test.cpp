@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <map>
 
-#include "camera/sensor_registers.h"
-#include "camera/sensor_script.h"
-#include "camera/trigger_mode.h"
-#include "camera_test_support.h"
+#include "driver/camera/sensor_registers.h"
+#include "driver/camera/sensor_script.h"
+#include "driver/camera/trigger_mode.h"
+#include "tests/camera/camera_test_support.h"
 
 using cameratest::RegisterLine;
 using cameratest::StartedCamera;

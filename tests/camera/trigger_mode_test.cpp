@@ -1,7 +1,7 @@
 // SetTriggerMode and QueryTriggerMode against the simulated camera, whose
 // trigger mode needs both the controller switch and the two sensor registers.
-#include "camera/trigger_mode.h"
-#include "camera_test_support.h"
+#include "driver/camera/trigger_mode.h"
+#include "tests/camera/camera_test_support.h"
 
 using cameratest::RegisterLine;
 using cameratest::StartedCamera;

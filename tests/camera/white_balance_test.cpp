@@ -1,8 +1,8 @@
 // SwitchAutoWhiteBalance with and without an image pipeline.
-#include "camera/white_balance.h"
-#include "camera_test_support.h"
+#include "driver/camera/white_balance.h"
+#include "tests/camera/camera_test_support.h"
 
-#include "pipeline/image_pipeline.h"
+#include "driver/pipeline/image_pipeline.h"
 
 using cameratest::StartedCamera;
 

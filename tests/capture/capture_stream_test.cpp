@@ -3,7 +3,7 @@
 #include <atomic>
 #include <future>
 
-#include "streaming_support.h"
+#include "tests/capture/streaming_support.h"
 
 namespace streaming_test {
 namespace {

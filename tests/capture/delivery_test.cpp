@@ -4,7 +4,7 @@
 // stay inside the driver.
 #include "host/kernel/pool.h"
 #include "host/kernel/threads.h"
-#include "streaming_support.h"
+#include "tests/capture/streaming_support.h"
 
 namespace streaming_test {
 namespace {

@@ -1,7 +1,7 @@
 // The raw double buffer: the tie-breaks of the thread's choice and Process's
 // pick, as a table, and end to end with the camera stepped frame by frame
 // and processing held back, so each state is reached on purpose.
-#include "streaming_support.h"
+#include "tests/capture/streaming_support.h"
 
 namespace streaming_test {
 namespace {

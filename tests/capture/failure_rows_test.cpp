@@ -1,7 +1,7 @@
 // Allocation failures along the start order: each refuses its step with
 // STATUS_INSUFFICIENT_RESOURCES, keeps nothing, and the step succeeds when
 // tried again.
-#include "streaming_support.h"
+#include "tests/capture/streaming_support.h"
 
 namespace streaming_test {
 namespace {

@@ -2,11 +2,11 @@
 // its rewrite, intersection, the formats a pin accepts, and the pin's rows.
 #include <cstring>
 
-#include "capture/capture_filter.h"
-#include "camera/property_set.h"
-#include "camera_property_set.h"
-#include "capture/capture_pin.h"
-#include "streaming_support.h"
+#include "driver/capture/capture_filter.h"
+#include "driver/camera/property_set.h"
+#include "common/camera_property_set.h"
+#include "driver/capture/capture_pin.h"
+#include "tests/capture/streaming_support.h"
 
 namespace streaming_test {
 namespace {

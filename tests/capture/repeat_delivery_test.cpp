@@ -6,8 +6,8 @@
 // client gets the bytes of the picture's first delivery, whatever the
 // settings have become since. The camera is held and stepped, so which path
 // runs is chosen by the test.
-#include "capture/capture_filter.h"
-#include "streaming_support.h"
+#include "driver/capture/capture_filter.h"
+#include "tests/capture/streaming_support.h"
 
 namespace streaming_test {
 namespace {

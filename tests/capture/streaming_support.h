@@ -12,12 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_worker.h"
-#include "device/read_timeout.h"
+#include "driver/capture/capture_worker.h"
+#include "driver/device/read_timeout.h"
 #include "host/ks/ks_client.h"
-#include "pipeline/convert_frame.h"
-#include "pipeline/image_pipeline.h"
-#include "support/plugged_camera.h"
+#include "driver/pipeline/convert_frame.h"
+#include "driver/pipeline/image_pipeline.h"
+#include "tests/support/plugged_camera.h"
 
 namespace streaming_test {
 

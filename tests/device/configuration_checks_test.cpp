@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "sim/descriptors.h"
-#include "support/plugged_camera.h"
+#include "tests/support/plugged_camera.h"
 
 using testrig::DriverTest;
 

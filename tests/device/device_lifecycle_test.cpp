@@ -2,10 +2,10 @@
 // the requests the camera received.
 #include <gtest/gtest.h>
 
-#include "device/read_timeout.h"
-#include "kernel/violations.h"
-#include "support/plugged_camera.h"
-#include "usb/firmware_record.h"
+#include "driver/device/read_timeout.h"
+#include "host/kernel/violations.h"
+#include "tests/support/plugged_camera.h"
+#include "driver/usb/firmware_record.h"
 
 using testrig::CommandLine;
 using testrig::DriverTest;

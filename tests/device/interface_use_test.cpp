@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "host/ks/ks_client.h"
-#include "support/plugged_camera.h"
+#include "tests/support/plugged_camera.h"
 
 using namespace std::chrono_literals;
 using testrig::DriverTest;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/firmware_record.h"
+#include "driver/usb/firmware_record.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <thread>
 
-#include "wdk_host.h"
-#include "kernel/violations.h"
+#include "host/wdk_host.h"
+#include "host/kernel/violations.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // APC_LEVEL (a fast mutex holder) but never at DISPATCH_LEVEL.
 #include <gtest/gtest.h>
 
-#include "wdk_host.h"
-#include "kernel/violations.h"
+#include "host/wdk_host.h"
+#include "host/kernel/violations.h"
 
 namespace {
 

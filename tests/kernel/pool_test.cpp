@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "wdk_host.h"
-#include "kernel/violations.h"
+#include "host/wdk_host.h"
+#include "host/kernel/violations.h"
 
 namespace {
 

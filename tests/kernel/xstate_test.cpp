@@ -5,8 +5,8 @@
 
 #include <thread>
 
-#include "wdk_host.h"
-#include "kernel/violations.h"
+#include "host/wdk_host.h"
+#include "host/kernel/violations.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "pipeline_test_support.h"
+#include "tests/pipeline/pipeline_test_support.h"
 
 namespace {
 

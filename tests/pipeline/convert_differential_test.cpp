@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <random>
 
-#include "kernel/xstate.h"
-#include "pipeline/processor_features.h"
-#include "pipeline_test_support.h"
+#include "host/kernel/xstate.h"
+#include "driver/pipeline/processor_features.h"
+#include "tests/pipeline/pipeline_test_support.h"
 
 namespace {
 

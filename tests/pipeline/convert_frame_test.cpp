@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "pipeline_test_support.h"
+#include "tests/pipeline/pipeline_test_support.h"
 
 namespace {
 

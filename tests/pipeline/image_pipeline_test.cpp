@@ -1,7 +1,7 @@
 #include <array>
 
-#include "pipeline/matrix.h"
-#include "pipeline_test_support.h"
+#include "driver/pipeline/matrix.h"
+#include "tests/pipeline/pipeline_test_support.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/violations.h"
-#include "pipeline/convert_frame.h"
-#include "pipeline/image_pipeline.h"
-#include "wdk_host.h"
+#include "host/kernel/violations.h"
+#include "driver/pipeline/convert_frame.h"
+#include "driver/pipeline/image_pipeline.h"
+#include "host/wdk_host.h"
 
 namespace pipeline_test {
 

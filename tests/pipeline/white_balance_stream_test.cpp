@@ -6,8 +6,8 @@
 // held before it, through every kernel.
 #include <random>
 
-#include "pipeline/processor_features.h"
-#include "pipeline_test_support.h"
+#include "driver/pipeline/processor_features.h"
+#include "tests/pipeline/pipeline_test_support.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "camera/property_set.h"
+#include "driver/camera/property_set.h"
 
 extern "C" {
 const char* PropertyNameInC(ULONG id);

@@ -13,7 +13,7 @@ typedef struct {
     uint8_t Data4[8];
 } GUID;
 
-#include "camera_property_set.h"
+#include "common/camera_property_set.h"
 
 static const GUID setInC = CAMERA_PROPERTY_SET_GUID;
 

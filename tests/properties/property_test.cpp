@@ -4,12 +4,12 @@
 #include <atomic>
 #include <thread>
 
-#include "camera/property_set.h"
-#include "device/read_timeout.h"
+#include "driver/camera/property_set.h"
+#include "driver/device/read_timeout.h"
 #include "host/ks/ks_client.h"
-#include "pipeline/image_pipeline.h"
-#include "support/plugged_camera.h"
-#include "usb/usb_link.h"
+#include "driver/pipeline/image_pipeline.h"
+#include "tests/support/plugged_camera.h"
+#include "driver/usb/usb_link.h"
 
 namespace {
 

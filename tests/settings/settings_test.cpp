@@ -7,12 +7,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "camera/sensor_registers.h"
-#include "camera/settings_store.h"
-#include "device/read_timeout.h"
+#include "driver/camera/sensor_registers.h"
+#include "driver/camera/settings_store.h"
+#include "driver/device/read_timeout.h"
 #include "host/kernel/registry_store.h"
-#include "pipeline/image_pipeline.h"
-#include "support/plugged_camera.h"
+#include "driver/pipeline/image_pipeline.h"
+#include "tests/support/plugged_camera.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "sim/simulated_camera.h"
-#include "sim_test_util.h"
+#include "tests/sim/sim_test_util.h"
 
 using namespace simtest;
 using sim::SimulatedCamera;

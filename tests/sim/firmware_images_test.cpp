@@ -4,7 +4,7 @@
 
 #include "driver/usb/firmware_record.h"
 #include "sim/simulated_camera.h"
-#include "sim_test_util.h"
+#include "tests/sim/sim_test_util.h"
 
 using namespace simtest;
 

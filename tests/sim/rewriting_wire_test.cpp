@@ -7,7 +7,7 @@
 
 #include "sim/rewriting_wire.h"
 #include "sim/simulated_camera.h"
-#include "sim_test_util.h"
+#include "tests/sim/sim_test_util.h"
 
 using namespace simtest;
 using sim::InAnswer;

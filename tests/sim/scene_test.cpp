@@ -8,7 +8,7 @@
 #include "sim/frame_renderer.h"
 #include "sim/scene.h"
 #include "sim/simulated_camera.h"
-#include "sim_test_util.h"
+#include "tests/sim/sim_test_util.h"
 
 using namespace simtest;
 

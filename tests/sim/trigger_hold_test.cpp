@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "sim/simulated_camera.h"
-#include "sim_test_util.h"
+#include "tests/sim/sim_test_util.h"
 
 using namespace simtest;
 using sim::SimulatedCamera;

@@ -1,4 +1,4 @@
-#include "client.h"
+#include "tests/soak/client.h"
 
 #include <chrono>
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "soak.h"
+#include "tests/soak/soak.h"
 
 namespace {
 

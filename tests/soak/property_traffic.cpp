@@ -1,10 +1,10 @@
-#include "property_traffic.h"
+#include "tests/soak/property_traffic.h"
 
 #include <chrono>
 #include <climits>
 #include <mutex>
 
-#include "camera/property_set.h"
+#include "driver/camera/property_set.h"
 #include "rig/camera_property.h"
 
 namespace soak {

@@ -9,8 +9,8 @@
 #include <shared_mutex>
 #include <thread>
 
-#include "client.h"
-#include "watchdog.h"
+#include "tests/soak/client.h"
+#include "tests/soak/watchdog.h"
 
 namespace soak {
 

@@ -1,4 +1,4 @@
-#include "soak.h"
+#include "tests/soak/soak.h"
 
 #include <chrono>
 #include <cstdio>
@@ -9,15 +9,15 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "client.h"
-#include "device/pool_tags.h"
+#include "tests/soak/client.h"
+#include "driver/device/pool_tags.h"
 #include "host/kernel/pool.h"
 #include "host/kernel/violations.h"
-#include "property_traffic.h"
+#include "tests/soak/property_traffic.h"
 #include "rig/platform_state.h"
 #include "rig/plugged_camera.h"
-#include "usb/usb_link.h"
-#include "watchdog.h"
+#include "driver/usb/usb_link.h"
+#include "tests/soak/watchdog.h"
 
 namespace soak {
 

@@ -1,4 +1,4 @@
-#include "watchdog.h"
+#include "tests/soak/watchdog.h"
 
 namespace soak {
 

@@ -1,4 +1,4 @@
-#include "support/plugged_camera.h"
+#include "tests/support/plugged_camera.h"
 
 #include <cstdio>
 

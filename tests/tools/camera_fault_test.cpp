@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "camera_faults.h"
+#include "tools/quelvixcam/camera_faults.h"
 #include "host/kernel/pool.h"
 #include "sim/descriptors.h"
-#include "tool_run.h"
+#include "tests/tools/tool_run.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "pipeline/pipeline_test_support.h"
+#include "tests/pipeline/pipeline_test_support.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "png_writers.h"
+#include "tools/quelvixcam/png_writers.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "sim/scene.h"
-#include "tool_run.h"
+#include "tests/tools/tool_run.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <cstring>
 #include <thread>
 
-#include "property_wire.h"
-#include "camera_property_set.h"
-#include "tool_run.h"
+#include "tools/quelvixcam/property_wire.h"
+#include "common/camera_property_set.h"
+#include "tests/tools/tool_run.h"
 
 namespace {
 

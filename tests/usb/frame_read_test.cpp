@@ -11,10 +11,10 @@
 #include <mutex>
 #include <thread>
 
-#include "camera/camera_commands.h"
-#include "camera/frame_geometry.h"
+#include "driver/camera/camera_commands.h"
+#include "driver/camera/frame_geometry.h"
 #include "host/kernel/violations.h"
-#include "support/plugged_camera.h"
+#include "tests/support/plugged_camera.h"
 
 using namespace std::chrono_literals;
 using testrig::DriverTest;

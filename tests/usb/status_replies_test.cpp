@@ -2,8 +2,8 @@
 // must read its own reply pair, not what is left of the last one.
 #include <gtest/gtest.h>
 
-#include "camera/trigger_mode.h"
-#include "support/plugged_camera.h"
+#include "driver/camera/trigger_mode.h"
+#include "tests/support/plugged_camera.h"
 
 using testrig::DriverTest;
 

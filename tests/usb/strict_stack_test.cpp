@@ -12,7 +12,7 @@
 #include "host/kernel/violations.h"
 #include "host/usb/usb_stack.h"
 #include "sim/simulated_camera.h"
-#include "support/plugged_camera.h"
+#include "tests/support/plugged_camera.h"
 
 using namespace std::chrono_literals;
 using hostusb::CompletionMode;

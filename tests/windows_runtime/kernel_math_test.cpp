@@ -17,7 +17,7 @@
 #define cosf KernelCosf
 #define sqrtf KernelSqrtf
 #define sqrt KernelSqrt
-#include "windows/kernel_math.cpp"
+#include "driver/windows/kernel_math.cpp"
 #undef sinf
 #undef cosf
 #undef sqrtf

@@ -1,4 +1,4 @@
-#include "bridge_connections.h"
+#include "tools/quelvixcam/bridge_connections.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "property_bridge.h"
+#include "tools/quelvixcam/property_bridge.h"
 
 namespace bridge {
 namespace {

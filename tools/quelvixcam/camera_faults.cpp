@@ -1,4 +1,4 @@
-#include "camera_faults.h"
+#include "tools/quelvixcam/camera_faults.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "capture_command.h"
+#include "tools/quelvixcam/capture_command.h"
 
 #include <signal.h>
 
@@ -14,16 +14,16 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "camera_faults.h"
+#include "tools/quelvixcam/camera_faults.h"
 #include "host/ks/ks_client.h"
-#include "options_seen.h"
-#include "plugged_run.h"
-#include "png_file.h"
-#include "png_writers.h"
-#include "property_command.h"
-#include "registry_option.h"
+#include "tools/quelvixcam/options_seen.h"
+#include "tools/quelvixcam/plugged_run.h"
+#include "tools/quelvixcam/png_file.h"
+#include "tools/quelvixcam/png_writers.h"
+#include "tools/quelvixcam/property_command.h"
+#include "tools/quelvixcam/registry_option.h"
 #include "rig/plugged_camera.h"
-#include "whole_number.h"
+#include "tools/quelvixcam/whole_number.h"
 
 namespace {
 

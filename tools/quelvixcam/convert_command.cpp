@@ -1,4 +1,4 @@
-#include "convert_command.h"
+#include "tools/quelvixcam/convert_command.h"
 
 #include <cctype>
 #include <cerrno>
@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "camera/camera_settings.h"
-#include "pipeline/convert_frame.h"
-#include "pipeline/image_pipeline.h"
-#include "options_seen.h"
-#include "png_file.h"
-#include "raw_frame_file.h"
-#include "whole_number.h"
+#include "driver/camera/camera_settings.h"
+#include "driver/pipeline/convert_frame.h"
+#include "driver/pipeline/image_pipeline.h"
+#include "tools/quelvixcam/options_seen.h"
+#include "tools/quelvixcam/png_file.h"
+#include "tools/quelvixcam/raw_frame_file.h"
+#include "tools/quelvixcam/whole_number.h"
 
 namespace quelvixcam {
 namespace {

@@ -1,4 +1,4 @@
-#include "discarding_stream.h"
+#include "tools/quelvixcam/discarding_stream.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,15 +1,15 @@
-#include "info_command.h"
+#include "tools/quelvixcam/info_command.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "camera_faults.h"
-#include "device/device_context.h"
-#include "device/pool_tags.h"
+#include "tools/quelvixcam/camera_faults.h"
+#include "driver/device/device_context.h"
+#include "driver/device/pool_tags.h"
 #include "host/kernel/violations.h"
-#include "options_seen.h"
-#include "registry_option.h"
+#include "tools/quelvixcam/options_seen.h"
+#include "tools/quelvixcam/registry_option.h"
 #include "rig/plugged_camera.h"
 
 namespace {

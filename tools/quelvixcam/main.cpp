@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "capture_command.h"
-#include "convert_command.h"
-#include "info_command.h"
-#include "property_command.h"
-#include "serve_command.h"
+#include "tools/quelvixcam/capture_command.h"
+#include "tools/quelvixcam/convert_command.h"
+#include "tools/quelvixcam/info_command.h"
+#include "tools/quelvixcam/property_command.h"
+#include "tools/quelvixcam/serve_command.h"
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "capture") == 0) return RunCaptureCommand(argc - 2, argv + 2);

@@ -1,4 +1,4 @@
-#include "options_seen.h"
+#include "tools/quelvixcam/options_seen.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,11 +1,11 @@
-#include "plugged_run.h"
+#include "tools/quelvixcam/plugged_run.h"
 
 #include <cstdio>
 #include <memory>
 
-#include "camera_faults.h"
+#include "tools/quelvixcam/camera_faults.h"
 #include "host/kernel/violations.h"
-#include "registry_option.h"
+#include "tools/quelvixcam/registry_option.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "png_file.h"
+#include "tools/quelvixcam/png_file.h"
 
 #include <png.h>
 

@@ -1,10 +1,10 @@
-#include "png_writers.h"
+#include "tools/quelvixcam/png_writers.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "png_file.h"
+#include "tools/quelvixcam/png_file.h"
 
 namespace quelvixcam {
 namespace {

@@ -1,4 +1,4 @@
-#include "property_bridge.h"
+#include "tools/quelvixcam/property_bridge.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/ks/ks_client.h"
-#include "property_wire.h"
+#include "tools/quelvixcam/property_wire.h"
 
 namespace bridge {
 

@@ -1,17 +1,17 @@
-#include "property_command.h"
+#include "tools/quelvixcam/property_command.h"
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "camera/property_set.h"
-#include "camera_property_set.h"
-#include "camera_faults.h"
+#include "driver/camera/property_set.h"
+#include "common/camera_property_set.h"
+#include "tools/quelvixcam/camera_faults.h"
 #include "host/kernel/violations.h"
-#include "options_seen.h"
-#include "registry_option.h"
+#include "tools/quelvixcam/options_seen.h"
+#include "tools/quelvixcam/registry_option.h"
 #include "rig/camera_property.h"
-#include "whole_number.h"
+#include "tools/quelvixcam/whole_number.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "property_wire.h"
+#include "tools/quelvixcam/property_wire.h"
 
 #include <cstring>
 

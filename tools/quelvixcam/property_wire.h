@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "wdk.h"
+#include "driver/wdk.h"
 
 namespace bridge {
 

@@ -1,4 +1,4 @@
-#include "raw_frame_file.h"
+#include "tools/quelvixcam/raw_frame_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>

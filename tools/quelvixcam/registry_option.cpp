@@ -1,4 +1,4 @@
-#include "registry_option.h"
+#include "tools/quelvixcam/registry_option.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "whole_number.h"
+#include "tools/quelvixcam/whole_number.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "serve_command.h"
+#include "tools/quelvixcam/serve_command.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,14 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "bridge_connections.h"
-#include "camera_faults.h"
-#include "discarding_stream.h"
-#include "options_seen.h"
-#include "property_bridge.h"
-#include "plugged_run.h"
-#include "registry_option.h"
-#include "whole_number.h"
+#include "tools/quelvixcam/bridge_connections.h"
+#include "tools/quelvixcam/camera_faults.h"
+#include "tools/quelvixcam/discarding_stream.h"
+#include "tools/quelvixcam/options_seen.h"
+#include "tools/quelvixcam/property_bridge.h"
+#include "tools/quelvixcam/plugged_run.h"
+#include "tools/quelvixcam/registry_option.h"
+#include "tools/quelvixcam/whole_number.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "whole_number.h"
+#include "tools/quelvixcam/whole_number.h"
 
 #include <limits>
 
