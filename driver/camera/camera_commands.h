@@ -6,6 +6,8 @@
 
 class DeviceContext;
 
+// The camera's names for them are only their codes. Command02 goes before and
+// during a raw frame read; Command03 follows once every chunk read is posted.
 constexpr UCHAR Command02 = 0x02;
 constexpr UCHAR Command03 = 0x03;
 constexpr UCHAR WriteSensorRegisterCode = 0x04;

@@ -36,7 +36,7 @@ struct CameraSettings {
     LONG roiWidth;
     LONG roiHeight;
     LONG bayerPhase;       // 0 GRBG, 1 BGGR, 2 RGGB, 3 GBRG
-    LONG reservedSetting;
+    LONG reservedSetting;  // answered by a read-only property; nothing sets it
     LONG agc;
     LONG aec;
 };

@@ -54,18 +54,18 @@ public:
     CaptureWorker* worker;
     ImagePipeline* pipeline;
     PinContext* pinContext;
-    tagKS_VIDEOINFOHEADER* pinVideoInfo;
+    tagKS_VIDEOINFOHEADER* pinVideoInfo;  // format of the pin holding the pipeline (AcquirePipeline..ReleasePipeline)
     // The frame size and the delivered size: written under FrameGeometryLock
     // (capture_filter.cpp), and only while no pin is open (pinOpen, under
     // the same lock), so the streaming path reads them without it.
     ULONG frameHeight;
     LONG frameWidth;
-    ULONG rawDataOffset;
-    LONG rawLinePitch;
+    ULONG rawDataOffset;  // where the first image line starts in a raw frame
+    LONG rawLinePitch;    // bytes from one raw line to the next
     ULONG rawFrameSize;
     LONG outputWidth;
     LONG outputHeight;
-    LONG bayerPhaseBase;
+    LONG bayerPhaseBase;  // phase of the unflipped, unshifted sensor; the settings' bayerPhase starts from it
     LONG volatile pinOpen;
     // Set when a start has configured the camera and run its whole start-up
     // sequence, cleared by Stop. A pin may still run across a Stop and the
