@@ -100,7 +100,9 @@ ImagePipeline* CreatePipeline();
 VOID FreePipeline(ImagePipeline* pipeline);
 // Sets the factory values of the atomic fields (colour on, correction on, gains
 // 128, brightness 255, contrast and saturation 10, hue 0, phase 0, no white
-// balance); for callers that allocate the object themselves.
+// balance); for callers that allocate the object themselves. They are the
+// values of a freshly added camera, kept here too so that the pipeline stands
+// alone (convert, the benchmarks); a settings test holds them to the rows.
 VOID SetPipelineInitialValues(ImagePipeline* pipeline);
 VOID InitializePipeline(ImagePipeline* pipeline);
 VOID SetPipelineGeometry(ImagePipeline* pipeline, LONG width, LONG height);

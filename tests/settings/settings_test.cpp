@@ -384,4 +384,31 @@ TEST_F(SettingsTest, SettingsSurviveInTheStoreFile) {
     rmdir(directory);
 }
 
+// The pipeline keeps factory values of its own, so that it stands alone in
+// convert, the benchmarks and the pipeline tests; they must be the values a
+// freshly added camera has, which the capture pin gives every new pipeline.
+TEST(FactoryValues, AFreshPipelineHoldsTheValuesOfAFreshlyAddedCamera) {
+    const struct {
+        ULONG property;
+        LONG (*get)(ImagePipeline*);
+    } held[] = {
+        {PropertyColorEnable, GetColorEnable},         {PropertyWhiteBalance, GetWhiteBalance},
+        {PropertyRedGain, GetRedGain},                 {PropertyGreenGain, GetGreenGain},
+        {PropertyBlueGain, GetBlueGain},               {PropertyColorCorrection, GetColorCorrection},
+        {PropertyBrightness, GetBrightness},           {PropertyContrast, GetContrast},
+        {PropertySaturation, GetSaturation},           {PropertyHue, GetHue},
+    };
+    size_t pipelineSettings = 0;
+    for (const CameraSettingRow& row : CameraSettingRows) pipelineSettings += IsPipelineSetting(row.property) ? 1 : 0;
+    ASSERT_EQ(pipelineSettings, sizeof held / sizeof held[0]) << "a pipeline setting without its line here";
+
+    ImagePipeline* pipeline = CreatePipeline();
+    ASSERT_NE(pipeline, nullptr);
+    for (const auto& h : held) {
+        EXPECT_TRUE(IsPipelineSetting(h.property)) << CameraPropertyName(h.property);
+        EXPECT_EQ(h.get(pipeline), FindCameraSetting(h.property)->addDefault) << CameraPropertyName(h.property);
+    }
+    FreePipeline(pipeline);
+}
+
 }  // namespace
