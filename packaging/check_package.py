@@ -24,6 +24,22 @@ CATALOG_NAME = "QuelvixZ51RDS.cat"
 # the instructions and the test certificate.
 NOT_INSTALLED = {INF_NAME.lower(), CATALOG_NAME.lower(), "install.txt", "quelvixtestcert.cer"}
 
+# A driver-store package: every file runs from the driver store.
+DRIVER_STORE_DIRID = "13"
+# Where a driver-store INF may write outside HKR: COM registration (HKCR,
+# HKLM\Software\Classes), and the KS proxy's plug-in keys, which rely on
+# InfVerif /h's current exception for HKLM\SYSTEM\CurrentControlSet.
+# (root, key prefix), compared without regard to case.
+ALLOWED_OUTSIDE_HKR = (
+    ("HKCR", "CLSID\\"),
+    ("HKLM", "Software\\Classes\\"),
+    ("HKLM", "System\\CurrentControlSet\\Control\\MediaInterfaces\\"),
+    ("HKLM", "System\\CurrentControlSet\\Control\\MediaSets\\"),
+)
+# Where each file runs from: its subfolder of the driver store.
+PLUGIN64_PATH = "%13%\\x64\\QuelvixProxyPlugin.dll"
+PLUGIN32_PATH = "%13%\\x86\\QuelvixProxyPlugin32.dll"
+
 
 def strip_comment(line):
     out, quoted = [], False
@@ -121,6 +137,8 @@ class Checker:
 
     def run(self):
         self.expect("@" not in re.sub(r"^;.*$", "", self.text, flags=re.M), "an @FIELD@ was left unfilled")
+        self.check_directory_ids()
+        self.check_registry_roots()
         self.check_version()
         install = self.check_models()
         if install:
@@ -196,21 +214,25 @@ class Checker:
             if not self.section(section, "named by CopyFiles"):
                 continue
             self.expect(section.lower() in dirs, "[%s] has no DestinationDirs entry" % section)
+            destination = dirs.get(section.lower(), [""])
+            target_subdir = destination[1].strip() if len(destination) > 1 else ""
             for _, fields in inf.lines(section):
                 source = fields[1] if len(fields) > 1 and fields[1] else fields[0]
+                # A file run from the driver store keeps its name.
+                self.expect(source.lower() == fields[0].lower(),
+                            "[%s] renames %s to %s: a driver-store file keeps its name" % (section, source, fields[0]))
                 if not self.expect(source.lower() in sources, "%s is not in [SourceDisksFiles]" % source):
                     continue
                 disk_fields = sources[source.lower()]
                 self.expect(disk_fields[0] in disks, "%s: disk %s is not in [SourceDisksNames]" % (source, disk_fields[0]))
-                subdir = disk_fields[1] if len(disk_fields) > 1 else ""
+                subdir = disk_fields[1].strip() if len(disk_fields) > 1 else ""
+                # ...and its subfolder: the driver store holds the package as shipped.
+                self.expect(subdir.lower() == target_subdir.lower(),
+                            "%s: [%s] puts it in subfolder '%s' of the driver store, the package in '%s'"
+                            % (source, section, target_subdir, subdir))
                 path = os.path.join(subdir.replace("\\", "/"), source) if subdir else source
                 listed.add(path.lower())
                 self.expect(os.path.isfile(os.path.join(self.package, path)), "%s is listed but not shipped" % path)
-        # Where each part goes: the driver to the drivers folder, the 64-bit
-        # library to System32, the 32-bit one to SysWOW64.
-        for section, dirid in (("quelvix.driver.files", "12"), ("quelvix.plugin64.files", "11"),
-                               ("quelvix.plugin32.files", "16425")):
-            self.expect(dirs.get(section, [""])[0] == dirid, "[%s] does not go to dirid %s" % (section, dirid))
         shipped = set()
         for base, _, files in os.walk(self.package):
             for name in files:
@@ -223,9 +245,31 @@ class Checker:
         if not self.section(section, "named by AddReg"):
             return
         for _, fields in self.inf.lines(section):
-            self.expect(fields[0] in ("HKR", "HKCR", "HKLM"), "[%s]: unexpected root %s" % (section, fields[0]))
             self.expect(len(fields) >= 5 or (len(fields) >= 2 and fields[0] == "HKR"),
                         "[%s]: short line %s" % (section, fields))
+
+    def check_directory_ids(self):
+        """Every destination is the driver store, and so is every path the INF writes."""
+        for key, fields in self.inf.lines("DestinationDirs"):
+            self.expect(fields[0] == DRIVER_STORE_DIRID,
+                        "[DestinationDirs] %s goes to dirid %s: only %s, the driver store, is allowed"
+                        % (key, fields[0], DRIVER_STORE_DIRID))
+        for name, lines in self.inf.sections.items():
+            for _, fields in lines:
+                for dirid in re.findall(r"%(\d+)%", ",".join(fields)):
+                    self.expect(dirid == DRIVER_STORE_DIRID,
+                                "[%s] names a path in dirid %s: only %s, the driver store, is allowed"
+                                % (name, dirid, DRIVER_STORE_DIRID))
+
+    def check_registry_roots(self):
+        """Every AddReg line writes under HKR or under a documented exception."""
+        for section in sorted({s.lower() for name in self.inf.sections for s in self.inf.list_of(name, "AddReg")}):
+            for _, fields in self.inf.lines(section):
+                root, key = fields[0].upper(), (fields[1] if len(fields) > 1 else "").lower() + "\\"
+                allowed = root == "HKR" or any(root == r and key.startswith(prefix.lower())
+                                               for r, prefix in ALLOWED_OUTSIDE_HKR)
+                self.expect(allowed, "[%s] writes %s\\%s: outside HKR, only COM classes and the KS proxy's "
+                            "plug-in keys are allowed" % (section, fields[0], fields[1] if len(fields) > 1 else ""))
 
     def registry_entries(self, sections):
         """{(root, key, value name, flags): data} over AddReg sections."""
@@ -242,13 +286,14 @@ class Checker:
         entries = self.registry_entries(sections)
         page, config = facts["PLUGIN_PAGE_CLSID"], facts["CAMERA_PROPERTY_SET"]
         # The 64-bit classes in the native view, the 32-bit ones in the 32-bit
-        # view's own key.
-        for root, classes, folder in (("HKCR", "", "%11%"), ("HKLM", "Software\\Classes\\Wow6432Node\\", "%16425%")):
+        # view's own key, each naming its library in the driver store.
+        for root, classes, library in (("HKCR", "", PLUGIN64_PATH),
+                                       ("HKLM", "Software\\Classes\\Wow6432Node\\", PLUGIN32_PATH)):
             for clsid, name in ((page, facts["PLUGIN_PAGE_NAME"]), (config, facts["PROXY_CONFIG_NAME"])):
                 key = classes + "CLSID\\" + clsid
                 self.expect(entries.get((root, key, "", 0)) == name, "no %s\\%s = %s" % (root, key, name))
-                self.expect(entries.get((root, key + "\\InprocServer32", "", 0)) == folder + "\\QuelvixProxyPlugin.dll",
-                            "%s InprocServer32 does not name %s\\QuelvixProxyPlugin.dll" % (key, folder))
+                self.expect(entries.get((root, key + "\\InprocServer32", "", 0)) == library,
+                            "%s InprocServer32 does not name %s" % (key, library))
                 self.expect(entries.get((root, key + "\\InprocServer32", "ThreadingModel", 0)) == "Both",
                             "%s ThreadingModel is not Both" % key)
         control = "System\\CurrentControlSet\\Control\\"
@@ -290,7 +335,7 @@ class Checker:
         self.expect(int(flags, 0) & 2 == 2, "the service is not the function driver (flag 2)")
         if not self.section(install, "the service's install section"):
             return
-        want = {"ServiceType": "1", "StartType": "3", "ErrorControl": "1", "ServiceBinary": "%12%\\QuelvixZ51RDS.sys"}
+        want = {"ServiceType": "1", "StartType": "3", "ErrorControl": "1", "ServiceBinary": "%13%\\QuelvixZ51RDS.sys"}
         for key, value in want.items():
             self.expect(self.inf.value(install, key) == value, "%s is not %s" % (key, value))
 

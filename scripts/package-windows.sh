@@ -77,19 +77,7 @@ driver_ver() {
 # Writes a file of packaging/ into the package with its @FIELD@s filled in:
 # the build's, and the sources' facts.
 fill() {
-  local name=$1 out=$2
-  python3 - "$root/packaging" "$name" "$out" "$(driver_ver)" "$hardware_id" <<'EOF'
-import sys
-packaging, name, out, driver_ver, hardware_id = sys.argv[1:]
-sys.path.insert(0, packaging)
-import source_facts
-fields = dict(source_facts.facts(), DRIVER_VER=driver_ver, HARDWARE_ID=hardware_id)
-text = open(packaging + "/" + name, encoding="utf-8").read()
-for key, value in fields.items():
-    text = text.replace("@%s@" % key, value)
-# CRLF line ends, as Windows' own INFs and text files have.
-open(out, "w", encoding="utf-8", newline="\r\n").write(text)
-EOF
+  python3 "$root/packaging/fill_template.py" "$1" "$2" "$(driver_ver)" "$hardware_id"
 }
 
 # A new self-signed code-signing certificate for this package only.
@@ -148,8 +136,9 @@ build_package() {
   mkdir -p "$package/x64" "$package/x86"
   cp "$build/QuelvixZ51RDS.sys" "$package/"
   cp "$plugin_root/plugin-x64/bin/QuelvixProxyPlugin.dll" "$package/x64/QuelvixProxyPlugin.dll"
-  # The 32-bit library has a name of its own in the package: an INF lists each
-  # source file once by name. It is installed as QuelvixProxyPlugin.dll.
+  # The 32-bit library has a name of its own in the package, and keeps it in
+  # the driver store: an INF lists each source file once by name, and may
+  # not rename a file that runs from the driver store.
   cp "$plugin_root/plugin-x86/bin/QuelvixProxyPlugin.dll" "$package/x86/QuelvixProxyPlugin32.dll"
   fill QuelvixZ51RDS.inf "$package/QuelvixZ51RDS.inf"
   fill INSTALL.txt "$package/INSTALL.txt"
@@ -258,13 +247,27 @@ check_zip() {
 }
 
 # The INF under Wine: the x64 test program opens it with setupapi, installs
-# its files, registry sections and service into the plug-in tests' prefix and
-# compares the registration with what DllRegisterServer writes. One test also
-# starts the 32-bit regsvr32, so the 32-bit path of this machine must be set
-# up in this process's environment too (under qemu-i386, Wine needs
-# QEMU_RESERVED_VA, or every 32-bit process fails to start). Where no 32-bit
-# program can run, that one test is left out and counted as skipped.
-THIRTY_TWO_BIT_INF_TEST=Inf.InstalledFilesAndRegistryAreWhatDllRegisterServerWritesForBothBitnesses
+# its files (into the driver store), registry sections and service into the
+# plug-in tests' prefix, has a 64-bit and a 32-bit process create the classes
+# from the installed libraries, and compares the registration with what
+# DllRegisterServer writes. That one test starts 32-bit programs (the class
+# probe, regsvr32), so the 32-bit path of this machine must be set up in this
+# process's environment too (under qemu-i386, Wine needs QEMU_RESERVED_VA, or
+# every 32-bit process fails to start). Where no 32-bit program can run, that
+# test is left out and counted as skipped. Under emulation each 32-bit
+# process takes 35-40 s to start: three of them set the time limit.
+#
+# Windows does not redirect a 32-bit process's System32\DriverStore to
+# SysWOW64 (the file system redirector exempts it, from Windows 7 on), so a
+# 32-bit process loads its library from the driver store as the registry
+# names it. Wine 8 does redirect it: there the 32-bit process finds nothing
+# (STATUS_DLL_NOT_FOUND). The prefix gets what Windows has by a link from
+# syswow64\DriverStore to system32\DriverStore, made once.
+link_driver_store_for_wow64() {
+  local link=$WINEPREFIX/drive_c/windows/syswow64/DriverStore
+  [[ -e $link || -L $link ]] || ln -s ../system32/DriverStore "$link"
+}
+THIRTY_TWO_BIT_INF_TEST=Inf.BothBitnessesCreateTheClassesFromTheDriverStoreWhereDllRegisterServerWouldRegisterThem
 check_with_setupapi() {
   export WINEPREFIX=$plugin_root/plugin-wineprefix WINEDEBUG=-all
   unset DISPLAY
@@ -276,9 +279,11 @@ check_with_setupapi() {
     filter=("--gtest_filter=-$THIRTY_TWO_BIT_INF_TEST")
     echo "package check setupapi-32-bit: skipped: $QUELVIX_WINE32_WHY"
   fi
+  link_driver_store_for_wow64
   timeout 30 wineserver -k >/dev/null 2>&1 || true
-  WINE_EMU_TIMEOUT=180 "$root/cmake/wine-emu.sh" "$plugin_root/plugin-x64/bin/inf_install_test.exe" \
-    "${filter[@]}" "$(windows_path "$build/package")" "$hardware_id" || status=1
+  WINE_EMU_TIMEOUT=400 "$root/cmake/wine-emu.sh" "$plugin_root/plugin-x64/bin/inf_install_test.exe" \
+    "${filter[@]}" "$(windows_path "$build/package")" "$hardware_id" \
+    "$(windows_path "$plugin_root/plugin-x86/bin/installed_class_probe.exe")" || status=1
   timeout 30 wineserver -k >/dev/null 2>&1 || true
   return $status
 }
@@ -289,7 +294,7 @@ if [[ $check -eq 1 ]]; then
   log "checks"
   run_check structure python3 "$root/packaging/check_package.py" "$build/package" "$hardware_id"
   run_check signatures verify_signatures
-  run_check catalog-writer /usr/bin/python3 -m unittest discover -q -s "$root/packaging/tests"
+  run_check packaging-tools /usr/bin/python3 -m unittest discover -q -s "$root/packaging/tests"
   run_check catalog-signature verify_catalog_signature
   run_check catalog-members verify_catalog_members
   run_check catalog-wintrust check_with_wintrust

@@ -1,13 +1,16 @@
 // The driver package's INF, read and run by setupapi (Wine's, here):
 //
-//     inf_install_test.exe PACKAGE_DIR HARDWARE_ID [gtest options]
+//     inf_install_test.exe PACKAGE_DIR HARDWARE_ID PROBE32 [gtest options]
 //
 // Opens PACKAGE_DIR\QuelvixZ51RDS.inf with SetupOpenInfFileW, follows every
 // section the model's install sections name, and runs what setupapi runs in
-// user mode: the file copies, the registry sections (the device-relative ones
-// into a scratch key) and the service. The plug-in's registration written by
-// the INF must be, value for value in both registry views, what the
-// libraries' own DllRegisterServer writes for the installed files.
+// user mode: the file copies into the driver store, the registry sections
+// (the device-relative ones into a scratch key) and the service. After the
+// install, a 64-bit and a 32-bit process (installed_class_probe.exe beside
+// this program, and PROBE32, the 32-bit build of it) create the plug-in's
+// classes from the driver store. The plug-in's registration written by the
+// INF must be, value for value in both registry views, what the libraries'
+// own DllRegisterServer writes for the installed files.
 // 64-bit only: the INF installs on x64, where setupapi runs 64-bit.
 #include <windows.h>
 #include <setupapi.h>
@@ -15,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -29,6 +33,7 @@ namespace {
 
 std::wstring g_package;      // Windows path of the package folder
 std::wstring g_hardwareId;
+std::wstring g_probe32;      // the 32-bit installed_class_probe.exe
 
 const wchar_t kInfName[] = L"QuelvixZ51RDS.inf";
 const wchar_t kInstall[] = L"Quelvix.Camera.NTamd64";
@@ -36,6 +41,14 @@ const wchar_t kScratchKey[] = L"Software\\QuelvixInfTest";
 // The Camera setup class and the KS proxy, as Windows defines them.
 const GUID kCameraClass = {0xca3e7ab9, 0xb4c3, 0x4ae6, {0x82, 0x51, 0x57, 0x9e, 0xf9, 0x33, 0x89, 0x0f}};
 const wchar_t kKsProxyClsid[] = L"{17CCA71B-ECD7-11D0-B908-00A0C9223196}";
+
+// Wine's setupapi does not know DIRID 13, the driver store: it installs
+// there into system32\unknown. The tests therefore open a staged copy of the
+// INF in which every 13 that names the driver store is this user DIRID, set
+// to the folder Windows gives a staged package, and one test holds the copy
+// to differing from the shipped INF in exactly those places.
+const DWORD kStagedDriverStore = 0x8000 + 13;
+const wchar_t kStoreFolder[] = L"quelvixz51rds.inf_amd64_5d3c1e0a9b7f2468";
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
@@ -85,16 +98,76 @@ std::string ReadFileBytes(const std::wstring& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return out.good();
+}
+
+// Where Windows puts the package: its own folder of the driver store.
+std::wstring DriverStoreFolder() {
+    return WindowsDirectory() + L"\\system32\\DriverStore\\FileRepository\\" + kStoreFolder;
+}
+
+std::string Trimmed(const std::string& text) {
+    const size_t begin = text.find_first_not_of(" \t\r\n");
+    const size_t end = text.find_last_not_of(" \t\r\n");
+    return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+}
+
+// The INF with the driver store's DIRID replaced by kStagedDriverStore: the
+// value of each [DestinationDirs] entry that is 13 (alone or before its
+// subfolder), and every %13%. `replaced` counts the places.
+std::string StagedInf(const std::string& shipped, int* replaced) {
+    const std::string staged = std::to_string(kStagedDriverStore);
+    std::string out, section;
+    *replaced = 0;
+    size_t start = 0;
+    while (start < shipped.size()) {
+        size_t end = shipped.find('\n', start);
+        end = end == std::string::npos ? shipped.size() : end + 1;
+        std::string line = shipped.substr(start, end - start);
+        start = end;
+        const std::string code = Trimmed(line.substr(0, line.find(';')));
+        if (code.size() > 2 && code.front() == '[' && code.back() == ']') section = code.substr(1, code.size() - 2);
+        const size_t equals = line.find('=');
+        if (_stricmp(section.c_str(), "DestinationDirs") == 0 && equals != std::string::npos && !code.empty() &&
+            code.front() != '[') {
+            const size_t value = line.find_first_not_of(" \t", equals + 1);
+            const size_t after = value + 2;
+            if (value != std::string::npos && line.compare(value, 2, "13") == 0 &&
+                (after == line.size() || std::strchr(", \t;\r\n", line[after]))) {
+                line.replace(value, 2, staged);
+                ++*replaced;
+            }
+        }
+        for (size_t at = line.find("%13%"); at != std::string::npos; at = line.find("%13%", at)) {
+            line.replace(at + 1, 2, staged);
+            ++*replaced;
+        }
+        out += line;
+    }
+    return out;
+}
+
 class Inf : public ::testing::Test {
 protected:
+    // Opens the staged copy, written to the temporary folder, and points its
+    // driver-store DIRID at the package's folder of the driver store.
     void SetUp() override {
+        wchar_t folder[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        path_ = std::wstring(folder) + L"QuelvixZ51RDS-staged.inf";
+        int replaced = 0;
+        ASSERT_TRUE(WriteFileBytes(path_, StagedInf(ReadFileBytes(g_package + L"\\" + kInfName), &replaced)));
         UINT errorLine = 0;
-        path_ = g_package + L"\\" + kInfName;
         inf_ = SetupOpenInfFileW(path_.c_str(), nullptr, INF_STYLE_WIN4, &errorLine);
         ASSERT_NE(inf_, INVALID_HANDLE_VALUE) << "error " << GetLastError() << " at line " << errorLine;
+        ASSERT_TRUE(SetupSetDirectoryIdW(inf_, kStagedDriverStore, DriverStoreFolder().c_str())) << GetLastError();
     }
     void TearDown() override {
         if (inf_ != INVALID_HANDLE_VALUE) SetupCloseInfFile(inf_);
+        DeleteFileW(path_.c_str());
     }
 
     // Appends an INF of our own whose one section lists some of the
@@ -128,6 +201,30 @@ protected:
     std::wstring path_;
     HINF inf_ = INVALID_HANDLE_VALUE;
 };
+
+// The copy the other tests install differs from the shipped INF only where
+// the shipped one names the driver store: four destinations and five paths
+// (the service binary, and each class's library in each view).
+TEST_F(Inf, TheStagedCopyDiffersFromTheShippedInfOnlyInTheDriverStoresDirid) {
+    const std::string shipped = ReadFileBytes(g_package + L"\\" + kInfName);
+    const std::string staged = std::to_string(kStagedDriverStore);
+    ASSERT_EQ(std::string::npos, shipped.find(staged));
+    int replaced = 0;
+    std::string copy = StagedInf(shipped, &replaced);
+    EXPECT_EQ(9, replaced);
+    for (size_t at = copy.find(staged); at != std::string::npos; at = copy.find(staged, at)) copy.replace(at, staged.size(), "13");
+    EXPECT_EQ(shipped, copy);
+    // And nothing in the copy goes anywhere but the driver store.
+    INFCONTEXT line;
+    int destinations = 0;
+    for (BOOL found = SetupFindFirstLineW(inf_, L"DestinationDirs", nullptr, &line); found;
+         found = SetupFindNextLine(&line, &line), ++destinations) {
+        INT dirid = 0;
+        EXPECT_TRUE(SetupGetIntField(&line, 1, &dirid));
+        EXPECT_EQ(static_cast<INT>(kStagedDriverStore), dirid) << Narrow(Field(&line, 0));
+    }
+    EXPECT_EQ(4, destinations);
+}
 
 TEST_F(Inf, VersionNamesTheCameraClassAndASignedLockedDownPackage) {
     wchar_t className[64];  // a class name has at most 32 characters
@@ -171,12 +268,12 @@ TEST_F(Inf, TheX64ModelNamesTheHardwareIdAndEveryReferencedSectionExists) {
         EXPECT_FALSE(sections.empty()) << Narrow(directive);
         for (const std::wstring& section : sections) EXPECT_TRUE(SectionExists(inf_, section)) << Narrow(section);
     }
-    // Each CopyFiles section has a destination, and each file a source on a
-    // named disk that is in the package.
+    // Each CopyFiles section has a destination in the driver store, and each
+    // file a source on a named disk that is in the package.
     const std::map<std::wstring, std::wstring> destinations = {
-        {L"Quelvix.Driver.Files", WindowsDirectory() + L"\\system32\\drivers"},
-        {L"Quelvix.Plugin64.Files", WindowsDirectory() + L"\\system32"},
-        {L"Quelvix.Plugin32.Files", WindowsDirectory() + L"\\syswow64"},
+        {L"Quelvix.Driver.Files", DriverStoreFolder()},
+        {L"Quelvix.Plugin64.Files", DriverStoreFolder() + L"\\x64"},
+        {L"Quelvix.Plugin32.Files", DriverStoreFolder() + L"\\x86"},
     };
     for (const std::wstring& section : Fields(inf_, kInstall, L"CopyFiles")) {
         wchar_t target[MAX_PATH];
@@ -314,13 +411,34 @@ DWORD RunAndWait(std::wstring command) {
     return code;
 }
 
-TEST_F(Inf, InstalledFilesAndRegistryAreWhatDllRegisterServerWritesForBothBitnesses) {
-    const std::wstring system32 = WindowsDirectory() + L"\\system32";
-    const std::wstring syswow64 = WindowsDirectory() + L"\\syswow64";
-    const std::wstring dll64 = system32 + L"\\QuelvixProxyPlugin.dll";
-    const std::wstring dll32 = syswow64 + L"\\QuelvixProxyPlugin.dll";
-    const std::wstring sys = system32 + L"\\drivers\\QuelvixZ51RDS.sys";
+// Removes the package's folder of the driver store, files and all.
+void RemoveDriverStoreFolder() {
+    const std::wstring store = DriverStoreFolder();
+    for (const wchar_t* file : {L"\\x64\\QuelvixProxyPlugin.dll", L"\\x86\\QuelvixProxyPlugin32.dll", L"\\QuelvixZ51RDS.sys"})
+        DeleteFileW((store + file).c_str());
+    RemoveDirectoryW((store + L"\\x64").c_str());
+    RemoveDirectoryW((store + L"\\x86").c_str());
+    RemoveDirectoryW(store.c_str());
+}
+
+// The 64-bit class probe, built beside this program.
+std::wstring Probe64() {
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const std::wstring self = path;
+    return self.substr(0, self.find_last_of(L'\\') + 1) + L"installed_class_probe.exe";
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+TEST_F(Inf, BothBitnessesCreateTheClassesFromTheDriverStoreWhereDllRegisterServerWouldRegisterThem) {
+    const std::wstring store = DriverStoreFolder();
+    const std::wstring dll64 = store + L"\\x64\\QuelvixProxyPlugin.dll";
+    const std::wstring dll32 = store + L"\\x86\\QuelvixProxyPlugin32.dll";
+    const std::wstring sys = store + L"\\QuelvixZ51RDS.sys";
+    const std::wstring regsvr32 = Quoted(WindowsDirectory() + L"\\syswow64\\regsvr32.exe");
     RemoveRegistration();
+    RemoveDriverStoreFolder();
 
     // The install section's file copies and its registry sections that need
     // no device key (HKR ones have their own test below).
@@ -338,14 +456,25 @@ TEST_F(Inf, InstalledFilesAndRegistryAreWhatDllRegisterServerWritesForBothBitnes
     AppendHarness(L"Quelvix.Test.Machine", directives);
     ASSERT_TRUE(Install(L"Quelvix.Test.Machine", SPINST_FILES | SPINST_REGISTRY, nullptr));
 
-    EXPECT_EQ(ReadFileBytes(g_package + L"\\x64\\QuelvixProxyPlugin.dll"), ReadFileBytes(dll64));
-    EXPECT_EQ(ReadFileBytes(g_package + L"\\x86\\QuelvixProxyPlugin32.dll"), ReadFileBytes(dll32));
-    EXPECT_EQ(ReadFileBytes(g_package + L"\\QuelvixZ51RDS.sys"), ReadFileBytes(sys));
+    for (const auto& [shipped, installed] : {std::pair<std::wstring, std::wstring>{L"\\x64\\QuelvixProxyPlugin.dll", dll64},
+                                             {L"\\x86\\QuelvixProxyPlugin32.dll", dll32},
+                                             {L"\\QuelvixZ51RDS.sys", sys}}) {
+        const std::string bytes = ReadFileBytes(installed);
+        EXPECT_FALSE(bytes.empty()) << Narrow(installed) << " was not installed";
+        EXPECT_TRUE(bytes == ReadFileBytes(g_package + shipped)) << Narrow(installed) << " differs from the package's";
+    }
+
+    // What the install alone makes possible: a 64-bit and a 32-bit process
+    // each create the classes through COM, from its own library in the driver
+    // store (WOW64 does not redirect the driver store for the 32-bit one).
+    EXPECT_EQ(0u, RunAndWait(Quoted(Probe64()) + L" " + Quoted(dll64)));
+    EXPECT_EQ(0u, RunAndWait(Quoted(g_probe32) + L" " + Quoted(dll32)));
     const Snapshot fromInf = ReadRegistration();
     RemoveRegistration();
 
     // The libraries register themselves where the INF put them: the 64-bit
-    // one in this process, the 32-bit one by the 32-bit regsvr32.
+    // one in this process, the 32-bit one by the 32-bit regsvr32. The paths
+    // are the same, so every value must be.
     HMODULE library = LoadLibraryW(dll64.c_str());
     ASSERT_NE(library, nullptr) << GetLastError();
     auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
@@ -354,7 +483,7 @@ TEST_F(Inf, InstalledFilesAndRegistryAreWhatDllRegisterServerWritesForBothBitnes
         reinterpret_cast<void*>(GetProcAddress(library, "DllUnregisterServer")));
     ASSERT_TRUE(registerServer && unregisterServer);
     ASSERT_EQ(S_OK, registerServer());
-    ASSERT_EQ(0u, RunAndWait(syswow64 + L"\\regsvr32.exe /s " + dll32));
+    ASSERT_EQ(0u, RunAndWait(regsvr32 + L" /s " + Quoted(dll32)));
     const Snapshot fromLibraries = ReadRegistration();
 
     for (const auto& [key, value] : fromLibraries.values) {
@@ -374,13 +503,11 @@ TEST_F(Inf, InstalledFilesAndRegistryAreWhatDllRegisterServerWritesForBothBitnes
     // What INSTALL.txt says to run at uninstallation removes it all. The
     // MediaInterfaces and MediaSets keys are shared: the first library
     // removes them, and the second, finding them gone, still succeeds.
-    EXPECT_EQ(0u, RunAndWait(syswow64 + L"\\regsvr32.exe /s /u " + dll32));
+    EXPECT_EQ(0u, RunAndWait(regsvr32 + L" /s /u " + Quoted(dll32)));
     EXPECT_EQ(S_OK, unregisterServer());
     FreeLibrary(library);
     for (const auto& [key, value] : ReadRegistration().values) EXPECT_FALSE(value.found) << Narrow(std::get<2>(key));
-    DeleteFileW(dll64.c_str());
-    DeleteFileW(dll32.c_str());
-    DeleteFileW(sys.c_str());
+    RemoveDriverStoreFolder();
 }
 
 // The device-relative sections (HKR) run against a scratch key standing in
@@ -410,7 +537,7 @@ TEST_F(Inf, DeviceAndInterfaceSectionsWriteTheProxyClassAndFriendlyName) {
     RegDeleteTreeW(HKEY_CURRENT_USER, kScratchKey);
 }
 
-TEST_F(Inf, ServiceSectionMakesADemandStartKernelServiceForTheDriversFolder) {
+TEST_F(Inf, ServiceSectionMakesADemandStartKernelServiceRunFromTheDriverStore) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(manager, nullptr);
     if (SC_HANDLE old = OpenServiceW(manager, L"QuelvixZ51RDS", DELETE)) {
@@ -430,9 +557,8 @@ TEST_F(Inf, ServiceSectionMakesADemandStartKernelServiceForTheDriversFolder) {
     EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), config->dwStartType);
     EXPECT_EQ(static_cast<DWORD>(SERVICE_ERROR_NORMAL), config->dwErrorControl);
     const std::wstring binary = config->lpBinaryPathName;
-    const std::wstring tail = L"\\drivers\\QuelvixZ51RDS.sys";
-    ASSERT_GT(binary.size(), tail.size()) << Narrow(binary);
-    EXPECT_EQ(0, _wcsicmp(tail.c_str(), binary.substr(binary.size() - tail.size()).c_str())) << Narrow(binary);
+    const std::wstring expected = DriverStoreFolder() + L"\\QuelvixZ51RDS.sys";
+    EXPECT_EQ(0, _wcsicmp(expected.c_str(), binary.c_str())) << Narrow(binary);
     EXPECT_EQ(L"Quelvix Z51 USB Camera (AVStream)", std::wstring(config->lpDisplayName));
     EXPECT_TRUE(DeleteService(service));
     CloseServiceHandle(service);
@@ -444,8 +570,8 @@ TEST_F(Inf, ServiceSectionMakesADemandStartKernelServiceForTheDriversFolder) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IONBF, 0);
     testing::InitGoogleTest(&argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: inf_install_test PACKAGE_DIR HARDWARE_ID [gtest options]\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: inf_install_test PACKAGE_DIR HARDWARE_ID PROBE32 [gtest options]\n");
         return 2;
     }
     // gtest has taken its own options out of argv.
@@ -456,5 +582,6 @@ int main(int argc, char** argv) {
     };
     g_package = widen(argv[1]);
     g_hardwareId = widen(argv[2]);
+    g_probe32 = widen(argv[3]);
     return RUN_ALL_TESTS();
 }
