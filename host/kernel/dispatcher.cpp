@@ -160,7 +160,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX mutex) {
 }
 
 VOID ExReleaseFastMutex(PFAST_MUTEX mutex) {
-    KIRQL old = mutex->OldIrql;
+    const KIRQL old = static_cast<KIRQL>(mutex->OldIrql);
     KeSetEvent(&mutex->Event, IO_NO_INCREMENT, FALSE);
     KeLowerIrql(old);
 }

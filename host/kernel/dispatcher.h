@@ -16,10 +16,17 @@ typedef LONG KPRIORITY;
 #define HOSTK_EVENT_SYNCHRONIZATION 1
 #define HOSTK_THREAD 6
 
+// The stand-in's state sits where wdm.h keeps the object's: its type at the
+// start, the signal state at offset 4. Initialized takes a byte Windows uses
+// for flags; the wait list stays unused, since all waits share one host
+// condition variable, but keeps the header at the WDK's 24 bytes.
 typedef struct _DISPATCHER_HEADER {
     UCHAR Type;
     UCHAR Initialized;
+    UCHAR Size;
+    UCHAR Reserved1;
     LONG SignalState;
+    LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
 
 typedef struct _KEVENT {
@@ -43,10 +50,14 @@ VOID KeQuerySystemTime(PLARGE_INTEGER time);
 ULONGLONG KeQueryInterruptTime();
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency);
 
+// wdm.h's members; Owner and Contention stay unused here (the event alone
+// gives the mutual exclusion), and OldIrql is a ULONG as there.
 typedef struct _FAST_MUTEX {
     LONG Count;
+    PVOID Owner;
+    ULONG Contention;
     KEVENT Event;
-    KIRQL OldIrql;
+    ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
 
 VOID ExInitializeFastMutex(PFAST_MUTEX mutex);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "host/kernel/dispatcher.h"
+#include "host/kernel/io_queue_records.h"
 #include "host/kernel/pool.h"
 
 struct _IRP;
@@ -60,25 +61,63 @@ typedef struct _MDL {
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_PARTIAL 0x0010
 
+typedef VOID IO_APC_ROUTINE(PVOID apcContext, PIO_STATUS_BLOCK ioStatusBlock, ULONG reserved);
+typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
+
+// The members the stand-in has no use for are kept under wdm.h's names, so
+// that every member it does use sits at its x64 offset.
 typedef struct _DRIVER_OBJECT {
     SHORT Type;
     SHORT Size;
     struct _DEVICE_OBJECT* DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
     PVOID DriverExtension;
-    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
     DRIVER_UNLOAD* DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
 typedef struct _DEVICE_OBJECT {
     SHORT Type;
     USHORT Size;
+    LONG ReferenceCount;
     struct _DRIVER_OBJECT* DriverObject;
     struct _DEVICE_OBJECT* NextDevice;
     struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    PVOID Timer;
     ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
     PVOID DeviceExtension;
+    ULONG DeviceType;
     CHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
+    ULONG AlignmentRequirement;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+// On x64 wdm.h aligns the second and later members of some parameter blocks
+// to a pointer.
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
@@ -88,8 +127,8 @@ typedef struct _IO_STACK_LOCATION {
     union {
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -111,23 +150,55 @@ typedef struct _IRP {
     PMDL MdlAddress;
     ULONG Flags;
     union {
+        struct _IRP* MasterIrp;
+        LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
     CHAR StackCount;
     CHAR CurrentLocation;
-    BOOLEAN PendingReturned;
     BOOLEAN Cancel;
     KIRQL CancelIrql;
+    CHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
+    union {
+        struct {
+            union {
+                PIO_APC_ROUTINE UserApcRoutine;
+                PVOID IssuingProcess;
+            };
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
     PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
-    struct {
+    union {
         struct {
-            PIO_STACK_LOCATION CurrentStackLocation;
-            PVOID DriverContext[4];
+            union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+                struct {
+                    PVOID DriverContext[4];
+                };
+            };
+            struct _KTHREAD* Thread;
+            PCHAR AuxiliaryBuffer;
+            struct {
+                LIST_ENTRY ListEntry;
+                union {
+                    struct _IO_STACK_LOCATION* CurrentStackLocation;
+                    ULONG PacketType;
+                };
+            };
+            PVOID OriginalFileObject;
         } Overlay;
+        KAPC Apc;
+        PVOID CompletionKey;
     } Tail;
 } IRP, *PIRP;
 

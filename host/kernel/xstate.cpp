@@ -34,7 +34,7 @@ NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE save) {
     save->Prev = t_saves.innermost;
     save->Thread = &t_saves;
     save->Level = irql;
-    save->Mask = mask;
+    save->XStateContext.Mask = mask;
     t_saves.innermost = save;
     g_saves.fetch_add(1);
     return STATUS_SUCCESS;

@@ -14,11 +14,21 @@
 #define XSTATE_GSSE 2
 #define XSTATE_MASK_AVX (1ULL << XSTATE_GSSE)
 
+// The x64 members of wdm.h. The stand-in saves no register contents, so it
+// uses only Mask of the context; the rest keeps the record at the WDK's size.
+typedef struct _XSTATE_CONTEXT {
+    ULONG64 Mask;
+    ULONG Length;
+    ULONG Reserved1;
+    PVOID Area;
+    PVOID Buffer;
+} XSTATE_CONTEXT, *PXSTATE_CONTEXT;
+
 typedef struct _XSTATE_SAVE {
     struct _XSTATE_SAVE* Prev;  // the thread's previous open save
     PVOID Thread;               // the saving thread's token
     UCHAR Level;                // the IRQL of the save
-    ULONG64 Mask;
+    XSTATE_CONTEXT XStateContext;
 } XSTATE_SAVE, *PXSTATE_SAVE;
 
 NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE save);

@@ -219,6 +219,29 @@ struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
     USHORT Reserved1;
 };
 
+// No request of the stand-in is isochronous; the variant is declared because
+// it is the largest, and so sets the size of URB as in usb.h.
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+struct _URB_ISOCH_TRANSFER {
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    union _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    ULONG StartFrame;
+    ULONG NumberOfPackets;
+    ULONG ErrorCount;
+    USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 typedef union _URB {
     struct _URB_HEADER UrbHeader;
     struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
@@ -226,6 +249,7 @@ typedef union _URB {
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
     struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+    struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
 } URB, *PURB;
 
 #define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId, transferBuffer, \
