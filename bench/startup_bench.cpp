@@ -68,7 +68,7 @@ void DeviceStart(benchmark::State& state) {
 }
 BENCHMARK(DeviceStart)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-NTSTATUS UrbDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI UrbDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -2,7 +2,7 @@
 
 // The driver's entry, declared here alone: everything else that plugs the
 // camera in comes through this file.
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 
 namespace rig {
 

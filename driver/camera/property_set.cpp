@@ -69,7 +69,7 @@ VOID SetCameraValue(DeviceContext* context, ULONG id, LONG value) {
     ApplyCameraSetting(context, id, value);
 }
 
-NTSTATUS CameraValueHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI CameraValueHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
     DeviceContext* context = ContextFromIrp(irp);
     if (!context) return STATUS_UNSUCCESSFUL;
@@ -85,7 +85,7 @@ NTSTATUS CameraValueHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 
 // ---- Roi and SendCommand20 ------------------------------------------------
 
-NTSTATUS RoiHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI RoiHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
     DeviceContext* context = ContextFromIrp(irp);
     if (!context) return STATUS_UNSUCCESSFUL;
@@ -117,7 +117,7 @@ NTSTATUS RoiHandler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SendCommand20Handler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+NTSTATUS NTAPI SendCommand20Handler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!irp || !request || !data) return STATUS_UNSUCCESSFUL;
     DeviceContext* context = ContextFromIrp(irp);
     if (!context) return STATUS_UNSUCCESSFUL;
@@ -138,7 +138,7 @@ NTSTATUS SendCommand20Handler(PIRP irp, PKSIDENTIFIER request, PVOID data) {
 // What a client shows as the minimum, maximum and default of the value just
 // before in the table: the numbers of the value's row.
 template <LONG Answer>
-NTSTATUS ConstantHandler(PIRP, PKSIDENTIFIER, PVOID data) {
+NTSTATUS NTAPI ConstantHandler(PIRP, PKSIDENTIFIER, PVOID data) {
     if (!data) return STATUS_UNSUCCESSFUL;
     *ValueOf(data) = Answer;
     return STATUS_SUCCESS;

@@ -16,7 +16,7 @@ namespace {
 // sections only store a few dozen fields and never wait.
 KSPIN_LOCK FrameGeometryLock = 0;
 
-VOID FreeFilterContext(PVOID context) { ExFreePoolWithTag(context, ContextPoolTag); }
+VOID NTAPI FreeFilterContext(PVOID context) { ExFreePoolWithTag(context, ContextPoolTag); }
 
 }  // namespace
 
@@ -97,7 +97,7 @@ NTSTATUS EditOwnDataRange(PKSFILTER filter, FilterContext* context) {
 
 }  // namespace
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP) {
     PAGED_CODE();
     auto context = static_cast<FilterContext*>(AllocateZeroed(sizeof(FilterContext), ContextPoolTag));
     if (!context) return STATUS_INSUFFICIENT_RESOURCES;
@@ -115,7 +115,7 @@ NTSTATUS FilterCreate(PKSFILTER filter, PIRP) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FilterClose(PKSFILTER filter, PIRP) {
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP) {
     PAGED_CODE();
     SaveSettings(DeviceContextOf(KsFilterGetDevice(filter)));
     return STATUS_SUCCESS;

@@ -20,9 +20,9 @@ inline FilterContext* FilterContextOf(PKSFILTER filter) { return static_cast<Fil
 
 extern const KSFILTER_DESCRIPTOR CaptureFilterDescriptor;
 
-NTSTATUS FilterCreate(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
 // Saves the device's settings.
-NTSTATUS FilterClose(PKSFILTER filter, PIRP irp);
+NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp);
 
 // Sets the delivered frame size while no capture pin exists: resets the
 // region of interest to the full sensor, then frameWidth = width,

@@ -23,11 +23,11 @@ PinContext* PinContext::Allocate(PKSPIN pin, DeviceContext* device) {
     return context;
 }
 
-VOID PinContext::Free(PVOID context) { ExFreePoolWithTag(context, ContextPoolTag); }
+VOID NTAPI PinContext::Free(PVOID context) { ExFreePoolWithTag(context, ContextPoolTag); }
 
 VOID PinContext::AttemptProcessing() { KsPinAttemptProcessing(pin, TRUE); }
 
-NTSTATUS PinCreate(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP) {
     PAGED_CODE();
     DeviceContext* device = DeviceContextOf(KsPinGetDevice(pin));
     PinContext* context = PinContext::Allocate(pin, device);
@@ -89,7 +89,7 @@ VOID SetFramingImageSize(PKSPIN pin, ULONG imageSize) {
     item.FramingRange.Range.Stepping = 0;
 }
 
-NTSTATUS PinClose(PKSPIN pin, PIRP) {
+NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP) {
     PAGED_CODE();
     PinContext* context = PinContextOf(pin);
     context->outputStride = 0;
@@ -141,7 +141,7 @@ VOID ReleasePipeline(DeviceContext* device) {
     InterlockedExchange(&device->pipelineInUse, 0);
 }
 
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from) {
     PinContext* context = PinContextOf(pin);
     DeviceContext* device = context->device;
     CaptureWorker* worker = device->worker;
@@ -258,7 +258,7 @@ VOID StampHeader(const PinContext* context, PKSSTREAM_HEADER header) {
 
 }  // namespace
 
-NTSTATUS PinProcess(PKSPIN pin) {
+NTSTATUS NTAPI PinProcess(PKSPIN pin) {
     PinContext* context = PinContextOf(pin);
     DeviceContext* device = context->device;
     CaptureWorker* worker = device->worker;

@@ -24,7 +24,7 @@ public:
     // A zero-filled context for `pin` of `device`; null when out of memory.
     static PinContext* Allocate(PKSPIN pin, DeviceContext* device);
     // Object bag callback.
-    static VOID Free(PVOID context);
+    static VOID NTAPI Free(PVOID context);
 
     VOID AttemptProcessing() override;
 
@@ -42,13 +42,13 @@ private:
 
 inline PinContext* PinContextOf(PKSPIN pin) { return static_cast<PinContext*>(pin->Context); }
 
-NTSTATUS PinCreate(PKSPIN pin, PIRP irp);
-NTSTATUS PinClose(PKSPIN pin, PIRP irp);
-NTSTATUS PinProcess(PKSPIN pin);
-NTSTATUS PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
+NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP irp);
+NTSTATUS NTAPI PinProcess(PKSPIN pin);
+NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
                           const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange);
-NTSTATUS PinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
+NTSTATUS NTAPI PinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
                       ULONG bufferSize, PVOID data, PULONG dataSize);
 
 // The ImagePipeline of the device, held by one pin from acquire to stop.

@@ -45,7 +45,7 @@ CaptureWorker* AllocateCaptureWorker(DeviceContext* owner) {
     return worker;
 }
 
-VOID FreeCaptureWorker(PVOID worker) { ExFreePoolWithTag(worker, ContextPoolTag); }
+VOID NTAPI FreeCaptureWorker(PVOID worker) { ExFreePoolWithTag(worker, ContextPoolTag); }
 
 NTSTATUS PrepareStreaming(DeviceContext* context) {
     CaptureWorker* worker = context->worker;

@@ -67,7 +67,7 @@ struct CaptureWorker {
 // Allocates a zero-filled worker for `owner` (ContextPoolTag); null when out of memory.
 CaptureWorker* AllocateCaptureWorker(DeviceContext* owner);
 // Object bag callback: releases a worker made by AllocateCaptureWorker.
-VOID FreeCaptureWorker(PVOID worker);
+VOID NTAPI FreeCaptureWorker(PVOID worker);
 
 // On the pin's first transition to run: programs the frame geometry, takes
 // the raw, RGB and working buffers and starts the thread. A status; on

@@ -24,7 +24,7 @@ DeviceContext* DeviceOfRequest(PIRP irp) { return DeviceContextOf(KsFilterGetDev
 
 }  // namespace
 
-NTSTATUS PinIntersect(PVOID, PIRP irp, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
+NTSTATUS NTAPI PinIntersect(PVOID, PIRP irp, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
                       ULONG bufferSize, PVOID data, PULONG dataSize) {
     PAGED_CODE();
     // The capabilities are those of this filter's device, as the pin's
@@ -107,7 +107,7 @@ VOID SettleImageSize(KS_BITMAPINFOHEADER* bitmap) {
         bitmap->biSizeImage = static_cast<DWORD>(static_cast<ULONG>(bitmap->biWidth) * 4 * static_cast<ULONG>(bitmap->biHeight));
 }
 
-NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE*,
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE*,
                           const KSATTRIBUTE_LIST*) {
     PAGED_CODE();
     PKSDATAFORMAT format = pin->ConnectionFormat;

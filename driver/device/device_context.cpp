@@ -16,7 +16,7 @@ DeviceContext* DeviceContext::Allocate(PKSDEVICE device) {
     return context;
 }
 
-VOID DeviceContext::Free(PVOID context) {
+VOID NTAPI DeviceContext::Free(PVOID context) {
     // A removal that no Stop preceded still frees the USB configuration.
     ReleaseConfiguration(&static_cast<DeviceContext*>(context)->link);
     ExFreePoolWithTag(context, ContextPoolTag);

@@ -25,7 +25,7 @@ public:
     // Allocates a zero-filled context (ContextPoolTag); null when out of memory.
     static DeviceContext* Allocate(PKSDEVICE device);
     // Object bag callback: releases a context made by Allocate.
-    static VOID Free(PVOID context);
+    static VOID NTAPI Free(PVOID context);
 
     VOID NotifyFrameReady() override;
     ULONG ProgramFrameGeometry() override;

@@ -38,7 +38,7 @@ VOID CreateFilterFactoryAndWorker(PKSDEVICE device, DeviceContext* context) {
 
 }  // namespace
 
-NTSTATUS DeviceAdd(PKSDEVICE device) {
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE device) {
     PAGED_CODE();
     DeviceContext* context = DeviceContext::Allocate(device);
     if (!context) return STATUS_INSUFFICIENT_RESOURCES;
@@ -89,7 +89,7 @@ static VOID SendFirmwareOnce(DeviceContext* context) {
     DownloadFirmware(&context->link, FirmwareImage2);
 }
 
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST) {
     DeviceContext* context = DeviceContextOf(device);
     InterlockedExchange(&context->cameraReady, FALSE);
     SendFirmwareOnce(context);
@@ -111,7 +111,7 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIS
     return status;
 }
 
-VOID DeviceStop(PKSDEVICE device, PIRP) {
+VOID NTAPI DeviceStop(PKSDEVICE device, PIRP) {
     DeviceContext* context = DeviceContextOf(device);
     InterlockedExchange(&context->cameraReady, FALSE);
     SaveSettings(context);

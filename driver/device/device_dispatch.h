@@ -6,9 +6,9 @@
 
 class DeviceContext;
 
-NTSTATUS DeviceAdd(PKSDEVICE device);
-NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated);
-VOID DeviceStop(PKSDEVICE device, PIRP irp);
+NTSTATUS NTAPI DeviceAdd(PKSDEVICE device);
+NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated, PCM_RESOURCE_LIST untranslated);
+VOID NTAPI DeviceStop(PKSDEVICE device, PIRP irp);
 VOID InitializeDeviceContext(DeviceContext* context, PKSDEVICE device);
 
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;

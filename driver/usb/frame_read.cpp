@@ -194,7 +194,7 @@ NTSTATUS ReadFrameChunked(UsbLink* link, ULONG length, PUCHAR buffer, DeviceCont
     return status;
 }
 
-NTSTATUS ChunkCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* entry = static_cast<ChunkRequest*>(context);
     // Every chunk IRP is the driver's own: whatever this routine finds, the
     // I/O manager must not go on completing it, which only

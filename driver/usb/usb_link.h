@@ -86,7 +86,7 @@ NTSTATUS ReadFrameChunked(UsbLink* link, ULONG length, PUCHAR buffer, DeviceCont
 // The bytes the chunks of the latest frame read brought, counted by the
 // completions under the link's own lock; 0 when no chunk brought any.
 ULONG FrameBytesReceived(UsbLink* link);
-NTSTATUS ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+NTSTATUS NTAPI ChunkCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 VOID CancelChunks(UsbLink* link);
 VOID CancelPendingReads(UsbLink* link);
 NTSTATUS ResetPortIfDisabled(UsbLink* link);

@@ -10,7 +10,7 @@ LONG volatile UsbRequestTimeout = DefaultUsbRequestTimeout;
 namespace {
 
 // The IRP is ours: the completion routine only wakes the sender, who frees it.
-NTSTATUS RequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

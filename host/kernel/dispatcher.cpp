@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/kernel/threads.h"
 #include "host/kernel/violations.h"
 
 namespace {
@@ -145,22 +146,54 @@ LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency) {
     return now;
 }
 
-VOID ExInitializeFastMutex(PFAST_MUTEX mutex) {
-    mutex->Count = 1;
-    mutex->OldIrql = PASSIVE_LEVEL;
-    KeInitializeEvent(&mutex->Event, SynchronizationEvent, TRUE);
-}
-
+// Count's lock bit is set while the mutex is free; waiters count in steps of
+// FM_LOCK_WAITER_INC. A release that finds waiters wakes one and sets
+// FM_LOCK_WAITER_WOKEN, and no release wakes another until that one has come
+// back for the lock: the event holds one signal, so a second wake-up before
+// the first is consumed would be lost and its waiter would sleep for good.
 VOID ExAcquireFastMutex(PFAST_MUTEX mutex) {
     if (KeGetCurrentIrql() > APC_LEVEL) hostk::ReportViolation("ExAcquireFastMutex above APC_LEVEL");
     KIRQL old;
     KeRaiseIrql(APC_LEVEL, &old);
-    KeWaitForSingleObject(&mutex->Event, Executive, KernelMode, FALSE, nullptr);
+    PKTHREAD self = KeGetCurrentThread();
+    if (self && mutex->Owner == self) hostk::ReportViolation("ExAcquireFastMutex by the thread that holds it");
+    bool woken = false;
+    for (;;) {
+        LONG count = __atomic_load_n(&mutex->Count, __ATOMIC_RELAXED);
+        const LONG clearWoken = woken ? ~FM_LOCK_WAITER_WOKEN : ~0;
+        if (count & FM_LOCK_BIT) {
+            if (__atomic_compare_exchange_n(&mutex->Count, &count, (count & ~FM_LOCK_BIT) & clearWoken, false,
+                                            __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+                break;
+            }
+            continue;
+        }
+        if (__atomic_compare_exchange_n(&mutex->Count, &count, (count + FM_LOCK_WAITER_INC) & clearWoken, false,
+                                        __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+            __atomic_fetch_add(&mutex->Contention, 1, __ATOMIC_RELAXED);
+            KeWaitForSingleObject(&mutex->Event, Executive, KernelMode, FALSE, nullptr);
+            woken = true;
+        }
+    }
+    mutex->Owner = self;
     mutex->OldIrql = old;
 }
 
 VOID ExReleaseFastMutex(PFAST_MUTEX mutex) {
     const KIRQL old = static_cast<KIRQL>(mutex->OldIrql);
-    KeSetEvent(&mutex->Event, IO_NO_INCREMENT, FALSE);
+    if (__atomic_load_n(&mutex->Count, __ATOMIC_RELAXED) & FM_LOCK_BIT) {
+        hostk::ReportViolation("ExReleaseFastMutex of a fast mutex that is not held");
+        return;
+    }
+    mutex->Owner = nullptr;
+    for (;;) {
+        LONG count = __atomic_load_n(&mutex->Count, __ATOMIC_RELAXED);
+        const bool wake = count >= FM_LOCK_WAITER_INC && !(count & FM_LOCK_WAITER_WOKEN);
+        const LONG freed = wake ? (count | FM_LOCK_BIT | FM_LOCK_WAITER_WOKEN) - FM_LOCK_WAITER_INC : count | FM_LOCK_BIT;
+        if (__atomic_compare_exchange_n(&mutex->Count, &count, freed, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+            if (wake) KeSetEvent(&mutex->Event, IO_NO_INCREMENT, FALSE);
+            break;
+        }
+    }
     KeLowerIrql(old);
 }

@@ -33,25 +33,31 @@ typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
-VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
-LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
-LONG KeResetEvent(PRKEVENT event);
-VOID KeClearEvent(PRKEVENT event);
-LONG KeReadStateEvent(PRKEVENT event);
+VOID NTAPI KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+LONG NTAPI KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait);
+LONG NTAPI KeResetEvent(PRKEVENT event);
+VOID NTAPI KeClearEvent(PRKEVENT event);
+LONG NTAPI KeReadStateEvent(PRKEVENT event);
 
 // Waits on an event or a thread object. A negative timeout is relative, in
 // 100 ns units; a null timeout waits for ever; zero only polls.
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
                                PLARGE_INTEGER timeout);
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
-VOID KeStallExecutionProcessor(ULONG microseconds);
-VOID KeQuerySystemTime(PLARGE_INTEGER time);
-ULONGLONG KeQueryInterruptTime();
-LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
+VOID NTAPI KeStallExecutionProcessor(ULONG microseconds);
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER time);
+ULONGLONG NTAPI KeQueryInterruptTime();
+LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER frequency);
 
-// wdm.h's members; Owner and Contention stay unused here (the event alone
-// gives the mutual exclusion), and OldIrql is a ULONG as there.
+// wdm.h's members and protocol. Windows initialises a fast mutex inline in
+// the driver (so a driver image does it with its own code, not ours): Count
+// holds the lock bit, set while the mutex is free, and counts waiters in steps
+// of FM_LOCK_WAITER_INC; the event starts not signalled and wakes waiters one
+// at a time (dispatcher.cpp). OldIrql is a ULONG as there.
+#define FM_LOCK_BIT 0x1
+#define FM_LOCK_WAITER_WOKEN 0x2
+#define FM_LOCK_WAITER_INC 0x4
 typedef struct _FAST_MUTEX {
     LONG Count;
     PVOID Owner;
@@ -60,9 +66,14 @@ typedef struct _FAST_MUTEX {
     ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
 
-VOID ExInitializeFastMutex(PFAST_MUTEX mutex);
-VOID ExAcquireFastMutex(PFAST_MUTEX mutex);
-VOID ExReleaseFastMutex(PFAST_MUTEX mutex);
+FORCEINLINE VOID ExInitializeFastMutex(PFAST_MUTEX mutex) {
+    mutex->Count = FM_LOCK_BIT;
+    mutex->Owner = nullptr;
+    mutex->Contention = 0;
+    KeInitializeEvent(&mutex->Event, SynchronizationEvent, FALSE);
+}
+VOID NTAPI ExAcquireFastMutex(PFAST_MUTEX mutex);
+VOID NTAPI ExReleaseFastMutex(PFAST_MUTEX mutex);
 
 namespace hostk {
 // Signals a dispatcher object from the stand-in itself (thread exit).

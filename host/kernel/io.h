@@ -12,15 +12,15 @@ struct _IRP;
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 
-typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT* device, struct _IRP* irp);
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* device, struct _IRP* irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* device, struct _IRP* irp, PVOID context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* device, struct _IRP* irp, PVOID context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
-typedef VOID DRIVER_CANCEL(struct _DEVICE_OBJECT* device, struct _IRP* irp);
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* device, struct _IRP* irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT* driver, PUNICODE_STRING registryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* driver, PUNICODE_STRING registryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
-typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT* driver);
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* driver);
 
 #define IRP_MJ_CREATE 0x00
 #define IRP_MJ_CLOSE 0x02
@@ -61,7 +61,7 @@ typedef struct _MDL {
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_PARTIAL 0x0010
 
-typedef VOID IO_APC_ROUTINE(PVOID apcContext, PIO_STATUS_BLOCK ioStatusBlock, ULONG reserved);
+typedef VOID NTAPI IO_APC_ROUTINE(PVOID apcContext, PIO_STATUS_BLOCK ioStatusBlock, ULONG reserved);
 typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
 
 // The members the stand-in has no use for are kept under wdm.h's names, so
@@ -202,19 +202,19 @@ typedef struct _IRP {
     } Tail;
 } IRP, *PIRP;
 
-PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota);
-VOID IoFreeIrp(PIRP irp);
-VOID IoReuseIrp(PIRP irp, NTSTATUS status);
-PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PVOID inputBuffer,
+PIRP NTAPI IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota);
+VOID NTAPI IoFreeIrp(PIRP irp);
+VOID NTAPI IoReuseIrp(PIRP irp, NTSTATUS status);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PVOID inputBuffer,
                                    ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
                                    BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp);
 #define IoCallDriver IofCallDriver
-VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost);
+VOID NTAPI IofCompleteRequest(PIRP irp, CHAR priorityBoost);
 #define IoCompleteRequest IofCompleteRequest
-BOOLEAN IoCancelIrp(PIRP irp);
-VOID IoAcquireCancelSpinLock(PKIRQL irql);
-VOID IoReleaseCancelSpinLock(KIRQL irql);
+BOOLEAN NTAPI IoCancelIrp(PIRP irp);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL irql);
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation; }
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation - 1; }
@@ -241,10 +241,10 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
     return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_SEQ_CST);
 }
 
-PMDL IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, PIRP irp);
-VOID IoFreeMdl(PMDL mdl);
-VOID MmBuildMdlForNonPagedPool(PMDL mdl);
-VOID IoBuildPartialMdl(PMDL sourceMdl, PMDL targetMdl, PVOID virtualAddress, ULONG length);
+PMDL NTAPI IoAllocateMdl(PVOID virtualAddress, ULONG length, BOOLEAN secondaryBuffer, BOOLEAN chargeQuota, PIRP irp);
+VOID NTAPI IoFreeMdl(PMDL mdl);
+VOID NTAPI MmBuildMdlForNonPagedPool(PMDL mdl);
+VOID NTAPI IoBuildPartialMdl(PMDL sourceMdl, PMDL targetMdl, PVOID virtualAddress, ULONG length);
 
 #define MmGetMdlByteCount(mdl) ((mdl)->ByteCount)
 #define MmGetMdlVirtualAddress(mdl) ((PVOID)((PUCHAR)((mdl)->StartVa) + (mdl)->ByteOffset))

@@ -7,20 +7,20 @@
 
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
-KIRQL KeGetCurrentIrql();
-VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
-VOID KeLowerIrql(KIRQL newIrql);
-KIRQL KeRaiseIrqlToDpcLevel();
+KIRQL NTAPI KeGetCurrentIrql();
+VOID NTAPI KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+VOID NTAPI KeLowerIrql(KIRQL newIrql);
+KIRQL NTAPI KeRaiseIrqlToDpcLevel();
 
-VOID KeInitializeSpinLock(PKSPIN_LOCK lock);
-VOID KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql);
-KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
-VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock);
+VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock);
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
+VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
 
-VOID KeEnterCriticalRegion();
-VOID KeLeaveCriticalRegion();
+VOID NTAPI KeEnterCriticalRegion();
+VOID NTAPI KeLeaveCriticalRegion();
 
 namespace hostk {
 // Pageable code may fault its own pages in, which the memory manager can do

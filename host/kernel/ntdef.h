@@ -7,7 +7,11 @@
 #include <cstdint>
 #include <cstring>
 
-#define NTAPI
+// Windows x64 has one calling convention, and it is not this host's: every
+// routine the platform exports to a driver and every routine a driver hands
+// the platform to call takes it here too, so that the host build crosses the
+// same boundary a driver image does.
+#define NTAPI __attribute__((ms_abi))
 #define IN
 #define OUT
 #define OPTIONAL

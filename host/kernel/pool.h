@@ -15,10 +15,10 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNx = 512,
 } POOL_TYPE;
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag);
-PVOID ExAllocatePoolZero(POOL_TYPE type, SIZE_T bytes, ULONG tag);
-VOID ExFreePoolWithTag(PVOID block, ULONG tag);
-VOID ExFreePool(PVOID block);
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+PVOID NTAPI ExAllocatePoolZero(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+VOID NTAPI ExFreePoolWithTag(PVOID block, ULONG tag);
+VOID NTAPI ExFreePool(PVOID block);
 
 namespace hostk {
 

@@ -5,7 +5,7 @@
 
 #include "host/kernel/dispatcher.h"
 
-typedef VOID KSTART_ROUTINE(PVOID context);
+typedef VOID NTAPI KSTART_ROUTINE(PVOID context);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 
 typedef struct _OBJECT_ATTRIBUTES {
@@ -42,16 +42,16 @@ extern POBJECT_TYPE* PsThreadType;
 #define THREAD_ALL_ACCESS 0x001FFFFF
 #define SYNCHRONIZE 0x00100000
 
-NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
                               HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
                               PVOID startContext);
-NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exitStatus);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
                                    KPROCESSOR_MODE accessMode, PVOID* object, PVOID handleInformation);
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
-LONG_PTR ObfDereferenceObject(PVOID object);
-NTSTATUS ZwClose(HANDLE handle);
-PKTHREAD KeGetCurrentThread();
+LONG_PTR NTAPI ObfDereferenceObject(PVOID object);
+NTSTATUS NTAPI ZwClose(HANDLE handle);
+PKTHREAD NTAPI KeGetCurrentThread();
 
 namespace hostk {
 

@@ -31,8 +31,8 @@ typedef struct _XSTATE_SAVE {
     XSTATE_CONTEXT XStateContext;
 } XSTATE_SAVE, *PXSTATE_SAVE;
 
-NTSTATUS KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE save);
-VOID KeRestoreExtendedProcessorState(PXSTATE_SAVE save);
+NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 mask, PXSTATE_SAVE save);
+VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE save);
 
 namespace hostk {
 // Saves and restores so far, over all threads (for tests that check a

@@ -21,19 +21,19 @@ typedef struct _DEVICE_CAPABILITIES* PDEVICE_CAPABILITIES;
 typedef enum { PowerSystemUnspecified = 0, PowerSystemWorking = 1 } SYSTEM_POWER_STATE;
 typedef enum { PowerDeviceUnspecified = 0, PowerDeviceD0 = 1, PowerDeviceD3 = 4 } DEVICE_POWER_STATE;
 
-typedef VOID (*PFNKSFREE)(PVOID data);
-typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
+typedef VOID (NTAPI *PFNKSFREE)(PVOID data);
+typedef NTSTATUS (NTAPI *PFNKSDEVICECREATE)(PKSDEVICE device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEPNPSTART)(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
                                         PCM_RESOURCE_LIST untranslatedResources);
-typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE device, PIRP irp);
-typedef VOID (*PFNKSDEVICEIRPVOID)(PKSDEVICE device, PIRP irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE deviceTo,
+typedef NTSTATUS (NTAPI *PFNKSDEVICE)(PKSDEVICE device);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEIRP)(PKSDEVICE device, PIRP irp);
+typedef VOID (NTAPI *PFNKSDEVICEIRPVOID)(PKSDEVICE device, PIRP irp);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities);
+typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE deviceTo,
                                           DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
                                           SYSTEM_POWER_STATE systemFrom, ULONG action);
-typedef VOID (*PFNKSDEVICESETPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
-typedef VOID (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY factory, DEVICE_POWER_STATE state);
+typedef VOID (NTAPI *PFNKSDEVICESETPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
+typedef VOID (NTAPI *PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY factory, DEVICE_POWER_STATE state);
 
 typedef struct _KSDEVICE_DISPATCH {
     PFNKSDEVICECREATE Add;
@@ -77,17 +77,17 @@ struct _KSDEVICE {
 #define KSCREATE_ITEM_NOPARAMETERS 0x00000004
 #define KSCREATE_ITEM_FREEONSTOP 0x00000008
 
-NTSTATUS KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
+NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
                             const KSDEVICE_DESCRIPTOR* descriptor);
-VOID KsAcquireDevice(PKSDEVICE device);
-VOID KsReleaseDevice(PKSDEVICE device);
-NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free);
-ULONG KsRemoveItemFromObjectBag(KSOBJECT_BAG bag, PVOID item, BOOLEAN free);
-NTSTATUS KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
+VOID NTAPI KsAcquireDevice(PKSDEVICE device);
+VOID NTAPI KsReleaseDevice(PKSDEVICE device);
+NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free);
+ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG bag, PVOID item, BOOLEAN free);
+NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
                                PCWSTR refString, PSECURITY_DESCRIPTOR securityDescriptor, ULONG createItemFlags,
                                PFNKSFILTERFACTORYPOWER sleepCallback, PFNKSFILTERFACTORYPOWER wakeCallback,
                                PKSFILTERFACTORY* filterFactory);
-PKSDEVICE KsGetDeviceForDeviceObject(PDEVICE_OBJECT functionalDeviceObject);
+PKSDEVICE NTAPI KsGetDeviceForDeviceObject(PDEVICE_OBJECT functionalDeviceObject);
 
 // Filter descriptor of ks.h; the pin and automation types it points to
 // follow in ks_streaming.h.

@@ -40,15 +40,15 @@ public:
     void Advance(LONGLONG units);
     LONG References() const { return references_.load(); }
 
-    NTSTATUS QueryInterface(REFIID interfaceId, PVOID* object) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
-    LONGLONG GetTime() override;
-    LONGLONG GetPhysicalTime() override;
-    LONGLONG GetCorrelatedTime(PLONGLONG systemTime) override;
-    LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) override;
-    NTSTATUS GetResolution(PKSRESOLUTION resolution) override;
-    NTSTATUS GetState(PKSSTATE state) override;
+    NTSTATUS NTAPI QueryInterface(REFIID interfaceId, PVOID* object) override;
+    ULONG NTAPI AddRef() override;
+    ULONG NTAPI Release() override;
+    LONGLONG NTAPI GetTime() override;
+    LONGLONG NTAPI GetPhysicalTime() override;
+    LONGLONG NTAPI GetCorrelatedTime(PLONGLONG systemTime) override;
+    LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG systemTime) override;
+    NTSTATUS NTAPI GetResolution(PKSRESOLUTION resolution) override;
+    NTSTATUS NTAPI GetState(PKSSTATE state) override;
 
 private:
     const bool manual_;

@@ -125,7 +125,7 @@ typedef enum {
     KSPIN_COMMUNICATION_BRIDGE
 } KSPIN_COMMUNICATION, *PKSPIN_COMMUNICATION;
 
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+typedef NTSTATUS (NTAPI *PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
                                             PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
                                             PULONG DataSize);
 
@@ -238,15 +238,15 @@ typedef struct _KSCLOCK_DISPATCH KSCLOCK_DISPATCH, *PKSCLOCK_DISPATCH;
 typedef struct _KSALLOCATOR_DISPATCH KSALLOCATOR_DISPATCH, *PKSALLOCATOR_DISPATCH;
 typedef struct _KSPROCESSPIN_INDEXENTRY KSPROCESSPIN_INDEXENTRY, *PKSPROCESSPIN_INDEXENTRY;
 
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER Filter);
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
-typedef void (*PFNKSPINVOID)(PKSPIN Pin);
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+typedef NTSTATUS (NTAPI *PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
+typedef NTSTATUS (NTAPI *PFNKSFILTERVOID)(PKSFILTER Filter);
+typedef NTSTATUS (NTAPI *PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
+typedef NTSTATUS (NTAPI *PFNKSPIN)(PKSPIN Pin);
+typedef void (NTAPI *PFNKSPINVOID)(PKSPIN Pin);
+typedef NTSTATUS (NTAPI *PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
                                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
+typedef NTSTATUS (NTAPI *PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
 
 struct _KSFILTER_DISPATCH {
     PFNKSFILTERIRP Create;
@@ -269,7 +269,7 @@ struct _KSPIN_DISPATCH {
 };
 
 // ---- automation tables (property dispatch: see README.md) ----
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef NTSTATUS (NTAPI *PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
 typedef struct KSPROPERTY_VALUES_ KSPROPERTY_VALUES;
 typedef struct KSFASTPROPERTY_ITEM_ KSFASTPROPERTY_ITEM;
 typedef struct KSMETHOD_SET_ KSMETHOD_SET;
@@ -381,15 +381,15 @@ struct _KSSTREAM_POINTER {
 // The COM-style interface of the graph's clock, in the kernel's flavour
 // (QueryInterface returns an NTSTATUS). Times are in 100 ns units.
 struct IKsReferenceClock {
-    virtual NTSTATUS QueryInterface(REFIID interfaceId, PVOID* object) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
-    virtual LONGLONG GetTime() = 0;
-    virtual LONGLONG GetPhysicalTime() = 0;
-    virtual LONGLONG GetCorrelatedTime(PLONGLONG systemTime) = 0;
-    virtual LONGLONG GetCorrelatedPhysicalTime(PLONGLONG systemTime) = 0;
-    virtual NTSTATUS GetResolution(PKSRESOLUTION resolution) = 0;
-    virtual NTSTATUS GetState(PKSSTATE state) = 0;
+    virtual NTSTATUS NTAPI QueryInterface(REFIID interfaceId, PVOID* object) = 0;
+    virtual ULONG NTAPI AddRef() = 0;
+    virtual ULONG NTAPI Release() = 0;
+    virtual LONGLONG NTAPI GetTime() = 0;
+    virtual LONGLONG NTAPI GetPhysicalTime() = 0;
+    virtual LONGLONG NTAPI GetCorrelatedTime(PLONGLONG systemTime) = 0;
+    virtual LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG systemTime) = 0;
+    virtual NTSTATUS NTAPI GetResolution(PKSRESOLUTION resolution) = 0;
+    virtual NTSTATUS NTAPI GetState(PKSSTATE state) = 0;
 
 protected:
     ~IKsReferenceClock() = default;
@@ -397,32 +397,32 @@ protected:
 typedef IKsReferenceClock* PIKSREFERENCECLOCK;
 
 // ---- routines ----
-PKSDEVICE KsGetDevice(PVOID object);
+PKSDEVICE NTAPI KsGetDevice(PVOID object);
 inline PKSDEVICE KsFilterGetDevice(PKSFILTER filter) { return KsGetDevice(filter); }
 inline PKSDEVICE KsPinGetDevice(PKSPIN pin) { return KsGetDevice(pin); }
-PKSFILTER KsGetFilterFromIrp(PIRP irp);
-PKSPIN KsGetPinFromIrp(PIRP irp);
-PKSFILTER KsPinGetParentFilter(PKSPIN pin);
+PKSFILTER NTAPI KsGetFilterFromIrp(PIRP irp);
+PKSPIN NTAPI KsGetPinFromIrp(PIRP irp);
+PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN pin);
 // The filter control mutex of a filter, or of a pin's parent filter.
-VOID KsAcquireControl(PVOID object);
-VOID KsReleaseControl(PVOID object);
+VOID NTAPI KsAcquireControl(PVOID object);
+VOID NTAPI KsReleaseControl(PVOID object);
 inline VOID KsFilterAcquireControl(PKSFILTER filter) { KsAcquireControl(filter); }
 inline VOID KsFilterReleaseControl(PKSFILTER filter) { KsReleaseControl(filter); }
 inline VOID KsPinAcquireControl(PKSPIN pin) { KsAcquireControl(pin); }
 inline VOID KsPinReleaseControl(PKSPIN pin) { KsReleaseControl(pin); }
 
-NTSTATUS _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToPointerToItem, ULONG newSize, ULONG oldSize, ULONG tag);
+NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG objectBag, PVOID* pointerToPointerToItem, ULONG newSize, ULONG oldSize, ULONG tag);
 #define KsEdit(Object, PointerToPointer, Tag)                                                                 \
     _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), sizeof(**(PointerToPointer)), sizeof(**(PointerToPointer)), \
             (Tag))
 #define KsEditSized(Object, PointerToPointer, NewSize, OldSize, Tag) \
     _KsEdit((Object)->Bag, (PVOID*)(PointerToPointer), (NewSize), (OldSize), (Tag))
 
-VOID KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
-PKSSTREAM_POINTER KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
-VOID KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject);
-NTSTATUS KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* referenceClock);
+VOID NTAPI KsPinAttemptProcessing(PKSPIN pin, BOOLEAN asynchronous);
+PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN pin, KSSTREAM_POINTER_STATE state);
+VOID NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER streamPointer, BOOLEAN eject);
+NTSTATUS NTAPI KsPinGetReferenceClockInterface(PKSPIN pin, PIKSREFERENCECLOCK* referenceClock);
 
 // The class's property handler: finds the set and the item of the request in
 // `propertySet` and calls its handler. Implemented in property_dispatch.cpp.
-NTSTATUS KsPropertyHandler(PIRP irp, ULONG propertySetsCount, const KSPROPERTY_SET* propertySet);
+NTSTATUS NTAPI KsPropertyHandler(PIRP irp, ULONG propertySetsCount, const KSPROPERTY_SET* propertySet);

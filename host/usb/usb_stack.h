@@ -68,8 +68,8 @@ private:
         Pipe* pipe;  // bulk transfers only
     };
 
-    static NTSTATUS DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp);
-    static VOID CancelBulkIrp(PDEVICE_OBJECT device, PIRP irp);
+    static NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI CancelBulkIrp(PDEVICE_OBJECT device, PIRP irp);
     NTSTATUS HandleUrb(PIRP irp, PURB urb);
     NTSTATUS HandlePortStatus(PIRP irp);
     NTSTATUS HandleResetPort(PIRP irp);

@@ -162,19 +162,19 @@ TEST_F(CaptureStreamTest, PauseDuringAReadReturnsAtOnceAndTheNextRunStartsWithBo
 // and before the frame goes back, waits until the test lets it go.
 class GateClock final : public IKsReferenceClock {
 public:
-    NTSTATUS QueryInterface(REFIID, PVOID*) override { return STATUS_NOT_IMPLEMENTED; }
-    ULONG AddRef() override { return ++references; }
-    ULONG Release() override { return --references; }
-    LONGLONG GetTime() override {
+    NTSTATUS NTAPI QueryInterface(REFIID, PVOID*) override { return STATUS_NOT_IMPLEMENTED; }
+    ULONG NTAPI AddRef() override { return ++references; }
+    ULONG NTAPI Release() override { return --references; }
+    LONGLONG NTAPI GetTime() override {
         entered.set_value();
         opened.get_future().wait();
         return 1234;
     }
-    LONGLONG GetPhysicalTime() override { return 0; }
-    LONGLONG GetCorrelatedTime(PLONGLONG) override { return 0; }
-    LONGLONG GetCorrelatedPhysicalTime(PLONGLONG) override { return 0; }
-    NTSTATUS GetResolution(PKSRESOLUTION) override { return STATUS_SUCCESS; }
-    NTSTATUS GetState(PKSSTATE) override { return STATUS_SUCCESS; }
+    LONGLONG NTAPI GetPhysicalTime() override { return 0; }
+    LONGLONG NTAPI GetCorrelatedTime(PLONGLONG) override { return 0; }
+    LONGLONG NTAPI GetCorrelatedPhysicalTime(PLONGLONG) override { return 0; }
+    NTSTATUS NTAPI GetResolution(PKSRESOLUTION) override { return STATUS_SUCCESS; }
+    NTSTATUS NTAPI GetState(PKSSTATE) override { return STATUS_SUCCESS; }
 
     std::atomic<ULONG> references{1};
     std::promise<void> entered;

@@ -24,12 +24,12 @@ protected:
 
 // A lower driver that keeps the IRP pending until the test completes it.
 PIRP g_held = nullptr;
-NTSTATUS HoldIrp(PDEVICE_OBJECT, PIRP irp) {
+NTSTATUS NTAPI HoldIrp(PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
     g_held = irp;
     return STATUS_PENDING;
 }
-VOID CancelHeld(PDEVICE_OBJECT, PIRP irp) {
+VOID NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     g_held = nullptr;
     irp->IoStatus.Status = STATUS_CANCELLED;
@@ -41,7 +41,7 @@ struct Completion {
     NTSTATUS seen = 0;
     NTSTATUS answer = STATUS_MORE_PROCESSING_REQUIRED;
 };
-NTSTATUS Record(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI Record(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* c = static_cast<Completion*>(context);
     ++c->calls;
     c->seen = irp->IoStatus.Status;
@@ -171,7 +171,7 @@ TEST_F(KernelTest, WaitingAtDispatchLevelIsReportedButPollingIsAllowed) {
 }
 
 std::atomic<int> g_threadRuns{0};
-VOID CountAndEnd(PVOID context) {
+VOID NTAPI CountAndEnd(PVOID context) {
     g_threadRuns += *static_cast<int*>(context);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

@@ -31,26 +31,26 @@ struct FakeDriver {
 };
 FakeDriver* g_driver = nullptr;
 
-NTSTATUS FakeSetFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*, const KSATTRIBUTE_LIST*) {
+NTSTATUS NTAPI FakeSetFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*, const KSATTRIBUTE_LIST*) {
     ++g_driver->setFormatCalls;
     g_driver->setFormatSawNoOldFormat = old == nullptr && g_driver->createCalls == 0;
     return pin->ConnectionFormat->SampleSize == 13 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
 }
 
-NTSTATUS FakeCreate(PKSPIN pin, PIRP irp) {
+NTSTATUS NTAPI FakeCreate(PKSPIN pin, PIRP irp) {
     ++g_driver->createCalls;
     g_driver->createSawFormat = pin->ConnectionFormat != nullptr;
     g_driver->filterFromCreateIrp = KsGetFilterFromIrp(irp);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FakeSetState(PKSPIN, KSSTATE to, KSSTATE from) {
+NTSTATUS NTAPI FakeSetState(PKSPIN, KSSTATE to, KSSTATE from) {
     if (static_cast<int>(to) == g_driver->refuse) return STATUS_UNSUCCESSFUL;
     g_driver->transitions.emplace_back(from, to);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FakeProcess(PKSPIN) {
+NTSTATUS NTAPI FakeProcess(PKSPIN) {
     int now = ++g_driver->inFlight;
     int seen = g_driver->maxInFlight.load();
     while (now > seen && !g_driver->maxInFlight.compare_exchange_weak(seen, now)) {

@@ -72,7 +72,7 @@ struct Seen {
     BOOLEAN pendingReturned = FALSE;
 };
 
-NTSTATUS NoteCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS NTAPI NoteCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* seen = static_cast<Seen*>(context);
     seen->thread = std::this_thread::get_id();
     seen->irql = KeGetCurrentIrql();
