@@ -1,13 +1,11 @@
 #include "rig/plugged_camera.h"
 
-// The driver's entry, declared here alone: everything else that plugs the
-// camera in comes through this file.
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+#include "rig/driver_image.h"
 
 namespace rig {
 
 std::unique_ptr<hostks::PnpDevice> MakePnpDevice(hostusb::UsbDevice* device, hostk::RegistryStore* registry) {
-    return std::make_unique<hostks::PnpDevice>(DriverEntry, device, registry);
+    return std::make_unique<hostks::PnpDevice>(DriverEntryToPlug(), device, registry);
 }
 
 PluggedCamera::PluggedCamera() : PluggedCamera(Unprepared{}) {
