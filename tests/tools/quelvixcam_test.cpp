@@ -246,6 +246,30 @@ TEST_F(ToolTest, InfoBreaksThePoolDownByEveryDriverTagAndTheRestAddsUp) {
 // An option given twice is refused rather than one of the two winning
 // without a word (only --set and --camera-fault add up); an empty store name,
 // which names no file to keep the settings in, is refused too.
+// The driver image is loaded before anything else happens: a file that is
+// not one stops every command with the loader's reason, before the camera or
+// the store is touched.
+TEST_F(ToolTest, EveryCommandRefusesADriverImageItCannotLoad) {
+    const std::string notAnImage = dir_ + "/not-a-driver.sys";
+    std::FILE* file = std::fopen(notAnImage.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("MZ but nothing else", file);
+    std::fclose(file);
+    for (const char* command : {"set", "get", "info", "capture", "serve"}) {
+        ToolRun run = Tool(command, "--driver-image '" + notAnImage + "' Exposure=7");
+        EXPECT_EQ(run.status, 2) << command;
+        EXPECT_EQ(run.err.rfind(std::string("quelvixcam ") + command + ": not-a-driver.sys ", 0), 0u) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    EXPECT_FALSE(Exists(dir_ + "/settings.reg"));
+    ToolRun twice = Tool("get", "--driver-image a.sys --driver-image b.sys Exposure");
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_EQ(twice.err, "quelvixcam get: --driver-image is given twice; it may be given once\n");
+    ToolRun bare = Tool("get", "Exposure --driver-image");
+    EXPECT_EQ(bare.status, 2);
+    EXPECT_EQ(bare.err, "quelvixcam get: --driver-image needs the path of a driver image\n");
+}
+
 TEST_F(ToolTest, EveryCommandRefusesARepeatedOptionAndAnEmptyStoreName) {
     ASSERT_EQ(Tool("set", "Exposure=100").status, 0);
     // Tool() names the test's store; a second --registry is the repeat.
