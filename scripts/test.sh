@@ -4,7 +4,9 @@
 # for 10 s, the tests of the areas whose threads meet and the short soak under
 # ThreadSanitizer - each host stage running the suites that plug the camera in
 # a second time with the host USB stack completing requests inline (below) -
-# the Windows driver image and its import check, the plug-in under Wine (64-bit
+# the Windows driver image and its import check, the image itself running
+# the suites that reach the driver only as Windows would (plainly and inline)
+# and its own checks, the plug-in under Wine (64-bit
 # and 32-bit: the 32-bit tests natively, under qemu-user's emulation on
 # machines whose kernel cannot run 32-bit programs, or skipped where neither
 # works; scripts/wine.sh), one brief run of each benchmark so they cannot rot,
@@ -96,6 +98,25 @@ CTEST_LOG=ctest-inline QUELVIX_USB_COMPLETION=$inline_completion run_ctest tsan
 
 echo "== Windows driver image"
 if scripts/build-windows-driver.sh build-windows; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+
+echo "== the shipped driver image under the image-level suites"
+# QuelvixZ51RDS.sys itself, loaded into the host build's test programs and
+# bound to the same platform: the tests labelled `image` (those that reach
+# the driver only as Windows would; tests/image/image_level_tests.py), plainly
+# and with USB requests completed inline, then the image's own checks
+# (scripts/test-driver-image.sh).
+driver_image=$QUELVIX_ROOT/build-windows/QuelvixZ51RDS.sys
+CTEST_LOG=ctest-image QUELVIX_DRIVER_IMAGE=$driver_image run_ctest host -L '^image$'
+echo "-- the same, USB requests completed inline ($inline_completion)"
+CTEST_LOG=ctest-image-inline QUELVIX_DRIVER_IMAGE=$driver_image QUELVIX_USB_COMPLETION=$inline_completion \
+  run_ctest host -L '^image$'
+image_log=build/driver-image.log
+rc=0
+scripts/test-driver-image.sh "$driver_image" build 2>&1 | tee "$image_log" || rc=$?
+image_passed=$(grep -c '^image check .*: passed$' "$image_log" || true)
+image_failed=$(grep -c '^image check .*: FAILED$' "$image_log" || true)
+passed=$((passed + image_passed)); failed=$((failed + image_failed))
+[[ $rc -eq 0 || $image_failed -gt 0 ]] || failed=$((failed + 1))
 
 echo "== plug-in under Wine"
 # scripts/test-plugin.sh ends with one count line per tree, or says that the

@@ -21,7 +21,7 @@ struct ImageRange {
     std::atomic<uintptr_t> base{0};
     std::atomic<size_t> size{0};
 };
-constexpr int kMaxImages = 4;
+constexpr int kMaxImages = 16;
 ImageRange g_images[kMaxImages];
 std::atomic<int> g_imageCount{0};
 std::atomic<size_t> g_loads{0};
