@@ -6,14 +6,8 @@
 # it runs under Wine: the loader maps it into the test process. Included by
 # tests/CMakeLists.txt once test_image_loader exists.
 
-find_program(QUELVIX_MINGW_CC NAMES
-  x86_64-w64-mingw32-gcc x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-gcc-win32)
-find_program(QUELVIX_MINGW_DLLTOOL NAMES x86_64-w64-mingw32-dlltool)
-if(NOT QUELVIX_MINGW_CC OR NOT QUELVIX_MINGW_DLLTOOL)
-  message(FATAL_ERROR "tests/image_loader builds its test image with mingw-w64 and needs "
-    "x86_64-w64-mingw32-gcc and x86_64-w64-mingw32-dlltool: scripts/setup-host.sh installs them "
-    "(g++-mingw-w64-x86-64-posix, mingw-w64-x86-64-dev, binutils-mingw-w64-x86-64)")
-endif()
+include(${PROJECT_SOURCE_DIR}/cmake/mingw-tools.cmake)
+quelvix_require_mingw_tools("tests/image_loader, which builds its test image with mingw-w64,")
 
 set(test_driver_dir ${CMAKE_CURRENT_SOURCE_DIR}/image_loader/test_driver)
 set(test_driver_out ${CMAKE_CURRENT_BINARY_DIR}/image_loader_test_driver)

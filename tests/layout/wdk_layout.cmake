@@ -4,14 +4,8 @@
 # become a source of test_layout. Nothing of it is linked for Windows or run
 # under Wine. Included by tests/CMakeLists.txt once test_layout exists.
 
-find_program(QUELVIX_MINGW_CXX NAMES
-  x86_64-w64-mingw32-g++ x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-win32)
-find_program(QUELVIX_MINGW_OBJCOPY NAMES x86_64-w64-mingw32-objcopy)
-if(NOT QUELVIX_MINGW_CXX OR NOT QUELVIX_MINGW_OBJCOPY)
-  message(FATAL_ERROR "tests/layout compares the host headers with mingw-w64's WDK headers and needs "
-    "x86_64-w64-mingw32-g++ and x86_64-w64-mingw32-objcopy: scripts/setup-host.sh installs them "
-    "(g++-mingw-w64-x86-64-posix, mingw-w64-x86-64-dev, binutils-mingw-w64-x86-64)")
-endif()
+include(${PROJECT_SOURCE_DIR}/cmake/mingw-tools.cmake)
+quelvix_require_mingw_tools("tests/layout, which compares the host headers with mingw-w64's WDK headers,")
 
 include(${PROJECT_SOURCE_DIR}/cmake/windows-kernel-definitions.cmake)
 set(layout_dir ${CMAKE_CURRENT_SOURCE_DIR}/layout)
