@@ -47,9 +47,9 @@ NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP irp);
 NTSTATUS NTAPI PinProcess(PKSPIN pin);
 NTSTATUS NTAPI PinSetDeviceState(PKSPIN pin, KSSTATE to, KSSTATE from);
 NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributeList,
-                          const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange);
+                                const KSDATARANGE* dataRange, const KSATTRIBUTE_LIST* attributeRange);
 NTSTATUS NTAPI PinIntersect(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
-                      ULONG bufferSize, PVOID data, PULONG dataSize);
+                            ULONG bufferSize, PVOID data, PULONG dataSize);
 
 // The ImagePipeline of the device, held by one pin from acquire to stop.
 NTSTATUS AcquirePipeline(DeviceContext* device, PinContext* pin, KS_VIDEOINFOHEADER* videoInfo);

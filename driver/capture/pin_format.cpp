@@ -25,7 +25,7 @@ DeviceContext* DeviceOfRequest(PIRP irp) { return DeviceContextOf(KsFilterGetDev
 }  // namespace
 
 NTSTATUS NTAPI PinIntersect(PVOID, PIRP irp, PKSP_PIN, PKSDATARANGE callerRange, PKSDATARANGE matchingRange,
-                      ULONG bufferSize, PVOID data, PULONG dataSize) {
+                            ULONG bufferSize, PVOID data, PULONG dataSize) {
     PAGED_CODE();
     // The capabilities are those of this filter's device, as the pin's
     // creation checks them. matchingRange is the filter's own copy; the
@@ -108,7 +108,7 @@ VOID SettleImageSize(KS_BITMAPINFOHEADER* bitmap) {
 }
 
 NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM, const KSDATARANGE*,
-                          const KSATTRIBUTE_LIST*) {
+                                const KSATTRIBUTE_LIST*) {
     PAGED_CODE();
     PKSDATAFORMAT format = pin->ConnectionFormat;
     if (!IsEqualGUID(format->Specifier, VideoInfoSpecifier) ||

@@ -156,7 +156,10 @@ VOID ExAcquireFastMutex(PFAST_MUTEX mutex) {
     KIRQL old;
     KeRaiseIrql(APC_LEVEL, &old);
     PKTHREAD self = KeGetCurrentThread();
-    if (self && mutex->Owner == self) hostk::ReportViolation("ExAcquireFastMutex by the thread that holds it");
+    // Owner is read here without the lock, hence atomically.
+    if (self && __atomic_load_n(&mutex->Owner, __ATOMIC_RELAXED) == self) {
+        hostk::ReportViolation("ExAcquireFastMutex by the thread that holds it");
+    }
     bool woken = false;
     for (;;) {
         LONG count = __atomic_load_n(&mutex->Count, __ATOMIC_RELAXED);
@@ -175,7 +178,7 @@ VOID ExAcquireFastMutex(PFAST_MUTEX mutex) {
             woken = true;
         }
     }
-    mutex->Owner = self;
+    __atomic_store_n(&mutex->Owner, static_cast<PVOID>(self), __ATOMIC_RELAXED);
     mutex->OldIrql = old;
 }
 
@@ -185,11 +188,12 @@ VOID ExReleaseFastMutex(PFAST_MUTEX mutex) {
         hostk::ReportViolation("ExReleaseFastMutex of a fast mutex that is not held");
         return;
     }
-    mutex->Owner = nullptr;
+    __atomic_store_n(&mutex->Owner, static_cast<PVOID>(nullptr), __ATOMIC_RELAXED);
     for (;;) {
         LONG count = __atomic_load_n(&mutex->Count, __ATOMIC_RELAXED);
         const bool wake = count >= FM_LOCK_WAITER_INC && !(count & FM_LOCK_WAITER_WOKEN);
-        const LONG freed = wake ? (count | FM_LOCK_BIT | FM_LOCK_WAITER_WOKEN) - FM_LOCK_WAITER_INC : count | FM_LOCK_BIT;
+        const LONG freed =
+            wake ? (count | FM_LOCK_BIT | FM_LOCK_WAITER_WOKEN) - FM_LOCK_WAITER_INC : count | FM_LOCK_BIT;
         if (__atomic_compare_exchange_n(&mutex->Count, &count, freed, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
             if (wake) KeSetEvent(&mutex->Event, IO_NO_INCREMENT, FALSE);
             break;

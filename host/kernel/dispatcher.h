@@ -42,7 +42,7 @@ LONG NTAPI KeReadStateEvent(PRKEVENT event);
 // Waits on an event or a thread object. A negative timeout is relative, in
 // 100 ns units; a null timeout waits for ever; zero only polls.
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
-                               PLARGE_INTEGER timeout);
+                                     PLARGE_INTEGER timeout);
 
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
 VOID NTAPI KeStallExecutionProcessor(ULONG microseconds);

@@ -206,8 +206,9 @@ PIRP NTAPI IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota);
 VOID NTAPI IoFreeIrp(PIRP irp);
 VOID NTAPI IoReuseIrp(PIRP irp, NTSTATUS status);
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PVOID inputBuffer,
-                                   ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
-                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock);
+                                         ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
+                                         BOOLEAN internalDeviceIoControl, PKEVENT event,
+                                         PIO_STATUS_BLOCK ioStatusBlock);
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp);
 #define IoCallDriver IofCallDriver
 VOID NTAPI IofCompleteRequest(PIRP irp, CHAR priorityBoost);

@@ -74,14 +74,14 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 // offered (the driver keeps nothing in its hardware key); the object must be
 // a physical device object the Plug and Play stand-in knows.
 NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG devInstKeyType, ACCESS_MASK desiredAccess,
-                                 PHANDLE devInstRegKey);
+                                       PHANDLE devInstRegKey);
 // Opens or creates one key. As on Windows the parent of the named key must
 // exist: a name of several components whose middle ones are missing fails
 // with STATUS_OBJECT_NAME_NOT_FOUND instead of creating them.
 NTSTATUS NTAPI ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                     ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition);
+                           ULONG titleIndex, PUNICODE_STRING keyClass, ULONG createOptions, PULONG disposition);
 NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
-                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
-                         ULONG length, PULONG resultLength);
+                               KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
+                               ULONG length, PULONG resultLength);
 NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type, PVOID data,
-                       ULONG dataSize);
+                             ULONG dataSize);

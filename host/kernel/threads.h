@@ -43,11 +43,11 @@ extern POBJECT_TYPE* PsThreadType;
 #define SYNCHRONIZE 0x00100000
 
 NTSTATUS NTAPI PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
-                              HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
-                              PVOID startContext);
+                                    HANDLE processHandle, PCLIENT_ID clientId, PKSTART_ROUTINE startRoutine,
+                                    PVOID startContext);
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS exitStatus);
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK desiredAccess, POBJECT_TYPE objectType,
-                                   KPROCESSOR_MODE accessMode, PVOID* object, PVOID handleInformation);
+                                         KPROCESSOR_MODE accessMode, PVOID* object, PVOID handleInformation);
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 LONG_PTR NTAPI ObfDereferenceObject(PVOID object);
 NTSTATUS NTAPI ZwClose(HANDLE handle);

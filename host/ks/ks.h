@@ -24,14 +24,14 @@ typedef enum { PowerDeviceUnspecified = 0, PowerDeviceD0 = 1, PowerDeviceD3 = 4 
 typedef VOID (NTAPI *PFNKSFREE)(PVOID data);
 typedef NTSTATUS (NTAPI *PFNKSDEVICECREATE)(PKSDEVICE device);
 typedef NTSTATUS (NTAPI *PFNKSDEVICEPNPSTART)(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translatedResources,
-                                        PCM_RESOURCE_LIST untranslatedResources);
+                                              PCM_RESOURCE_LIST untranslatedResources);
 typedef NTSTATUS (NTAPI *PFNKSDEVICE)(PKSDEVICE device);
 typedef NTSTATUS (NTAPI *PFNKSDEVICEIRP)(PKSDEVICE device, PIRP irp);
 typedef VOID (NTAPI *PFNKSDEVICEIRPVOID)(PKSDEVICE device, PIRP irp);
 typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE device, PIRP irp, PDEVICE_CAPABILITIES capabilities);
 typedef NTSTATUS (NTAPI *PFNKSDEVICEQUERYPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE deviceTo,
-                                          DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
-                                          SYSTEM_POWER_STATE systemFrom, ULONG action);
+                                                DEVICE_POWER_STATE deviceFrom, SYSTEM_POWER_STATE systemTo,
+                                                SYSTEM_POWER_STATE systemFrom, ULONG action);
 typedef VOID (NTAPI *PFNKSDEVICESETPOWER)(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to, DEVICE_POWER_STATE from);
 typedef VOID (NTAPI *PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY factory, DEVICE_POWER_STATE state);
 
@@ -78,15 +78,15 @@ struct _KSDEVICE {
 #define KSCREATE_ITEM_FREEONSTOP 0x00000008
 
 NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath,
-                            const KSDEVICE_DESCRIPTOR* descriptor);
+                                  const KSDEVICE_DESCRIPTOR* descriptor);
 VOID NTAPI KsAcquireDevice(PKSDEVICE device);
 VOID NTAPI KsReleaseDevice(PKSDEVICE device);
 NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG bag, PVOID item, PFNKSFREE free);
 ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG bag, PVOID item, BOOLEAN free);
 NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT deviceObject, const KSFILTER_DESCRIPTOR* descriptor,
-                               PCWSTR refString, PSECURITY_DESCRIPTOR securityDescriptor, ULONG createItemFlags,
-                               PFNKSFILTERFACTORYPOWER sleepCallback, PFNKSFILTERFACTORYPOWER wakeCallback,
-                               PKSFILTERFACTORY* filterFactory);
+                                     PCWSTR refString, PSECURITY_DESCRIPTOR securityDescriptor, ULONG createItemFlags,
+                                     PFNKSFILTERFACTORYPOWER sleepCallback, PFNKSFILTERFACTORYPOWER wakeCallback,
+                                     PKSFILTERFACTORY* filterFactory);
 PKSDEVICE NTAPI KsGetDeviceForDeviceObject(PDEVICE_OBJECT functionalDeviceObject);
 
 // Filter descriptor of ks.h; the pin and automation types it points to

@@ -126,8 +126,8 @@ typedef enum {
 } KSPIN_COMMUNICATION, *PKSPIN_COMMUNICATION;
 
 typedef NTSTATUS (NTAPI *PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                                            PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
-                                            PULONG DataSize);
+                                                  PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
+                                                  PULONG DataSize);
 
 typedef struct {
     ULONG InterfacesCount;
@@ -245,7 +245,7 @@ typedef NTSTATUS (NTAPI *PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
 typedef NTSTATUS (NTAPI *PFNKSPIN)(PKSPIN Pin);
 typedef void (NTAPI *PFNKSPINVOID)(PKSPIN Pin);
 typedef NTSTATUS (NTAPI *PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
-                                          const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange);
+                                                const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange);
 typedef NTSTATUS (NTAPI *PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
 
 struct _KSFILTER_DISPATCH {

@@ -302,9 +302,9 @@ typedef union _URB {
         (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor); \
     } while (0)
 
-PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
-                                                              PVOID startPosition, LONG interfaceNumber,
-                                                              LONG alternateSetting, LONG interfaceClass,
-                                                              LONG interfaceSubClass, LONG interfaceProtocol);
+PUSB_INTERFACE_DESCRIPTOR NTAPI
+USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor, PVOID startPosition,
+                                    LONG interfaceNumber, LONG alternateSetting, LONG interfaceClass,
+                                    LONG interfaceSubClass, LONG interfaceProtocol);
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
-                                       PUSBD_INTERFACE_LIST_ENTRY interfaceList);
+                                             PUSBD_INTERFACE_LIST_ENTRY interfaceList);

@@ -31,7 +31,8 @@ struct FakeDriver {
 };
 FakeDriver* g_driver = nullptr;
 
-NTSTATUS NTAPI FakeSetFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*, const KSATTRIBUTE_LIST*) {
+NTSTATUS NTAPI FakeSetFormat(PKSPIN pin, PKSDATAFORMAT old, PKSMULTIPLE_ITEM, const KSDATARANGE*,
+                             const KSATTRIBUTE_LIST*) {
     ++g_driver->setFormatCalls;
     g_driver->setFormatSawNoOldFormat = old == nullptr && g_driver->createCalls == 0;
     return pin->ConnectionFormat->SampleSize == 13 ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
