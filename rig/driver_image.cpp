@@ -59,12 +59,6 @@ bool UseDriverImage(const std::string& path, std::string* error) {
     return LoadLocked(path, error);
 }
 
-std::string DriverImageInUse() {
-    std::lock_guard<std::mutex> hold(g_lock);
-    ReadEnvironmentLocked();
-    return g_imagePath;
-}
-
 PDRIVER_INITIALIZE DriverEntryToPlug() {
     std::lock_guard<std::mutex> hold(g_lock);
     ReadEnvironmentLocked();

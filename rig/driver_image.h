@@ -16,9 +16,6 @@ namespace rig {
 // *error when it cannot be loaded, or when another image is already in use.
 bool UseDriverImage(const std::string& path, std::string* error);
 
-// The path of the image in use, or "" while the host build is.
-std::string DriverImageInUse();
-
 // The DriverEntry the next plug-in calls. A QUELVIX_DRIVER_IMAGE that cannot
 // be loaded ends the program with its reason: a run meant for the image must
 // never quietly test the host build instead.

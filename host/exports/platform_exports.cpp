@@ -109,10 +109,4 @@ void* PlatformExport(const char* module, const char* name) {
     return nullptr;
 }
 
-unsigned PlatformExportCount() {
-    unsigned count = 0;
-    for (const Module& m : kModules) count += m.count;
-    return count;
-}
-
 }  // namespace hostexports

@@ -10,7 +10,4 @@ namespace hostexports {
 // provide it.
 void* PlatformExport(const char* module, const char* name);
 
-// How many routines the platform exports from all its modules.
-unsigned PlatformExportCount();
-
 }  // namespace hostexports

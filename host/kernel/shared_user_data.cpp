@@ -59,6 +59,14 @@ void FillPage(unsigned char* page) {
 const int kRegisterSlots[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
                                 REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
 
+// The signed 32-bit displacement at code + *at; *at steps past it.
+int64_t Displacement32(const unsigned char* code, size_t* at) {
+    int32_t disp;
+    std::memcpy(&disp, code + *at, 4);
+    *at += 4;
+    return disp;
+}
+
 // A load `mov reg, [base + index * scale + disp]` (8B /r, 32 or 64 bits).
 // Returns its length, or 0 when the instruction is anything else.
 size_t DecodeLoad(const unsigned char* code, const greg_t* regs, int* target, bool* wide, uint64_t* address) {
@@ -77,10 +85,7 @@ size_t DecodeLoad(const unsigned char* code, const greg_t* regs, int* target, bo
         const unsigned index = ((sib >> 3) & 7) | ((rex & 2) << 2), base = (sib & 7) | ((rex & 1) << 3);
         if (index != 4) effective += static_cast<uint64_t>(regs[kRegisterSlots[index]]) << (sib >> 6);
         if ((sib & 7) == 5 && mod == 0) {
-            int32_t disp;
-            std::memcpy(&disp, code + at, 4);
-            at += 4;
-            effective += static_cast<int64_t>(disp);
+            effective += Displacement32(code, &at);
         } else {
             effective += static_cast<uint64_t>(regs[kRegisterSlots[base]]);
         }
@@ -92,10 +97,7 @@ size_t DecodeLoad(const unsigned char* code, const greg_t* regs, int* target, bo
     if (mod == 1) {
         effective += static_cast<int64_t>(static_cast<int8_t>(code[at++]));
     } else if (mod == 2) {
-        int32_t disp;
-        std::memcpy(&disp, code + at, 4);
-        at += 4;
-        effective += static_cast<int64_t>(disp);
+        effective += Displacement32(code, &at);
     }
     *address = effective;
     return at;
