@@ -53,6 +53,20 @@ run_ctest() {
   return 0
 }
 
+# count_checks WHAT LOG RC: adds the lines "WHAT check NAME: passed",
+# "...: FAILED" and "...: skipped: WHY" of LOG to the totals. A stage that
+# ended with RC other than 0 without naming a failed check (it could not run
+# them) is one failure.
+count_checks() {
+  local what=$1 log=$2 rc=$3
+  local ok bad skip
+  ok=$(grep -c "^$what check .*: passed\$" "$log" || true)
+  bad=$(grep -c "^$what check .*: FAILED\$" "$log" || true)
+  skip=$(grep -c "^$what check .*: skipped: " "$log" || true)
+  passed=$((passed + ok)); failed=$((failed + bad)); skipped=$((skipped + skip))
+  [[ $rc -eq 0 || $bad -gt 0 ]] || failed=$((failed + 1))
+}
+
 echo "== setup"
 scripts/setup-host.sh
 
@@ -113,10 +127,7 @@ CTEST_LOG=ctest-image-inline QUELVIX_DRIVER_IMAGE=$driver_image QUELVIX_USB_COMP
 image_log=build/driver-image.log
 rc=0
 scripts/test-driver-image.sh "$driver_image" build 2>&1 | tee "$image_log" || rc=$?
-image_passed=$(grep -c '^image check .*: passed$' "$image_log" || true)
-image_failed=$(grep -c '^image check .*: FAILED$' "$image_log" || true)
-passed=$((passed + image_passed)); failed=$((failed + image_failed))
-[[ $rc -eq 0 || $image_failed -gt 0 ]] || failed=$((failed + 1))
+count_checks image "$image_log" $rc
 
 echo "== plug-in under Wine"
 # scripts/test-plugin.sh ends with one count line per tree, or says that the
@@ -158,12 +169,8 @@ echo "== Windows driver package"
 package_log=build/package-windows.log
 rc=0
 scripts/package-windows.sh build-windows 2>&1 | tee "$package_log" || rc=$?
-checks_passed=$(grep -c '^package check .*: passed$' "$package_log" || true)
-checks_failed=$(grep -c '^package check .*: FAILED$' "$package_log" || true)
-checks_skipped=$(grep -c '^package check .*: skipped: ' "$package_log" || true)
-passed=$((passed + checks_passed)); failed=$((failed + checks_failed)); skipped=$((skipped + checks_skipped))
 # A package that could not be built runs no check: that is a failure too.
-[[ $rc -eq 0 || $checks_failed -gt 0 ]] || failed=$((failed + 1))
+count_checks package "$package_log" $rc
 
 echo
 echo "$passed passed, $failed failed, $skipped skipped"
