@@ -1,4 +1,5 @@
-"""The Authenticode hash of a PE image, as a catalog lists it.
+"""The Authenticode hash of a PE image, as a catalog lists it, and the PE
+checksum the hash leaves out.
 
 The hash covers the whole file except three parts that signing changes: the
 optional header's CheckSum, the certificate table's entry in the data
@@ -70,6 +71,21 @@ def image_hash(data, algorithm="sha256"):
     if not size and len(data) % 8:
         digest.update(b"\0" * (8 - len(data) % 8))
     return digest.digest()
+
+
+def pe_checksum(data):
+    """The checksum the optional header's CheckSum must hold for `data`: the
+    16-bit sum of the file's words, carries folded back in, with the field
+    itself taken as zero, plus the file's length."""
+    checksum_at = excluded_ranges(data)[0]
+    total = 0
+    padded = data + (b"\0" if len(data) % 2 else b"")
+    for index, (word,) in enumerate(struct.iter_unpack("<H", padded)):
+        if checksum_at <= 2 * index < checksum_at + 4:
+            continue
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return ((total & 0xFFFF) + len(data)) & 0xFFFFFFFF
 
 
 def file_hash(data, algorithm="sha256"):

@@ -55,16 +55,12 @@ reloc_size=$(awk '/Base Relocation Directory/ { print $4; exit }' <<<"$headers")
 [[ -n $reloc_size && $((16#$reloc_size)) -ne 0 ]] || fail "no base relocations: the image cannot be loaded at another address"
 ok "base relocations present"
 
-# The PE checksum, which the kernel's loader and the signing tools rely on:
-# the 16-bit one's-complement sum of the file with the checksum field taken as
-# zero, plus the file's length.
+# The PE checksum, which the kernel's loader and the signing tools rely on
+# (packaging/pe_image_hash.py, beside the Authenticode hash that leaves it out).
 stored=$(awk '$1 == "CheckSum" { print $2; exit }' <<<"$headers")
-pe_offset=$(od -An -v -t u4 -j 60 -N 4 "$image" | tr -d ' ')
-field=$(( (pe_offset + 24 + 64) / 2 ))
-length=$(stat -c %s "$image")
-computed=$(od -An -v -t u2 -w2 "$image" | awk -v skip="$field" -v len="$length" '
-  NR - 1 != skip && NR - 1 != skip + 1 { s += $1; if (s > 65535) s = (s % 65536) + int(s / 65536) }
-  END { s = (s % 65536) + int(s / 65536); printf "%08x", s + len }')
+computed=$(python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import pe_image_hash
+print("%08x" % pe_image_hash.pe_checksum(open(sys.argv[2], "rb").read()))' \
+  "$(dirname "${BASH_SOURCE[0]}")/../packaging" "$image") || fail "no PE checksum can be taken of $image"
 [[ $((16#${stored:-0})) -eq $((16#$computed)) ]] || fail "PE checksum is ${stored:-missing}, the file's is $computed"
 ok "PE checksum $computed"
 

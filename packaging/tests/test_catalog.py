@@ -46,6 +46,29 @@ def signed(image, table=b"\x30\x82" + b"\x11" * 62):
     return bytes(data) + table
 
 
+class PeChecksum(unittest.TestCase):
+    @staticmethod
+    def reference(image):
+        """The same sum taken another way: the field zeroed, the words summed
+        whole, then folded."""
+        data = bytearray(image + b"\0" * (len(image) % 2))
+        data[CHECKSUM:CHECKSUM + 4] = b"\0" * 4
+        total = sum(word for (word,) in struct.iter_unpack("<H", bytes(data)))
+        while total > 0xFFFF:
+            total = (total & 0xFFFF) + (total >> 16)
+        return total + len(image)
+
+    def test_the_checksum_is_the_folded_word_sum_plus_the_length_whatever_the_field_holds(self):
+        for body in (b"\xff" * 301, b"\x90\x12" * 2000, bytes(range(256)) * 9 + b"\x7f"):
+            image = bytearray(pe_image(body))
+            expected = self.reference(bytes(image))
+            self.assertEqual(pe_image_hash.pe_checksum(bytes(image)), expected)
+            struct.pack_into("<I", image, CHECKSUM, 0xFFFFFFFF)
+            self.assertEqual(pe_image_hash.pe_checksum(bytes(image)), expected)
+            image[-1] ^= 0x01
+            self.assertNotEqual(pe_image_hash.pe_checksum(bytes(image)), expected)
+
+
 class ImageHash(unittest.TestCase):
     def test_signing_leaves_the_hash_as_it_was(self):
         image = pe_image()

@@ -9,27 +9,17 @@ the code into the command packet stores 0x2A instead. The PE checksum is
 written anew so that the loader takes the copy and only its behaviour
 differs. The routine is found by its name in the image's COFF symbol table.
 """
+import os
 import re
 import struct
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'packaging'))
+import pe_image_hash  # noqa: E402
+
 ROUTINE = b'_Z16QueryTriggerModeP13DeviceContext'
 # movb imm8, disp8/disp32(base) with the query's code as the immediate.
 STORE = re.compile(rb'(\xc6(?:[\x40-\x43\x45-\x47][\s\S]|[\x80-\x83\x85-\x87][\s\S]{4}))\x29')
-
-
-def pe_checksum(data, checksum_at):
-    total = 0
-    padded = data + (b'\0' if len(data) % 2 else b'')
-    for (word,) in struct.iter_unpack('<H', padded):
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    for at in (checksum_at, checksum_at + 2):  # the field itself counts as zero
-        total -= struct.unpack_from('<H', data, at)[0]
-        if total < 0:
-            total += 0xFFFF
-        total = (total & 0xFFFF) + (total >> 16)
-    return ((total & 0xFFFF) + len(data)) & 0xFFFFFFFF
 
 
 def sections(data, pe):
@@ -80,8 +70,8 @@ def main():
     if hits == 0:
         sys.exit('break_image: no store of the query 0x29 in %s' % ROUTINE.decode())
     data[raw_at + start:raw_at + end] = broken
-    checksum_at = pe + 24 + 64
-    struct.pack_into('<I', data, checksum_at, pe_checksum(bytes(data), checksum_at))
+    checksum_at = pe_image_hash.excluded_ranges(bytes(data))[0]
+    struct.pack_into('<I', data, checksum_at, pe_image_hash.pe_checksum(bytes(data)))
     open(sys.argv[2], 'wb').write(data)
     print('break_image: %d command code(s) changed in %s' % (hits, ROUTINE.decode()))
 
